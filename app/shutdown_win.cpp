@@ -1,0 +1,29 @@
+// Shutdown on WM_DESTROY, whether the job posted it or the user closed the
+// window early.
+#include "app/job.h"
+
+#include <windows.h>
+#include <winsock2.h>
+#include <shellapi.h>
+
+#include "app/run_control.h"
+#include "config/settings.h"
+#include "tinylib/diaglog.h"
+
+void ShutdownTransfer() {
+  StopWorkers();
+  if (InstallSettings.LaunchLine[0] != 0) {
+    DiagLog("shutdown: opening %s", InstallSettings.LaunchLine);
+    // No owner, verb "open", no parameters, no directory; result ignored.
+    ShellExecuteA(nullptr, "open", InstallSettings.LaunchLine, nullptr, nullptr, SW_SHOWNORMAL);
+  }
+  // The shared lock, list and buffers are released only once every thread
+  // has ended; a thread still blocked in the network keeps them until the
+  // process exits, so nothing ever touches freed memory.
+  if (WaitForWorkers()) {
+    ReleaseTransferResources();
+  } else {
+    DiagLog("shutdown: threads still running; shared resources left to process exit");
+  }
+  WSACleanup();
+}

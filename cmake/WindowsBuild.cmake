@@ -1,0 +1,66 @@
+# The installer itself: a PE32 GUI program, statically linked, small.
+find_library(PELLINOR_ZLIB NAMES libz.a REQUIRED)
+
+# Everything built for Windows, tests and helpers included, runs without
+# MinGW runtime DLLs.
+add_link_options(-static)
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG")
+set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG")
+
+# Size-minded flags shared by every object of the product. Tests link the same
+# objects, so the library carries them as PUBLIC options only where needed.
+set(PELLINOR_SIZE_FLAGS
+    -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics
+    -fno-ident -fmerge-all-constants)
+set(PELLINOR_WIN_DEFINES
+    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
+set(PELLINOR_WIN_LIBS
+    ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 user32 gdi32 kernel32)
+
+add_library(pellinor_core STATIC ${PORTABLE_SOURCES} ${WINDOWS_SOURCES})
+target_include_directories(pellinor_core PUBLIC ${PROJECT_SOURCE_DIR}
+                                                ${CMAKE_BINARY_DIR}/generated)
+target_compile_definitions(pellinor_core PUBLIC ${PELLINOR_WIN_DEFINES})
+target_compile_options(pellinor_core PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
+target_link_libraries(pellinor_core PUBLIC ${PELLINOR_WIN_LIBS})
+
+configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
+
+# A release engineer may embed "INSTDATA" at build time.
+set(PELLINOR_INSTDATA "" CACHE STRING
+    "keyword text to embed as the INSTDATA resource ('&'-separated); empty embeds none")
+set(PELLINOR_RESOURCES app/pellinor.rc ${CMAKE_BINARY_DIR}/generated/version.rc)
+if(NOT PELLINOR_INSTDATA STREQUAL "")
+  string(LENGTH "${PELLINOR_INSTDATA}" instdata_length)
+  if(instdata_length GREATER 1023)
+    message(FATAL_ERROR "PELLINOR_INSTDATA is ${instdata_length} bytes; the installer reads at most 1023")
+  endif()
+  file(WRITE ${CMAKE_BINARY_DIR}/generated/instdata.bin "${PELLINOR_INSTDATA}")
+  file(WRITE ${CMAKE_BINARY_DIR}/generated/instdata.rc
+       "INSTDATA RCDATA \"${CMAKE_BINARY_DIR}/generated/instdata.bin\"\n")
+  list(APPEND PELLINOR_RESOURCES ${CMAKE_BINARY_DIR}/generated/instdata.rc)
+endif()
+
+add_executable(Pellinor WIN32 app/winmain.cpp ${PELLINOR_RESOURCES})
+target_compile_options(Pellinor PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
+target_link_libraries(Pellinor PRIVATE pellinor_core)
+target_link_options(Pellinor PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
+set_target_properties(Pellinor PROPERTIES OUTPUT_NAME Pellinor
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_custom_command(TARGET Pellinor POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:Pellinor> -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
+  VERBATIM)
+
+# Release engineers' tool to stamp INSTDATA into a copy without a compiler.
+add_subdirectory(tools/stamp)
+
+# Windows programs under test run through Wine, in a prefix inside the build tree.
+set(PELLINOR_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+configure_file(scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+# The native build holds the server-side tools that the end-to-end tests run.
+set(PELLINOR_NATIVE_BUILD "${PROJECT_SOURCE_DIR}/build/native" CACHE PATH
+    "native build folder with the server-side tools (brevane-sessiond, brevane-publish)")

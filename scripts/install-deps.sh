@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs everything the build, the demonstration and the tests need on a
+# fresh Debian 12 machine. Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build git file
+  g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
+  libz-mingw-w64-dev zlib1g-dev
+  googletest libasio-dev
+  wine wine32:i386 wine64
+  xvfb xauth x11-utils xdotool imagemagick tesseract-ocr
+  nginx-light socat netcat-openbsd curl python3
+  liblnk-utils
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: run as root (it installs Debian packages)" >&2
+  exit 1
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  rm -f /var/lib/apt/lists/.pellinor-updated
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# nginx-light starts a system server on port 80 when installed; the tests run
+# their own instances and need nothing of it.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+[ -f /run/nginx.pid ] && kill "$(cat /run/nginx.pid)" 2>/dev/null || true
+echo "install-deps: done"

@@ -1,0 +1,1 @@
+// Keeps pellinor_tools non-empty until shared tool code lands.
