@@ -1,0 +1,210 @@
+// TSimpleFile and CreateOutputFile against the real file system: open modes,
+// sharing, truncation, line ends, folder making and paths that cannot work.
+#include "tinylib/simple_file.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string path = folder + "\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(path);
+      else
+        DeleteFileA(path.c_str());
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+// Every test works in a fresh folder of its own under the temp folder.
+class SimpleFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    char unique[64];
+    snprintf(unique, sizeof unique, "pellinor-file-%lu-%lu", GetCurrentProcessId(),
+             static_cast<unsigned long>(GetTickCount()));
+    folder_ = std::string(temp) + unique;
+    ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
+  }
+  void TearDown() override { RemoveTree(folder_); }
+
+  std::string PathOf(const char* name) const { return folder_ + "\\" + name; }
+
+  static std::string Contents(const std::string& path) {
+    TSimpleFile file(path.c_str(), 0);
+    std::string text;
+    char buffer[256];
+    int32_t n;
+    while ((n = file.Read(buffer, sizeof buffer)) > 0) text.append(buffer, n);
+    return text;
+  }
+
+  static void Put(const std::string& path, const std::string& text) {
+    TSimpleFile file(path.c_str(), 1);
+    ASSERT_TRUE(file.IsOpen()) << path;
+    ASSERT_EQ(file.Write(const_cast<char*>(text.data()), static_cast<int32_t>(text.size())),
+              static_cast<int32_t>(text.size()));
+  }
+
+  std::string folder_;
+};
+
+TEST_F(SimpleFileTest, MissingFileIsNotOpenAndEveryOperationFails) {
+  TSimpleFile file(PathOf("missing.txt").c_str(), 0);
+  EXPECT_FALSE(file.IsOpen());
+  char buffer[8];
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), -1);
+  EXPECT_EQ(file.Write(buffer, sizeof buffer), -1);
+  EXPECT_EQ(file.Seek(0, kSeekFromStart), -1);
+  // Reading never creates the file.
+  EXPECT_EQ(GetFileAttributesA(PathOf("missing.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(SimpleFileTest, WritingTruncatesAnExistingFile) {
+  const std::string path = PathOf("old.txt");
+  Put(path, "ten bytes!");
+  {
+    TSimpleFile file(path.c_str(), 1);
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(GetFileSize(static_cast<HANDLE>(file.Handle()), nullptr), 0u);
+  }
+  EXPECT_EQ(Contents(path), "");
+}
+
+TEST_F(SimpleFileTest, FileOpenForWritingCannotBeOpenedAgain) {
+  const std::string path = PathOf("busy.txt");
+  TSimpleFile writer(path.c_str(), 1);
+  ASSERT_TRUE(writer.IsOpen());
+  for (uint8_t forWrite : {0, 1, 0x80}) {
+    SCOPED_TRACE(static_cast<int>(forWrite));
+    TSimpleFile second(path.c_str(), forWrite);
+    EXPECT_FALSE(second.IsOpen());
+  }
+  // Readers share with each other.
+  Put(PathOf("shared.txt"), "abc");
+  TSimpleFile reader1(PathOf("shared.txt").c_str(), 0);
+  TSimpleFile reader2(PathOf("shared.txt").c_str(), 0);
+  EXPECT_TRUE(reader1.IsOpen());
+  EXPECT_TRUE(reader2.IsOpen());
+}
+
+TEST_F(SimpleFileTest, WriteLineEndsEveryLineWithCrLf) {
+  struct Case {
+    const char* text;
+    const char* written;
+  } cases[] = {
+      {"", "\r\n"},
+      {nullptr, "\r\n"},
+      {"C:\\Users\\Public\\Desktop\\Lumaris.lnk", "C:\\Users\\Public\\Desktop\\Lumaris.lnk\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.written);
+    const std::string path = PathOf("lines.txt");
+    {
+      TSimpleFile file(path.c_str(), 1);
+      file.WriteLine(c.text);
+    }
+    EXPECT_EQ(Contents(path), c.written);
+  }
+}
+
+TEST_F(SimpleFileTest, WriteLineGoesThroughTheVirtualWrite) {
+  class CountingFile : public TSimpleFile {
+   public:
+    using TSimpleFile::TSimpleFile;
+    int32_t Write(void* buffer, int32_t count) override {
+      writes++;
+      return TSimpleFile::Write(buffer, count);
+    }
+    int writes = 0;
+  };
+  CountingFile file(PathOf("counted.txt").c_str(), 1);
+  file.WriteLine("ab");
+  file.WriteLine("");
+  EXPECT_EQ(file.writes, 3);
+}
+
+TEST_F(SimpleFileTest, SeekMasksTheOriginAndReportsThePosition) {
+  const std::string path = PathOf("digits.txt");
+  Put(path, "0123456789");
+  TSimpleFile file(path.c_str(), 0);
+  char buffer[4] = {};
+  EXPECT_EQ(file.Seek(-3, kSeekFromEnd), 7);
+  EXPECT_EQ(file.Read(buffer, 3), 3);
+  EXPECT_STREQ(buffer, "789");
+  EXPECT_EQ(file.Read(buffer, 3), 0);
+  EXPECT_EQ(file.Seek(2, 0x80 | kSeekFromStart), 2);
+  EXPECT_EQ(file.Seek(1, 0x80 | kSeekFromCurrent), 3);
+  EXPECT_EQ(file.Read(buffer, 1), 1);
+  EXPECT_EQ(buffer[0], '3');
+  EXPECT_EQ(file.Seek(-1, kSeekFromStart), -1);
+}
+
+TEST_F(SimpleFileTest, MovingHandsTheHandleOver) {
+  const std::string path = PathOf("moved.txt");
+  TSimpleFile first(path.c_str(), 1);
+  ASSERT_TRUE(first.IsOpen());
+  TSimpleFile second(static_cast<TSimpleFile&&>(first));
+  EXPECT_FALSE(first.IsOpen());
+  EXPECT_EQ(second.Write(const_cast<char*>("x"), 1), 1);
+  TSimpleFile third(PathOf("other.txt").c_str(), 1);
+  third = static_cast<TSimpleFile&&>(second);
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_TRUE(third.IsOpen());
+  // The handle third held before was closed: its file can be opened again.
+  TSimpleFile other(PathOf("other.txt").c_str(), 1);
+  EXPECT_TRUE(other.IsOpen());
+}
+
+TEST_F(SimpleFileTest, CreateOutputFileMakesMissingFolders) {
+  const std::string path = PathOf("a\\b\\c\\file.dat");
+  {
+    TSimpleFile file = CreateOutputFile(path.c_str());
+    ASSERT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.Write(const_cast<char*>("data"), 4), 4);
+  }
+  EXPECT_EQ(Contents(path), "data");
+  // An existing file in an existing folder is opened at the first try and
+  // truncated.
+  {
+    TSimpleFile again = CreateOutputFile(path.c_str());
+    EXPECT_TRUE(again.IsOpen());
+  }
+  EXPECT_EQ(Contents(path), "");
+}
+
+TEST_F(SimpleFileTest, CreateOutputFileGivesUpOnImpossiblePaths) {
+  Put(PathOf("blocker"), "a file, not a folder");
+  const std::string cases[] = {
+      PathOf("blocker\\sub\\file.dat"),  // a file where a folder must be
+      PathOf("blocker"),                 // held open by a reader below
+      PathOf("bad|name\\file.dat"),      // a character no folder may hold
+  };
+  TSimpleFile holder(PathOf("blocker").c_str(), 0);  // keeps blocker busy
+  for (const std::string& path : cases) {
+    SCOPED_TRACE(path);
+    TSimpleFile file = CreateOutputFile(path.c_str());
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Write(const_cast<char*>("x"), 1), -1);
+  }
+  EXPECT_EQ(Contents(PathOf("blocker")), "a file, not a folder");
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// TSimpleFile: a stream over one Windows file, and CreateOutputFile.
+//
+// The handle is kept as void* so that portable code can use the class without
+// windows.h; the implementation is Windows-only (simple_file_win.cpp).
+#pragma once
+
+#include <stdint.h>
+
+#include "tinylib/streams.h"
+
+class TSimpleFile : public TBaseStream {
+ public:
+  // Opens for writing (created or truncated, not shared while open) when
+  // forWrite is non-zero, else for reading (shared). Never fails: a file that
+  // cannot be opened gives an object that is not open, whose Read, Write and
+  // Seek return -1.
+  TSimpleFile(const char* path, uint8_t forWrite);
+  ~TSimpleFile() override;
+
+  // Movable, so that CreateOutputFile can return one by value; the moved-from
+  // object is left not open.
+  TSimpleFile(TSimpleFile&& other);
+  TSimpleFile& operator=(TSimpleFile&& other);
+  TSimpleFile(const TSimpleFile&) = delete;
+  TSimpleFile& operator=(const TSimpleFile&) = delete;
+
+  bool IsOpen() const;
+  int32_t Read(void* buffer, int32_t count) override;
+  int32_t Write(void* buffer, int32_t count) override;
+  // origin & 0x7F is the move method; only the low 32 bits of the position.
+  int32_t Seek(int32_t distance, uint8_t origin) override;
+  // The text (if any), then CR LF, both through Write; results ignored.
+  void WriteLine(const char* text);
+
+  // The Windows HANDLE, for callers that set the file's time.
+  void* Handle() const { return handle_; }
+
+ private:
+  void Close();
+
+  void* handle_;
+};
+
+// Opens the path for writing; when that fails, makes the missing folders of
+// the path and tries exactly once more. The result may still not be open:
+// callers that care ask IsOpen. The path text is not changed.
+TSimpleFile CreateOutputFile(const char* path);
