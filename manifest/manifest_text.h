@@ -1,0 +1,87 @@
+// The manifest "files.ver" as text: sections, file lines and site lines.
+//
+// This half knows nothing of the file system. It splits the text, follows
+// the sections, reads each file line into an entry, applies the section and
+// language filters and the limits of the records, registers the sites, and
+// hands every accepted entry with its local path to the caller, which checks
+// whether the file is already present and stores the rest.
+#pragma once
+
+#include <stdint.h>
+
+enum {
+  kManifestNameCapacity = 64,   // a name is at most 63 characters
+  kManifestPathCapacity = 260,  // install folder and name together
+  // The most a manifest source delivers; a text of this length may have
+  // been cut in the middle of its last line.
+  kManifestReadLimit = 100000,
+};
+
+// Section numbers; bit n of a SectionSet selects section n.
+enum {
+  kSectionNone = 0,
+  kSectionClient = 1,
+  kSectionServerOnly = 2,
+  kSectionOnDemand = 3,
+  kSectionSites = 4,
+};
+
+struct ManifestEntry {
+  char Name[kManifestNameCapacity];  // relative to the install folder
+  int32_t Size;
+  uint32_t Stamp;  // DOS date (high 16 bits) and time (low 16 bits)
+};
+
+// What the parse needs from the settings, passed in so that it can run
+// without the global record. A null Language or InstallDir reads as empty.
+struct ManifestSettings {
+  uint8_t SectionSet;
+  int32_t InstallMode;
+  const char* Language;
+  const char* InstallDir;  // ends in '\'
+};
+// The settings as InstallSettings holds them now.
+ManifestSettings CurrentManifestSettings();
+
+// The caller's side of the parse. Reserve (may be null) is told once, before
+// any entry, how many lines the text has: no more entries than that follow.
+// When it answers false no entry is delivered; sites are still registered.
+// Entry gets each accepted entry and its local path (InstallDir + Name).
+struct ManifestSink {
+  void* Context;
+  bool (*Reserve)(void* context, int32_t lineCount);
+  void (*Entry)(void* context, const ManifestEntry& entry, const char* localPath);
+};
+
+// Parses length bytes of text; text[length] must be writable (the last line
+// is terminated there). The text is changed in place. cutByReadLimit says
+// that the source may have stopped inside the last line: everything after
+// the last CR is then dropped, so no entry is made from a cut line. A
+// negative length is an empty text. Returns the number of entries delivered.
+int32_t ParseManifestText(char* text, int32_t length, bool cutByReadLimit,
+                          const ManifestSettings& settings, const ManifestSink& sink);
+
+// 1 to 4 when the text (what follows '[') begins with CLIENT, SERVERONLY,
+// ONDEMAND or SITES, ignoring ASCII case; otherwise 0.
+int32_t SectionNumber(const char* text);
+
+enum FileLineResult {
+  kFileLineOk,
+  kFileLineNameTooLong,   // over 63 characters
+  kFileLineUnsafeName,    // empty, absolute, "..", device names, ...
+  kFileLineSizeTooLarge,  // above 2147483647
+  kFileLineStampTooLarge  // does not fit 32 bits
+};
+// name=size<sep>stamp: the name is what precedes the first '='; the size is
+// the digits after it; the stamp the digits one character after the size
+// digits end. No '=' gives size and stamp 0. The entry is filled only when
+// the result is kFileLineOk.
+FileLineResult ParseFileLine(const char* line, ManifestEntry* entry);
+
+// The language filter of hosted installs: outside InstallMode 2 and for
+// names without a folder, true; otherwise the name's top folder must equal
+// the first as many characters of language (ASCII case ignored), and an
+// empty language allows no folder at all.
+bool LanguageAllowsFor(const char* name, int32_t installMode, const char* language);
+// The same with InstallMode and Language from InstallSettings.
+bool LanguageAllows(const char* name);

@@ -1,0 +1,347 @@
+// Manifest text: sections, file lines, the language filter, sites and the
+// limits of the records. Each case feeds real manifest bytes through the
+// parser and looks at what comes out.
+#include "manifest/manifest_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "manifest/sites.h"
+#include "tinylib/text.h"
+
+namespace {
+
+struct Collected {
+  std::string name;
+  int32_t size;
+  uint32_t stamp;
+  std::string path;
+};
+
+struct Collector {
+  std::vector<Collected> entries;
+  int32_t reservedLines = -1;
+  bool allowReserve = true;
+};
+
+bool CollectReserve(void* context, int32_t lineCount) {
+  Collector* c = static_cast<Collector*>(context);
+  c->reservedLines = lineCount;
+  return c->allowReserve;
+}
+
+void CollectEntry(void* context, const ManifestEntry& entry, const char* localPath) {
+  static_cast<Collector*>(context)->entries.push_back(
+      {entry.Name, entry.Size, entry.Stamp, localPath});
+}
+
+struct Options {
+  uint8_t sectionSet = 0x02;
+  int32_t installMode = 0;
+  const char* language = "";
+  const char* installDir = "C:\\Inst\\";
+  bool cut = false;
+};
+
+// Parses a copy of text with one spare byte, as the transfer buffers have.
+Collector Parse(const std::string& text, const Options& o = Options(), bool allowReserve = true) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back('\x7f');  // spare byte, deliberately not a NUL
+  Collector c;
+  c.allowReserve = allowReserve;
+  ManifestSettings settings = {o.sectionSet, o.installMode, o.language, o.installDir};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  int32_t n = ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), o.cut,
+                                settings, sink);
+  EXPECT_EQ(n, static_cast<int32_t>(c.entries.size()));
+  return c;
+}
+
+std::vector<std::string> Names(const Collector& c) {
+  std::vector<std::string> names;
+  for (const auto& e : c.entries) names.push_back(e.name);
+  return names;
+}
+
+class SiteTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSiteTable(); }
+  void TearDown() override { ResetSiteTable(); }
+};
+
+}  // namespace
+
+TEST(ManifestSections, HeaderPrefixesIgnoreCase) {
+  struct Case { const char* text; int32_t number; } cases[] = {
+      {"client]", 1},   {"CLIENT]", 1},   {"CLIENTS]", 1},   {"Other]", 0},
+      {"ServerOnly]", 2}, {"ONDEMAND]", 3}, {"sites]", 4},    {"CLIEN]", 0},
+      {"", 0},          {" CLIENT]", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SectionNumber(c.text), c.number) << c.text;
+}
+
+TEST(ManifestSections, SectionSetSelectsWhichFileLinesAreListed) {
+  const std::string text =
+      "before=1,1\r[CLIENT]\rc=1,1\r[SERVERONLY]\rs=1,1\r[ONDEMAND]\ro=1,1\r"
+      "[Other]\rx=1,1\r[client]\rc2=1,1\r";
+  struct Case { uint8_t set; std::vector<std::string> names; } cases[] = {
+      {0x02, {"c", "c2"}},
+      {0x0E, {"c", "s", "o", "c2"}},
+      {0x01, {"before", "x"}},  // section 0: before any header and unknown ones
+      {0x00, {}},
+      {0xF0, {}},
+  };
+  for (const auto& c : cases) {
+    Options o;
+    o.sectionSet = c.set;
+    EXPECT_EQ(Names(Parse(text, o)), c.names) << int(c.set);
+  }
+}
+
+TEST(ManifestFileLine, FieldsAreReadAsWritten) {
+  struct Case { const char* line; const char* name; int32_t size; uint32_t stamp; } cases[] = {
+      {"bin\\app.dll=1024,1081037455", "bin\\app.dll", 1024, 1081037455u},
+      {"readme.txt=500", "readme.txt", 500, 0},
+      {"readme.txt", "readme.txt", 0, 0},
+      {"readme.txt=0,99", "readme.txt", 0, 99},
+      {"x=12a34,5", "x", 12, 34},
+      {"a=,7", "a", 0, 7},
+      {"a=5,", "a", 5, 0},
+      {"a=5,,9", "a", 5, 0},
+      {"a=7=8,9", "a", 7, 8},
+      {"a=2147483647,4294967295", "a", 2147483647, 4294967295u},
+      {"late.dat=1,3000000000", "late.dat", 1, 3000000000u},  // a date in 2069
+      {"a=000000000000000000012,1", "a", 12, 1},
+  };
+  for (const auto& c : cases) {
+    ManifestEntry e;
+    ASSERT_EQ(ParseFileLine(c.line, &e), kFileLineOk) << c.line;
+    EXPECT_STREQ(e.Name, c.name);
+    EXPECT_EQ(e.Size, c.size) << c.line;
+    EXPECT_EQ(e.Stamp, c.stamp) << c.line;
+  }
+}
+
+TEST(ManifestFileLine, RefusesWhatTheRecordsCannotHold) {
+  const std::string name63(63, 'n');
+  const std::string name64(64, 'n');
+  const std::string line63 = name63 + "=1,2";
+  const std::string line64 = name64 + "=1,2";
+  const std::string bare64 = name64;
+  struct Case { const char* line; FileLineResult result; } cases[] = {
+      {line63.c_str(), kFileLineOk},
+      {line64.c_str(), kFileLineNameTooLong},
+      {bare64.c_str(), kFileLineNameTooLong},
+      {"a=2147483648,1", kFileLineSizeTooLarge},
+      {"a=4294967296,1", kFileLineSizeTooLarge},  // would wrap to 0
+      {"a=99999999999999999999,1", kFileLineSizeTooLarge},
+      {"a=1,4294967296", kFileLineStampTooLarge},
+      {"=5,6", kFileLineUnsafeName},
+      {"..\\evil.dll=1,1", kFileLineUnsafeName},
+      {"bin\\..\\..\\evil.dll=1,1", kFileLineUnsafeName},
+      {"bin/../../evil.dll=1,1", kFileLineUnsafeName},
+      {"C:\\Windows\\evil.dll=1,1", kFileLineUnsafeName},
+      {"\\Windows\\evil.dll=1,1", kFileLineUnsafeName},
+      {"/etc/evil=1,1", kFileLineUnsafeName},
+      {"bin\\=1,1", kFileLineUnsafeName},
+      {"a\x01.dll=1,1", kFileLineUnsafeName},
+      {"bin\\nul.txt=1,1", kFileLineUnsafeName},
+      {"file.txt:stream=1,1", kFileLineUnsafeName},
+  };
+  for (const auto& c : cases) {
+    ManifestEntry e;
+    memset(&e, 0x5A, sizeof e);
+    EXPECT_EQ(ParseFileLine(c.line, &e), c.result) << c.line;
+    if (c.result != kFileLineOk) {
+      EXPECT_EQ(e.Name[0], 0x5A) << "entry touched: " << c.line;
+    }
+  }
+}
+
+TEST(ManifestParse, DroppedLinesLeaveNoTraceInTheNextEntry) {
+  const std::string text = "[CLIENT]\r" + std::string(64, 'L') + "=9,9\r" +
+                           "..\\up.dll=3,3\rbig=2147483648,1\rok.dll=7,8\r";
+  Collector c = Parse(text);
+  ASSERT_EQ(c.entries.size(), 1u);
+  EXPECT_EQ(c.entries[0].name, "ok.dll");
+  EXPECT_EQ(c.entries[0].size, 7);
+  EXPECT_EQ(c.entries[0].stamp, 8u);
+  EXPECT_EQ(c.entries[0].path, "C:\\Inst\\ok.dll");
+}
+
+TEST(ManifestParse, LineEndsAreCarriageReturns) {
+  struct Case { std::string text; std::vector<std::string> names; } cases[] = {
+      {"[CLIENT]\r\na=1,2\r\nb=3,4\r\n", {"a", "b"}},
+      {"[CLIENT]\ra=1,2\rb=3,4", {"a", "b"}},  // last line without an end
+      {"[CLIENT]\ra=1,2\nb=3,4\r", {"a"}},     // a lone LF ends nothing
+      {"[CLIENT]\r\r\r\na=1,2\r", {"a"}},      // empty lines
+      {"", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Names(Parse(c.text)), c.names);
+}
+
+TEST(ManifestParse, TextCutByTheReadLimitLosesOnlyItsLastLine) {
+  struct Case { std::string text; bool cut; std::vector<std::string> names; } cases[] = {
+      {"[CLIENT]\ra=1,2\rb=3,4\rc=5", false, {"a", "b", "c"}},
+      {"[CLIENT]\ra=1,2\rb=3,4\rc=5", true, {"a", "b"}},
+      {"[CLIENT]\ra=1,2\rb=3,4\r", true, {"a", "b"}},
+      {"[CLIENT]\ra=1,2\rb=3,4\r\n", true, {"a", "b"}},
+      {"[CLIENT]\ra=1,2\rb=3,4\r\nc", true, {"a", "b"}},
+      {"no line end at all", true, {}},
+  };
+  for (const auto& c : cases) {
+    Options o;
+    o.cut = c.cut;
+    o.sectionSet = 0x03;
+    EXPECT_EQ(Names(Parse(c.text, o)), c.names) << c.text;
+  }
+}
+
+TEST(ManifestParse, ReadsEveryLineOfALongManifest) {
+  const int kLines = 3000;
+  std::string text = "[CLIENT]\r\n";
+  for (int i = 0; i < kLines; i++) text += "f" + std::to_string(i) + ".dat=" + std::to_string(i) + ",1\r\n";
+  Collector c = Parse(text);
+  EXPECT_EQ(c.reservedLines, kLines + 1);
+  ASSERT_EQ(c.entries.size(), static_cast<size_t>(kLines));
+  EXPECT_EQ(c.entries[kLines - 1].name, "f2999.dat");
+  EXPECT_EQ(c.entries[kLines - 1].size, 2999);
+}
+
+TEST(ManifestParse, InstallFolderAndNameMustFitAPath) {
+  const std::string name60 = std::string(56, 'n') + ".dat";
+  struct Case { size_t dirLength; bool listed; } cases[] = {{199, true}, {200, false}};
+  for (const auto& c : cases) {
+    std::string dir = "C:\\" + std::string(c.dirLength - 4, 'd') + "\\";
+    ASSERT_EQ(dir.size(), c.dirLength);
+    Options o;
+    o.installDir = dir.c_str();
+    Collector got = Parse("[CLIENT]\r" + name60 + "=1,1\r", o);
+    ASSERT_EQ(got.entries.size(), c.listed ? 1u : 0u) << c.dirLength;
+    if (c.listed) {
+      EXPECT_EQ(got.entries[0].path, dir + name60);
+    }
+  }
+}
+
+TEST(ManifestParse, NegativeLengthIsAnEmptyText) {
+  char buffer[] = "[CLIENT]\ra=1,1\r";
+  Collector c;
+  ManifestSettings settings = {0x02, 0, "", "C:\\"};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  EXPECT_EQ(ParseManifestText(buffer, -1, false, settings, sink), 0);
+  EXPECT_EQ(ParseManifestText(nullptr, 0, true, settings, sink), 0);
+  EXPECT_TRUE(c.entries.empty());
+}
+
+TEST(ManifestLanguage, HostedInstallsKeepTheirLanguageFolders) {
+  struct Case { int32_t mode; const char* language; const char* name; bool allowed; } cases[] = {
+      {2, "EN", "EN\\help.txt", true},   {2, "EN", "en\\help.txt", true},
+      {2, "EN", "DE\\help.txt", false},  {2, "EN", "ENG\\help.txt", false},
+      {2, "EN", "help.txt", true},       {2, "ENU", "EN\\help.txt", true},
+      {2, "ENU", "ENU\\a\\b.txt", true}, {2, "", "EN\\help.txt", false},
+      {2, "", "top.txt", true},          {0, "", "EN\\help.txt", true},
+      {1, "DE", "EN\\help.txt", true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(LanguageAllowsFor(c.name, c.mode, c.language), c.allowed)
+        << c.mode << " " << c.language << " " << c.name;
+}
+
+TEST(ManifestLanguage, FilterAppliesToParsedEntriesAndReadsTheSettings) {
+  Options o;
+  o.installMode = 2;
+  o.language = "EN";
+  EXPECT_EQ(Names(Parse("[CLIENT]\rEN\\a=1,1\rDE\\b=1,1\rc=1,1\r", o)),
+            (std::vector<std::string>{"EN\\a", "c"}));
+
+  ResetInstallSettings();
+  InstallSettings.InstallMode = 2;
+  strcpy(InstallSettings.Language, "DE");
+  EXPECT_TRUE(LanguageAllows("DE\\x"));
+  EXPECT_FALSE(LanguageAllows("EN\\x"));
+  ManifestSettings current = CurrentManifestSettings();
+  EXPECT_EQ(current.InstallMode, 2);
+  EXPECT_STREQ(current.Language, "DE");
+  EXPECT_EQ(current.SectionSet, 0x02);
+  ResetInstallSettings();
+}
+
+TEST_F(SiteTableTest, AddSiteTakesOnlyPlainHttp) {
+  struct Case { const char* text; bool added; const char* url; int32_t threads; } cases[] = {
+      {"http://m1.example/files=3", true, "http://m1.example/files", 3},
+      {"HTTP://M2.EXAMPLE/Files", true, "HTTP://M2.EXAMPLE/Files", 1},
+      {"http://m3.example=0", true, "http://m3.example", 0},
+      {"http://m4.example=x", true, "http://m4.example", 0},
+      {"http://m5.example=99", true, "http://m5.example", kMaxSiteThreads},
+      {"https://secure.example=2", false, "", 0},
+      {"ftp://m.example", false, "", 0},
+      {"http:/", false, "", 0},
+  };
+  for (const auto& c : cases) {
+    ResetSiteTable();
+    std::string text = c.text;
+    EXPECT_EQ(AddSite(&text[0]), c.added) << c.text;
+    ASSERT_EQ(SiteCount, c.added ? 1 : 0);
+    if (!c.added) continue;
+    EXPECT_STREQ(SiteTable[0]->Url, c.url);
+    EXPECT_EQ(SiteTable[0]->Threads, c.threads);
+  }
+}
+
+TEST_F(SiteTableTest, LongUrlsAndExtraSitesAreLeftOut) {
+  std::string longest = "http://" + std::string(252, 'h') + "=2";  // 259 before '='
+  std::string tooLong = "http://" + std::string(253, 'h');
+  EXPECT_TRUE(AddSite(&longest[0]));
+  EXPECT_EQ(TextLength(SiteTable[0]->Url), 259);
+  EXPECT_FALSE(AddSite(&tooLong[0]));
+  for (int i = 1; i < 20; i++) {
+    std::string text = "http://m" + std::to_string(i);
+    EXPECT_EQ(AddSite(&text[0]), i < kSiteTableCapacity) << i;
+  }
+  EXPECT_EQ(SiteCount, kSiteTableCapacity);
+  EXPECT_STREQ(SiteTable[15]->Url, "http://m15");
+}
+
+TEST_F(SiteTableTest, ManifestSitesAreReadWhateverTheSectionSet) {
+  Options o;
+  o.sectionSet = 0;
+  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\rHTTP://C.EXAMPLE\r"
+                      "[CLIENT]\rhttp://not.a.site=1,1\r", o, /*allowReserve=*/false);
+  EXPECT_TRUE(c.entries.empty());
+  ASSERT_EQ(SiteCount, 2);
+  EXPECT_STREQ(SiteTable[0]->Url, "http://a.example");
+  EXPECT_EQ(SiteTable[0]->Threads, 2);
+  EXPECT_STREQ(SiteTable[1]->Url, "HTTP://C.EXAMPLE");
+}
+
+TEST_F(SiteTableTest, TriedFlagsNeverReachOutsideTheList) {
+  std::string text = "http://m.example";
+  ASSERT_TRUE(AddSite(&text[0]));
+  TSiteInfo* site = SiteTable[0];
+  // Before sizing, everything reads as tried: the site takes nothing.
+  EXPECT_TRUE(IsTried(site, 0));
+  MarkTried(site, 0);
+
+  const int32_t kItems = 700;  // beyond any fixed table of 512
+  ASSERT_TRUE(SizeTriedFlags(site, kItems));
+  for (int32_t i : {0, 511, 512, kItems - 1}) EXPECT_FALSE(IsTried(site, i)) << i;
+  MarkTried(site, 600);
+  EXPECT_TRUE(IsTried(site, 600));
+  EXPECT_FALSE(IsTried(site, 599));
+  for (int32_t i : {-1, kItems, 1 << 30}) {
+    MarkTried(site, i);
+    EXPECT_TRUE(IsTried(site, i)) << i;
+  }
+  // Resizing starts clear again; a zero-item list holds no flags.
+  ASSERT_TRUE(SizeTriedFlags(site, 3));
+  EXPECT_FALSE(IsTried(site, 2));
+  EXPECT_TRUE(IsTried(site, 3));
+  ASSERT_TRUE(SizeTriedFlags(site, 0));
+  EXPECT_TRUE(IsTried(site, 0));
+}
