@@ -1,0 +1,486 @@
+// The session host: replies decode back to the file bytes through a real
+// zlib inflate or the descramble step, files end the way the client expects,
+// nothing outside the release folder is ever served, and the real server
+// keeps serving when one connection misbehaves and stops cleanly on SIGTERM.
+#include "tools/sessiond/reply.h"
+#include "tools/sessiond/server.h"
+#include "transfer/protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using sessiond::CompressMode;
+using sessiond::Reply;
+using sessiond::ReplyKind;
+
+namespace {
+
+std::vector<uint8_t> RandomBytes(size_t count, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(count);
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+  return bytes;
+}
+
+// Half text-like (compresses), half random (does not).
+std::vector<uint8_t> MixedBytes(size_t count, unsigned seed) {
+  std::vector<uint8_t> bytes = RandomBytes(count, seed);
+  for (size_t i = 0; i < count / 2; i++) bytes[i] = static_cast<uint8_t>("release "[i % 8]);
+  return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Decodes one framed reply the way the installer does; fails the test on
+// anything the installer would reject.
+std::vector<uint8_t> DecodeWire(const uint8_t* wire, size_t size) {
+  EXPECT_GE(size, 4u);
+  if (size < 4) return {};
+  ReplyHeader header;
+  ReplyFrame frame = DecodeReplyWord(GetLengthWord(wire), &header);
+  EXPECT_TRUE(frame == kReplyPayload || frame == kReplyEmpty) << frame;
+  if (frame == kReplyEmpty) {
+    EXPECT_EQ(size, 4u);
+    return {};
+  }
+  EXPECT_EQ(size, 4u + static_cast<size_t>(header.payloadLength));
+  std::vector<uint8_t> payload(wire + 4, wire + size);
+  if (!header.compressed) {
+    Descramble(payload.data(), static_cast<int32_t>(payload.size()));
+    return payload;
+  }
+  // One complete zlib stream, every byte of it used, at most one chunk out.
+  std::vector<uint8_t> chunk(kSessionChunkSize);
+  uLongf produced = chunk.size();
+  uLong consumed = payload.size();
+  EXPECT_EQ(uncompress2(chunk.data(), &produced, payload.data(), &consumed), Z_OK);
+  EXPECT_EQ(consumed, payload.size());
+  chunk.resize(produced);
+  return chunk;
+}
+
+std::vector<uint8_t> DecodeReply(const Reply& reply) {
+  return DecodeWire(reply.wire.data(), reply.wire.size());
+}
+
+ChunkRequest Request(const std::string& name, uint32_t offset, uint32_t chunk = kSessionChunkSize) {
+  ChunkRequest request{};
+  snprintf(request.name, sizeof request.name, "%s", name.c_str());
+  request.offset = offset;
+  request.chunk = chunk;
+  return request;
+}
+
+const std::vector<uint8_t> kEmptyWire = {4, 0, 0, 0};
+
+class ReleaseFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/sessiond-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base_ = pattern;
+    root_ = base_ / "release";
+    outside_ = base_ / "outside";
+    manifest_ = {'[', 'C', 'L', 'I', 'E', 'N', 'T', ']', '\r', '\n'};
+    large_ = MixedBytes(600000, 1);
+    exact_ = RandomBytes(kSessionChunkSize, 2);
+    WriteFile(root_ / "files.ver", manifest_);
+    WriteFile(root_ / "bin" / "app.dll", large_);
+    WriteFile(root_ / "exact.bin", exact_);
+    WriteFile(outside_ / "secret", {'s', 'e', 'c', 'r', 'e', 't'});
+    fs::create_symlink(outside_ / "secret", root_ / "link_out");
+    fs::create_directory_symlink(outside_, root_ / "dir_out");
+    fs::create_symlink("../files.ver", root_ / "bin" / "link_in");
+    std::string error;
+    ASSERT_TRUE(release_.Open(root_.string(), &error)) << error;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+
+  fs::path base_, root_, outside_;
+  std::vector<uint8_t> manifest_, large_, exact_;
+  sessiond::ReleaseRoot release_;
+};
+
+TEST(EncodeChunk, CompressesOnlyWhenSmallerUnlessTold) {
+  const std::vector<uint8_t> text(5000, 'a');
+  const std::vector<uint8_t> noise = RandomBytes(5000, 3);
+  struct Case {
+    const std::vector<uint8_t>* data;
+    CompressMode mode;
+    ReplyKind kind;
+  };
+  const Case cases[] = {
+      {&text, CompressMode::Auto, ReplyKind::Compressed},
+      {&noise, CompressMode::Auto, ReplyKind::Scrambled},
+      {&noise, CompressMode::Always, ReplyKind::Compressed},
+      {&text, CompressMode::Never, ReplyKind::Scrambled},
+  };
+  for (const Case& c : cases) {
+    Reply reply;
+    sessiond::EncodeChunk(c.data->data(), c.data->size(), c.mode, &reply);
+    EXPECT_EQ(reply.kind, c.kind) << sessiond::CompressModeName(c.mode);
+    EXPECT_EQ(reply.chunkLength, c.data->size());
+    bool flagged = (GetLengthWord(reply.wire.data()) & kReplyCompressedFlag) != 0;
+    EXPECT_EQ(flagged, c.kind == ReplyKind::Compressed);
+    if (c.kind == ReplyKind::Scrambled) {
+      // Scrambled, not sent in the clear.
+      EXPECT_NE(memcmp(reply.wire.data() + 4, c.data->data(), c.data->size()), 0);
+    } else if (c.mode == CompressMode::Auto) {
+      EXPECT_LT(reply.wire.size() - 4, c.data->size());
+    }
+    EXPECT_EQ(DecodeReply(reply), *c.data);
+  }
+}
+
+TEST(EncodeChunk, EmptyChunkIsTheBareWordInEveryMode) {
+  for (CompressMode mode : {CompressMode::Auto, CompressMode::Always, CompressMode::Never}) {
+    Reply reply;
+    sessiond::EncodeChunk(nullptr, 0, mode, &reply);
+    EXPECT_EQ(reply.wire, kEmptyWire);
+    EXPECT_EQ(reply.kind, ReplyKind::End);
+  }
+}
+
+TEST(EncodeChunk, WorstCaseCompressedChunkFitsTheClientBuffer) {
+  const std::vector<uint8_t> noise = RandomBytes(kSessionChunkSize, 4);
+  Reply reply;
+  sessiond::EncodeChunk(noise.data(), noise.size(), CompressMode::Always, &reply);
+  ASSERT_EQ(reply.kind, ReplyKind::Compressed);
+  EXPECT_LE(reply.wire.size() - 4, static_cast<size_t>(kSessionReceiveCapacity));
+  EXPECT_EQ(DecodeReply(reply), noise);
+}
+
+TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
+  struct Case {
+    std::string name;
+    const std::vector<uint8_t>* content;
+    std::vector<uint32_t> lengths;  // chunk per request, last one short
+  };
+  const Case cases[] = {
+      {"bin\\app.dll", &large_, {262144, 262144, 75712}},
+      {"exact.bin", &exact_, {262144, 0}},
+      {"files.ver", &manifest_, {10}},
+      {"bin\\link_in", &manifest_, {10}},  // a link that stays inside is served
+  };
+  for (CompressMode mode : {CompressMode::Auto, CompressMode::Always, CompressMode::Never}) {
+    for (const Case& c : cases) {
+      std::vector<uint8_t> received;
+      for (uint32_t expected : c.lengths) {
+        Reply reply = sessiond::BuildReply(
+            release_, Request(c.name, static_cast<uint32_t>(received.size())), mode);
+        std::vector<uint8_t> chunk = DecodeReply(reply);
+        ASSERT_EQ(chunk.size(), expected) << c.name << " at " << received.size();
+        EXPECT_EQ(reply.chunkLength, expected);
+        if (expected == 0) {
+          EXPECT_EQ(reply.wire, kEmptyWire);
+          EXPECT_EQ(reply.kind, ReplyKind::End);
+        }
+        received.insert(received.end(), chunk.begin(), chunk.end());
+      }
+      EXPECT_EQ(received, *c.content) << c.name;
+    }
+  }
+}
+
+TEST_F(ReleaseFolder, OffsetsPastTheEndAndSmallChunks) {
+  Reply past = sessiond::BuildReply(release_, Request("files.ver", 11), CompressMode::Auto);
+  EXPECT_EQ(past.kind, ReplyKind::End);
+  EXPECT_EQ(past.wire, kEmptyWire);
+  Reply far = sessiond::BuildReply(release_, Request("bin\\app.dll", 4294967295u), CompressMode::Auto);
+  EXPECT_EQ(far.wire, kEmptyWire);
+
+  Reply small = sessiond::BuildReply(release_, Request("bin\\app.dll", 599000, 300), CompressMode::Never);
+  std::vector<uint8_t> expected(large_.begin() + 599000, large_.begin() + 599300);
+  EXPECT_EQ(DecodeReply(small), expected);
+}
+
+TEST_F(ReleaseFolder, NothingOutsideTheRootIsServed) {
+  struct Case {
+    const char* name;
+    ReplyKind kind;
+  };
+  const Case cases[] = {
+      {"..\\outside\\secret", ReplyKind::Refused},
+      {"bin\\..\\..\\outside\\secret", ReplyKind::Refused},
+      {"../outside/secret", ReplyKind::Refused},
+      {"link_out", ReplyKind::Refused},
+      {"dir_out\\secret", ReplyKind::Refused},
+      {"/etc/passwd", ReplyKind::Refused},
+      {"C:\\secret", ReplyKind::Refused},
+      {"missing.dll", ReplyKind::Missing},
+      {"bin", ReplyKind::Missing},
+      {"files.ver\\x", ReplyKind::Missing},
+  };
+  for (const Case& c : cases) {
+    Reply reply = sessiond::BuildReply(release_, Request(c.name, 0), CompressMode::Auto);
+    EXPECT_EQ(reply.kind, c.kind) << c.name;
+    EXPECT_EQ(reply.wire, kEmptyWire) << c.name;
+    EXPECT_FALSE(reply.note.empty()) << c.name;
+  }
+}
+
+TEST(ServerOptions, RefusesBadValues) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"--port=65536", "r"},
+      {"--port=-1", "r"},
+      {"--compress=sometimes", "r"},
+      {"--idle-timeout=0", "r"},
+      {"--request-timeout=86401", "r"},
+      {"--max-connections=x", "r"},
+      {"--threads"},
+      {"--bogus=1", "r"},
+      {"r", "s"},
+  };
+  for (const auto& words : bad) {
+    std::vector<std::string> storage = {"brevane-sessiond"};
+    storage.insert(storage.end(), words.begin(), words.end());
+    std::vector<char*> argv;
+    for (std::string& word : storage) argv.push_back(word.data());
+    sessiond::ServerOptions options;
+    std::string error;
+    EXPECT_EQ(sessiond::ParseOptions(static_cast<int>(argv.size()), argv.data(), &options, &error),
+              sessiond::OptionsResult::Error)
+        << (words.empty() ? "" : words[0]);
+    EXPECT_FALSE(error.empty());
+  }
+  std::vector<std::string> storage = {"x", "--port", "0", "--compress=never", "--quiet", "--root=/r"};
+  std::vector<char*> argv;
+  for (std::string& word : storage) argv.push_back(word.data());
+  sessiond::ServerOptions options;
+  std::string error;
+  ASSERT_EQ(sessiond::ParseOptions(static_cast<int>(argv.size()), argv.data(), &options, &error),
+            sessiond::OptionsResult::Run);
+  EXPECT_EQ(options.port, 0);
+  EXPECT_EQ(options.compress, CompressMode::Never);
+  EXPECT_TRUE(options.quiet);
+  EXPECT_EQ(options.root, "/r");
+}
+
+// ---- The real server over TCP -------------------------------------------
+
+// The server process, started on a free port; killed by its own PID if a
+// test leaves early.
+class ServerProcess {
+ public:
+  bool Start(const std::vector<std::string>& arguments) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      std::vector<std::string> storage = {"brevane-sessiond", "--port=0"};
+      storage.insert(storage.end(), arguments.begin(), arguments.end());
+      std::vector<char*> argv;
+      for (std::string& word : storage) argv.push_back(word.data());
+      argv.push_back(nullptr);
+      execv(SESSIOND_BINARY, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    if (pid_ < 0) {
+      close(out[0]);
+      return false;
+    }
+    // Sanitizer start-up can be slow on a busy machine; wait at most 30 s.
+    std::string line;
+    char c = 0;
+    pollfd watch = {out[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && poll(&watch, 1, 30000) == 1 &&
+           read(out[0], &c, 1) == 1)
+      line += c;
+    close(out[0]);
+    const std::string prefix = "listening 127.0.0.1:";
+    if (line.compare(0, prefix.size(), prefix) != 0) return false;
+    port_ = static_cast<uint16_t>(atoi(line.c_str() + prefix.size()));
+    return port_ != 0;
+  }
+  // Waits at most 20 s for the exit; returns the raw wait status or -1.
+  int Terminate() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 200; i++) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return status;
+      }
+      usleep(100000);
+    }
+    return -1;
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A blocking client socket with bounded receive waits.
+class Client {
+ public:
+  explicit Client(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    timeval wait = {10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool connected() const { return fd_ >= 0; }
+  bool SendRaw(const void* data, size_t size) {
+    return send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+  bool SendText(const std::string& text) {
+    uint8_t word[4];
+    PutLengthWord(word, MessageLengthWord(static_cast<int32_t>(text.size())));
+    return SendRaw(word, 4) && SendRaw(text.data(), text.size());
+  }
+  // Fills size bytes; false on close, error or time-out.
+  bool Receive(uint8_t* data, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+      ssize_t n = recv(fd_, data + got, size - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // The decoded chunk of one reply; false when the connection ended.
+  bool Ask(const std::string& name, uint32_t offset, std::vector<uint8_t>* chunk) {
+    if (!SendText(name + ";" + std::to_string(offset) + ";262144")) return false;
+    std::vector<uint8_t> wire(4);
+    if (!Receive(wire.data(), 4)) return false;
+    ReplyHeader header;
+    ReplyFrame frame = DecodeReplyWord(GetLengthWord(wire.data()), &header);
+    if (frame != kReplyPayload && frame != kReplyEmpty) return false;
+    wire.resize(4 + static_cast<size_t>(header.payloadLength));
+    if (!Receive(wire.data() + 4, wire.size() - 4)) return false;
+    *chunk = DecodeWire(wire.data(), wire.size());
+    return true;
+  }
+  // True when the server closed this connection (end of stream, not a time-out).
+  bool ClosedByServer() {
+    uint8_t byte;
+    return recv(fd_, &byte, 1, 0) == 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST_F(ReleaseFolder, RealServerSurvivesGarbageAndStopsCleanly) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--log=" + (base_ / "log").string(), root_.string()}));
+
+  Client installer(server.port());
+  ASSERT_TRUE(installer.connected());
+  // The notice gets no reply, so the next reply answers the manifest request.
+  ASSERT_TRUE(installer.SendText("#UPDVER"));
+  std::vector<uint8_t> chunk;
+  ASSERT_TRUE(installer.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, manifest_);
+
+  // Malformed text, an oversized length word, and a cut-off request: each
+  // closes its own connection only.
+  Client garbage(server.port());
+  ASSERT_TRUE(garbage.SendText("not a request"));
+  EXPECT_TRUE(garbage.ClosedByServer());
+  Client huge(server.port());
+  const uint8_t word[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  ASSERT_TRUE(huge.SendRaw(word, 4));
+  EXPECT_TRUE(huge.ClosedByServer());
+  {
+    Client cut(server.port());
+    const uint8_t half[6] = {20, 0, 0, 0, 'f', 'i'};
+    ASSERT_TRUE(cut.SendRaw(half, sizeof half));
+  }
+
+  std::vector<uint8_t> received;
+  for (uint32_t offset : {0u, 262144u, 524288u}) {
+    ASSERT_TRUE(installer.Ask("bin\\app.dll", offset, &chunk));
+    received.insert(received.end(), chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ(received, large_);
+  ASSERT_TRUE(installer.Ask("link_out", 0, &chunk));
+  EXPECT_TRUE(chunk.empty());
+
+  int status = server.Terminate();
+  ASSERT_NE(status, -1) << "server did not stop within 20 s";
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(installer.ClosedByServer());
+
+  std::ifstream log(base_ / "log");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("\"bin\\app.dll\" offset=524288"), std::string::npos);
+  EXPECT_NE(text.find("malformed request \"not a request\""), std::string::npos);
+  EXPECT_NE(text.find("\"link_out\" offset=0 refused"), std::string::npos);
+}
+
+TEST_F(ReleaseFolder, RealServerCapsConnectionsAndDropsIdleOnes) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--quiet", "--max-connections=1", "--idle-timeout=3", root_.string()}));
+  Client first(server.port());
+  std::vector<uint8_t> chunk;
+  ASSERT_TRUE(first.Ask("files.ver", 0, &chunk));  // now certainly admitted
+  Client second(server.port());
+  EXPECT_TRUE(second.ClosedByServer());
+  EXPECT_TRUE(first.ClosedByServer());  // after the idle time-out, within the 10 s wait
+  int status = server.Terminate();
+  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(ReleaseFolder, RealServerDropsARequestThatStalls) {
+  // A long idle allowance must not let a half-sent request hold the slot.
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--quiet", "--idle-timeout=600", "--request-timeout=1", root_.string()}));
+  Client stalled(server.port());
+  std::vector<uint8_t> chunk;
+  ASSERT_TRUE(stalled.Ask("files.ver", 0, &chunk));
+  const uint8_t half[6] = {20, 0, 0, 0, 'f', 'i'};
+  ASSERT_TRUE(stalled.SendRaw(half, sizeof half));
+  EXPECT_TRUE(stalled.ClosedByServer());  // well within the 10 s receive wait
+  int status = server.Terminate();
+  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
