@@ -85,3 +85,13 @@ void ReleaseTransferResources() {
   free(ReceiveBuffer);
   ReceiveBuffer = nullptr;
 }
+
+// Tests run many pools in one process: wait for and forget every slot.
+void ResetWorkerPool() {
+  WaitForWorkers();
+  for (int slot = 0; slot < kWorkerSlots; slot++) {
+    if (WorkerPool[slot] != nullptr) CloseHandle(WorkerPool[slot]);
+    WorkerPool[slot] = nullptr;
+  }
+  AbortFlag = 0;
+}

@@ -8,6 +8,10 @@ case "$action" in
   start)
     setsid "$build/wine-run" "$build/helpers/keepwarm.exe" </dev/null >/dev/null 2>&1 &
     echo $! > "$pidfile"
+    # Wait until Wine's server is up, started with no tie to CTest's pipes: the
+    # first test would otherwise start it holding its output pipe, and CTest
+    # would wait for that server for as long as it lives.
+    "$build/wine-run" cmd /c exit </dev/null >/dev/null 2>&1
     echo "warm Wine started, pid $(cat "$pidfile")"
     ;;
   stop)

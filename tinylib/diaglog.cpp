@@ -11,7 +11,13 @@ void DiagLog(const char* format, ...) {
   char line[kLogLineCapacity];
   va_list args;
   va_start(args, format);
+#if defined(_WIN32)
+  // msvcrt's own formatter: the C99 vsnprintf of MinGW adds about 20 KiB.
+  int n = _vsnprintf(line, sizeof line - 3, format, args);
+  if (n < 0) n = static_cast<int>(sizeof line) - 3;  // cut: _vsnprintf gives -1
+#else
   int n = vsnprintf(line, sizeof line - 2, format, args);
+#endif
   va_end(args);
   if (n < 0) return;
   if (n > static_cast<int>(sizeof line) - 3) n = static_cast<int>(sizeof line) - 3;

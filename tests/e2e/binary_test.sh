@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The shipped program: PE32 GUI for i386, system DLLs only, administrator
+# manifest with Vista and 7 compatibility, version resource.
+. "$(dirname "$0")/lib.sh"
+
+info=$(file "$PELLINOR_EXE")
+echo "$info"
+echo "$info" | grep -q "PE32 executable (GUI) Intel 80386" || fail "not a PE32 GUI i386 program"
+
+allowed="kernel32.dll user32.dll gdi32.dll ws2_32.dll wsock32.dll wininet.dll shell32.dll ole32.dll advapi32.dll msvcrt.dll"
+dlls=$(i686-w64-mingw32-objdump -p "$PELLINOR_EXE" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
+[ -n "$dlls" ] || fail "no import table found"
+for dll in $dlls; do
+  case " $allowed " in *" $dll "*) ;; *) fail "imports $dll, which is not a system DLL of the allowed set" ;; esac
+done
+echo "imports: $(echo $dlls)"
+
+# Resources: the manifest and the version block, read from the file itself.
+strings -n 8 "$PELLINOR_EXE" > "$SCRATCH/strings.txt"
+grep -q 'requestedExecutionLevel level="requireAdministrator"' "$SCRATCH/strings.txt" || fail "no requireAdministrator manifest"
+grep -q 'e2011457-1546-43c5-a5fe-008deee3d3f0' "$SCRATCH/strings.txt" || fail "no Vista supportedOS"
+grep -q '35138b9a-5d96-4fbd-8e2d-a2440225f93a' "$SCRATCH/strings.txt" || fail "no Windows 7 supportedOS"
+strings -n 4 -e l "$PELLINOR_EXE" | grep -qx "Brevane" || fail "no version resource with product name Brevane"
+
+size=$(stat -c %s "$PELLINOR_EXE")
+echo "size: $size bytes"
+pass "binary checks"
