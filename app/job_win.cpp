@@ -1,28 +1,74 @@
 // The installer job: one thread that carries an installation through its
-// three phases by calling the other modules in a fixed order.
+// three phases by calling the other modules in a fixed order. No step reports
+// an error to the user; each module handles (or logs) its own failures.
 #include "app/job.h"
 
 #include <windows.h>
+#include <objbase.h>
 
 #include "app/progress.h"
 #include "app/run_control.h"
 #include "app/window.h"
 #include "config/settings.h"
+#include "install/access.h"
+#include "install/remote_params.h"
+#include "install/shortcuts.h"
+#include "manifest/download_list.h"
+#include "manifest/sites.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
+#include "transfer/mirror.h"
+#include "transfer/protocol.h"
+#include "transfer/session.h"
 
 // Polling interval of the job while mirror workers run.
 static const DWORD kPollIntervalMs = 200;
 
-unsigned long __stdcall InstallerJob(void*) {
-  Phase = 0;
+static void SetPhase(int32_t phase) {
+  Phase = phase;
   UpdateProgress(-1);
+}
+
+// Phase 1: the mirrors first, then the session for whatever they left.
+static void DownloadPhase() {
+  SetPhase(1);
+  if (SiteCount > 0) {
+    // Workers are counted in before their threads start, so a count of 0
+    // here means every worker has ended and none can still take an item.
+    StartMirrorWorkers();
+    do {
+      CheckAbort();
+      Sleep(kPollIntervalMs);
+      UpdateProgress(SumReceived());
+    } while (ActiveWorkers != 0);
+  }
+  for (int32_t i = 0; i < DownloadCount; i++) {
+    if (DownloadList[i].State == kItemPending) DownloadOverSession(DownloadList[i]);
+  }
+}
+
+static void FinalizePhase() {
+  HRESULT com = CoInitialize(nullptr);
+  if (InstallSettings.ParamsCode[0] != 0) FetchRemoteParameters(InstallSettings.ParamsCode);
+  InstallShortcuts();
+  // Leave the apartment only if this call entered it (S_OK or S_FALSE).
+  if (com == S_OK || com == S_FALSE) CoUninitialize();
+}
+
+unsigned long __stdcall InstallerJob(void*) {
+  SetPhase(0);
 
   MakeFolders(InstallSettings.InstallDir);
-  DiagLog("job: install folder %s", InstallSettings.InstallDir);
+  if (InstallSettings.InstallMode == kModeHosted) GrantUsersOnInstallDir();
+  if (SessionChannel != 0) SendText(kVersionNotice);
 
-  Phase = 2;
-  UpdateProgress(-1);
+  BuildDownloadList();
+  DiagLog("job: %d files to fetch, %d bytes, %d mirror sites", static_cast<int>(DownloadCount),
+          static_cast<int>(BytesTotal), static_cast<int>(SiteCount));
+  if (DownloadCount > 0) DownloadPhase();
+
+  SetPhase(2);
+  if (InstallSettings.FinalizeInstall) FinalizePhase();
 
   DiagLog("job: finished");
   PostMessageA(ProgressWindow, WM_DESTROY, 0, 0);

@@ -9,6 +9,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "tinylib/diaglog.h"
+#include "transfer/session.h"
 
 void RunInstaller() {
   const char* source = "command line";
@@ -18,6 +19,19 @@ void RunInstaller() {
   }
   ResolveInstallDir();
   LogSettings(source);
+
+  // A manifest URL means no session, even when a host is known (the hosted
+  // presets pass the host to the client only).
+  if (InstallSettings.ManifestUrl[0] == 0 && InstallSettings.HostName[0] != 0) {
+    if (ConnectSession() != 0) {
+      DiagLog("run: cannot connect to %s:%d", InstallSettings.HostName,
+              static_cast<int>(InstallSettings.Port));
+      // No owner, the system's default caption. The window is never shown
+      // and nothing is started, so there is nothing to shut down.
+      MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
+      return;
+    }
+  }
 
   ShowWindow(ProgressWindow, SW_SHOWNORMAL);
   if (InstallSettings.InstallDir[0] != 0) {

@@ -8,7 +8,9 @@
 
 #include "app/run_control.h"
 #include "config/settings.h"
+#include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
+#include "transfer/session.h"
 
 void ShutdownTransfer() {
   StopWorkers();
@@ -17,11 +19,15 @@ void ShutdownTransfer() {
     // No owner, verb "open", no parameters, no directory; result ignored.
     ShellExecuteA(nullptr, "open", InstallSettings.LaunchLine, nullptr, nullptr, SW_SHOWNORMAL);
   }
+  // Closing the socket first returns a receive that is already blocked, so
+  // the job reaches its next abort check.
+  CloseSession();
   // The shared lock, list and buffers are released only once every thread
   // has ended; a thread still blocked in the network keeps them until the
   // process exits, so nothing ever touches freed memory.
   if (WaitForWorkers()) {
     ReleaseTransferResources();
+    FreeDownloadList();
   } else {
     DiagLog("shutdown: threads still running; shared resources left to process exit");
   }

@@ -1,0 +1,4 @@
+// Installation steps: shortcuts, the uninstaller copy, "linkfiles", "install.txt".
+#pragma once
+
+void InstallShortcuts();

@@ -1,0 +1,4 @@
+// PLACEHOLDER until the installation steps land.
+#include "install/shortcuts.h"
+
+void InstallShortcuts() {}

@@ -1,0 +1,4 @@
+// PLACEHOLDER until the mirror workers land.
+#include "transfer/mirror.h"
+
+void StartMirrorWorkers() {}
