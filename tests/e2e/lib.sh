@@ -60,3 +60,95 @@ start_xvfb() {
   done
   fail "could not start Xvfb"
 }
+
+NATIVE="${PELLINOR_NATIVE_BUILD:-${PELLINOR_SOURCE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}/build/native}"
+SESSIOND="$NATIVE/brevane-sessiond"
+PUBLISH="$NATIVE/brevane-publish"
+
+# Prints a TCP port that is free on loopback right now.
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+
+# Waits until something accepts on 127.0.0.1:PORT (at most SECONDS).
+wait_port() {
+  local port=$1 seconds=${2:-10}
+  for _ in $(seq $((seconds * 10))); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# start_sessiond ROOT [options...]: serves ROOT on a free loopback port and
+# sets SESSION_PORT. Its log goes to $SCRATCH/sessiond.log.
+start_sessiond() {
+  local root=$1; shift
+  "$SESSIOND" --port=0 --log="$SCRATCH/sessiond.log" "$@" "$root" >"$SCRATCH/sessiond.out" 2>&1 &
+  local pid=$!
+  track "$pid"
+  SESSIOND_PID=$pid
+  for _ in $(seq 100); do
+    SESSION_PORT=$(sed -n 's/^listening [0-9.]*:\([0-9]*\).*/\1/p' "$SCRATCH/sessiond.out")
+    [ -n "$SESSION_PORT" ] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$SCRATCH/sessiond.out" >&2
+  fail "brevane-sessiond did not start"
+}
+
+# start_nginx ROOT PORT [extra server-block directives]: a real nginx with its
+# own config, pid file and logs under $SCRATCH, serving ROOT on PORT.
+start_nginx() {
+  local root=$1 port=$2 extra=${3:-}
+  local dir="$SCRATCH/nginx-$port"
+  mkdir -p "$dir/logs" "$dir/tmp"
+  cat >"$dir/nginx.conf" <<CONF
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/logs/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log $dir/logs/access.log;
+  client_body_temp_path $dir/tmp;
+  proxy_temp_path $dir/tmp;
+  fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp;
+  scgi_temp_path $dir/tmp;
+  default_type application/octet-stream;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$port;
+    root $root;
+    $extra
+  }
+}
+CONF
+  nginx -c "$dir/nginx.conf" -p "$dir" -g 'daemon off;' >"$dir/logs/stdout.log" 2>&1 &
+  local pid=$!
+  track "$pid"
+  wait_port "$port" 10 || { cat "$dir/logs/error.log" >&2; fail "nginx did not start on $port"; }
+}
+
+# Access log of the nginx on PORT (one line per request).
+nginx_access_log() { cat "$SCRATCH/nginx-$1/logs/access.log" 2>/dev/null; }
+
+# Makes a small client release under DIR with sub-folders, fixed contents
+# (text and random) and last-write times in the past.
+make_release() {
+  local dir=$1
+  mkdir -p "$dir/bin" "$dir/EN" "$dir/DE" "$dir/data/sub"
+  head -c 1 /dev/urandom >"$dir/one.bin"
+  : >"$dir/empty.txt"
+  head -c 262144 /dev/urandom >"$dir/bin/exact.dll"
+  head -c 600000 /dev/urandom >"$dir/bin/odd.dll"
+  yes "Brevane client library line" | head -c 3000000 >"$dir/data/text.dat"
+  head -c 2500000 /dev/urandom >"$dir/data/sub/random.dat"
+  echo "english help" >"$dir/EN/help.txt"
+  echo "german help" >"$dir/DE/help.txt"
+  find "$dir" -type f -exec touch -d '2012-03-15 10:20:30 UTC' {} +
+}
+
+# Windows form of a Linux path, through Wine's Z: drive (no Wine call needed).
+wpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
