@@ -153,7 +153,10 @@ int32_t ParseManifestText(char* text, int32_t length, bool cutByReadLimit,
               kManifestPathCapacity - 1, entry.Name);
       continue;
     }
-    if (!LanguageAllowsFor(entry.Name, settings.InstallMode, language)) continue;
+    if (!LanguageAllowsFor(entry.Name, settings.InstallMode, language)) {
+      DiagLog("manifest line %d dropped, not language %s: %s", i + 1, language, entry.Name);
+      continue;
+    }
     char localPath[kManifestPathCapacity];
     JoinText(localPath, installDir, entry.Name);
     sink.Entry(sink.Context, entry, localPath);

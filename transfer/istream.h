@@ -11,11 +11,16 @@ class TIStream : public TBaseStream {
   TIStream(const TIStream&) = delete;
   TIStream& operator=(const TIStream&) = delete;
 
-  // Fills the count unless the body ends or a read fails first.
+  // Fills the count unless the body ends or a read fails first; never
+  // negative. The bytes read are added to BytesReceived.
   int32_t Read(void* buffer, int32_t count) override;
-  // Origin 1 (from the current position) only; counted into BytesReceived.
+  // Origin 1 (from the current position) only: the new position, or -1 when
+  // WinINet cannot move (Wine never can). Only a seek that moved is added to
+  // BytesReceived, so bytes that could not be handed back stay counted.
+  // Other origins do nothing and give 0.
   int32_t Seek(int32_t distance, uint8_t origin) override;
 
+  // Whether the URL was opened (callers that care test it).
   bool IsOpen() const { return UrlHandle != nullptr; }
 
  private:
