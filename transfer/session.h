@@ -10,18 +10,33 @@ struct DownloadItem;
 extern uintptr_t SessionChannel;  // 0 when no connection is open
 extern char* ReplyData;           // the last reply's decoded chunk
 
-// 0 when connected; non-zero (and SessionChannel 0) otherwise.
+// 0 when connected; non-zero (and SessionChannel 0) otherwise. A dotted
+// address without a reverse name is connected to as it is; a name that does
+// not resolve fails.
 int ConnectSession();
+// Closes the connection (shutdown); a receive blocked on it returns.
 void CloseSession();
+// True while a connection is open and its byte stream can still be trusted:
+// a reply that was cut short or announced more than fits the buffers breaks
+// the session, and every later request is refused without using the socket.
+bool SessionUsable();
+// Pieces of at most 1024 bytes; both stop early on an error (and
+// ReceiveAll when the host closes), giving the count moved so far.
 int32_t SendAll(const void* buffer, int32_t count);
 int32_t ReceiveAll(void* buffer, int32_t count);
 void SendText(const char* text);
-// Sends one chunk request and reads its reply: the chunk length (at
-// ReplyData), 0 or less when nothing usable came.
+// Sends one chunk request and reads its reply. The chunk length (the chunk
+// is at ReplyData); 0 for an empty chunk, the end of the file; -1 when
+// nothing usable came (no session, broken session, refused request, cut or
+// oversized reply, compressed data that does not inflate within a chunk).
 int32_t RequestChunk(const char* name, int32_t offset);
-// Fetches the whole file into the install folder and marks the item done.
+// Fetches the whole file into the install folder. The file is created only
+// once the first reply has arrived; until then an existing file is left as
+// it was and the item stays pending. After a real attempt the item is done.
 void DownloadOverSession(DownloadItem& item);
-// InstallDir followed by the name; the caller's buffer holds 260 bytes.
+// InstallDir followed by the name in the caller's 260-byte buffer. nullptr
+// (buffer emptied) when the name could lead outside the install folder, when
+// there is no install folder, or when the path would not fit.
 char* InstallPath(char* buffer, const char* name);
 // Sets the file's last-write time from the stamp: 0 or the system error.
 uint32_t SetFileStamp(void* fileHandle, uint32_t stamp);

@@ -1,17 +1,282 @@
-// PLACEHOLDER until the session client lands: no session can be opened.
+// The session client: connecting, framing requests, reading and decoding
+// replies, and fetching one download item chunk by chunk.
 #include "transfer/session.h"
 
+#include <winsock2.h>
+#include <windows.h>
+
+#include "app/progress.h"
+#include "app/run_control.h"
+#include "config/settings.h"
 #include "manifest/download_list.h"
+#include "tinylib/diaglog.h"
+#include "tinylib/simple_file.h"
+#include "tinylib/text.h"
+#include "tinylib/tinyzip.h"
+#include "transfer/protocol.h"
 
 uintptr_t SessionChannel;
 char* ReplyData;
 
-int ConnectSession() { return -1; }
-void CloseSession() {}
-int32_t SendAll(const void*, int32_t) { return 0; }
-int32_t ReceiveAll(void*, int32_t) { return 0; }
-void SendText(const char*) {}
-int32_t RequestChunk(const char*, int32_t) { return 0; }
-void DownloadOverSession(DownloadItem&) {}
-char* InstallPath(char* buffer, const char*) { buffer[0] = 0; return buffer; }
-uint32_t SetFileStamp(void*, uint32_t) { return 1; }
+// Bytes per send or recv call.
+static const int32_t kPieceSize = 1024;
+
+// Set when the byte stream can no longer be trusted: a reply was cut short,
+// a request went out half, or a length word announced what the buffers
+// cannot hold. Reading on would take payload bytes for length words.
+static bool SessionBroken;
+
+static void BreakSession(const char* why) {
+  if (!SessionBroken) DiagLog("session: %s; no further requests on this connection", why);
+  SessionBroken = true;
+}
+
+bool SessionUsable() { return SessionChannel != 0 && !SessionBroken; }
+
+// The host's IPv4 address, network byte order, into *address: false when
+// the name does not resolve. A dotted address is looked up in reverse as
+// well, but one without a reverse name is still a valid place to connect.
+static bool ResolveHost(const char* host, in_addr* address) {
+  unsigned long dotted = inet_addr(host);
+  hostent* entry;
+  if (dotted == INADDR_NONE) {
+    entry = gethostbyname(host);
+  } else {
+    entry = gethostbyaddr(reinterpret_cast<const char*>(&dotted), 4, AF_INET);
+    if (entry == nullptr) {
+      DiagLog("session: %s has no reverse name (error %d); using the address itself", host,
+              WSAGetLastError());
+      address->s_addr = dotted;
+      return true;
+    }
+  }
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_length != 4 ||
+      entry->h_addr_list[0] == nullptr) {
+    DiagLog("session: cannot resolve %s (error %d)", host, WSAGetLastError());
+    return false;
+  }
+  // The entry lives in per-thread storage that the next lookup reuses.
+  CopyMemory(address, entry->h_addr_list[0], 4);
+  return true;
+}
+
+int ConnectSession() {
+  CloseSession();
+  SessionBroken = false;
+  const char* host = InstallSettings.HostName;
+  in_addr address;
+  if (host[0] == 0 || !ResolveHost(host, &address)) return -1;
+
+  sockaddr_in target;
+  ZeroMemory(&target, sizeof target);
+  target.sin_family = AF_INET;
+  target.sin_port = htons(static_cast<u_short>(InstallSettings.Port & 0xFFFF));
+  target.sin_addr = address;
+  const unsigned char* a = reinterpret_cast<const unsigned char*>(&address);
+
+  SOCKET channel = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (channel == INVALID_SOCKET) {
+    DiagLog("session: socket failed (error %d)", WSAGetLastError());
+    return -1;
+  }
+  // Blocking, with the system's time-outs: shutdown closes the socket to
+  // end a receive that waits.
+  int result = connect(channel, reinterpret_cast<sockaddr*>(&target), sizeof target);
+  if (result != 0) {
+    DiagLog("session: connect to %s (%u.%u.%u.%u) port %d failed (error %d)", host, a[0], a[1],
+            a[2], a[3], static_cast<int>(InstallSettings.Port & 0xFFFF), WSAGetLastError());
+    closesocket(channel);
+    SessionChannel = 0;
+    return result;
+  }
+  SessionChannel = channel;
+  DiagLog("session: connected to %s (%u.%u.%u.%u) port %d", host, a[0], a[1], a[2], a[3],
+          static_cast<int>(InstallSettings.Port & 0xFFFF));
+  return 0;
+}
+
+void CloseSession() {
+  SOCKET channel = SessionChannel;
+  if (channel == 0) return;
+  SessionChannel = 0;
+  closesocket(channel);
+}
+
+int32_t SendAll(const void* buffer, int32_t count) {
+  SOCKET channel = SessionChannel;
+  const char* bytes = static_cast<const char*>(buffer);
+  int32_t sent = 0;
+  if (channel == 0) return 0;
+  while (sent < count) {
+    int32_t piece = count - sent < kPieceSize ? count - sent : kPieceSize;
+    int result = send(channel, bytes + sent, piece, 0);
+    if (result <= 0) break;  // SOCKET_ERROR: the rest is not sent
+    sent += result;
+  }
+  return sent;
+}
+
+int32_t ReceiveAll(void* buffer, int32_t count) {
+  SOCKET channel = SessionChannel;
+  char* bytes = static_cast<char*>(buffer);
+  int32_t received = 0;
+  if (channel == 0) return 0;
+  while (received < count) {
+    CheckAbort();
+    int32_t piece = count - received < kPieceSize ? count - received : kPieceSize;
+    int result = recv(channel, bytes + received, piece, 0);
+    // SOCKET_ERROR, or 0: the host has closed and nothing more will come.
+    if (result <= 0) break;
+    received += result;
+  }
+  return received;
+}
+
+// One client message: false when it did not go out whole.
+static bool SendMessageText(const char* text) {
+  int32_t length = TextLength(text);
+  uint8_t header[kSessionHeaderSize];
+  PutLengthWord(header, MessageLengthWord(length));
+  if (SendAll(header, kSessionHeaderSize) != kSessionHeaderSize) return false;
+  return length == 0 || SendAll(text, length) == length;
+}
+
+void SendText(const char* text) {
+  if (!SessionUsable()) return;
+  // Half a message would make the host read the next request as its rest.
+  if (!SendMessageText(text)) BreakSession("message not sent whole");
+}
+
+int32_t RequestChunk(const char* name, int32_t offset) {
+  if (!SessionUsable()) return -1;
+  if (ReceiveBuffer == nullptr || WorkBuffer == nullptr) return -1;
+  char request[kRequestTextCapacity];
+  if (FormatRequest(request, name, offset, ChunkSize) == nullptr) {
+    DiagLog("session: request for %s at %d does not fit; not sent", name,
+            static_cast<int>(offset));
+    return -1;
+  }
+  if (!SendMessageText(request)) {
+    BreakSession("request not sent whole");
+    return -1;
+  }
+
+  uint8_t word[kSessionHeaderSize];
+  if (ReceiveAll(word, kSessionHeaderSize) != kSessionHeaderSize) {
+    BreakSession("reply to a request ended before its length word");
+    return -1;
+  }
+  ReplyHeader header;
+  ReplyFrame frame = DecodeReplyWord(GetLengthWord(word), &header);
+  if (frame != kReplyPayload && frame != kReplyEmpty) {
+    BytesReceived += kSessionHeaderSize;
+    DiagLog("session: %s at %d: refused length word 0x%08lX", name, static_cast<int>(offset),
+            static_cast<unsigned long>(GetLengthWord(word)));
+    BreakSession("reply announced what the buffers cannot hold");
+    return -1;
+  }
+  // The session runs only while no mirror worker counts: no lock needed.
+  BytesReceived += static_cast<int32_t>(header.countedBytes);
+  if (frame == kReplyEmpty) return 0;
+
+  int32_t length = header.payloadLength;
+  if (ReceiveAll(ReceiveBuffer, length) != length) {
+    BreakSession("reply payload cut short");
+    return -1;
+  }
+  if (header.compressed) {
+    ReplyData = WorkBuffer;
+    int32_t inflated = InflateBuffer(ReceiveBuffer, length, WorkBuffer, ChunkSize);
+    if (inflated < 0)
+      DiagLog("session: %s at %d: compressed reply does not inflate within a chunk", name,
+              static_cast<int>(offset));
+    return inflated;
+  }
+  Descramble(ReceiveBuffer, length);
+  ReplyData = ReceiveBuffer;
+  return length;
+}
+
+char* InstallPath(char* buffer, const char* name) {
+  buffer[0] = 0;
+  const char* dir = InstallSettings.InstallDir;
+  int dirLength = TextLength(dir);
+  if (dirLength == 0 || !IsSafeRelativeName(name)) {
+    DiagLog("install: refusing %s: %s", name == nullptr ? "(none)" : name,
+            dirLength == 0 ? "no install folder" : "not a plain name below the install folder");
+    return nullptr;
+  }
+  // A folder without its backslash would run into the name ("C:\Ax").
+  bool separate = dir[dirLength - 1] != '\\' && dir[dirLength - 1] != '/';
+  if (dirLength + (separate ? 1 : 0) + TextLength(name) >= kPathCapacity) {
+    DiagLog("install: refusing %s: path longer than %d characters", name, kPathCapacity - 1);
+    return nullptr;
+  }
+  char* end = PutText(buffer, dir);
+  if (separate) end = PutChar(end, '\\');
+  PutText(end, name);
+  return buffer;
+}
+
+uint32_t SetFileStamp(void* fileHandle, uint32_t stamp) {
+  FILETIME written;
+  // Date in the high half, time in the low half; kept as UTC, no local-time
+  // conversion, so the manifest's stamp reads back unchanged.
+  if (DosDateTimeToFileTime(static_cast<WORD>(stamp >> 16), static_cast<WORD>(stamp & 0xFFFF),
+                            &written) &&
+      SetFileTime(static_cast<HANDLE>(fileHandle), nullptr, nullptr, &written))
+    return 0;
+  DWORD error = GetLastError();
+  return error != 0 ? error : ERROR_INVALID_PARAMETER;
+}
+
+void DownloadOverSession(DownloadItem& item) {
+  char path[kPathCapacity];
+  if (InstallPath(path, item.Name) == nullptr) return;  // refused and logged; not fetched
+  if (!SessionUsable()) {
+    DiagLog("session: %s not fetched: no session; the file is left as it was", item.Name);
+    return;
+  }
+  // Ask first: a file is replaced only once its first chunk is here, so a
+  // failed request leaves the existing file intact and the item pending.
+  int32_t n = RequestChunk(item.Name, 0);
+  if (n < 0) {
+    DiagLog("session: %s not fetched: first reply failed; the file is left as it was",
+            item.Name);
+    return;
+  }
+
+  TSimpleFile file = CreateOutputFile(path);
+  bool complete = file.IsOpen();
+  int32_t offset = 0;
+  int32_t chunks = 1;
+  while (complete) {
+    if (n > 0) {
+      if (file.Write(ReplyData, n) != n) {
+        DiagLog("session: %s: write failed at %d (error %lu)", item.Name,
+                static_cast<int>(offset), GetLastError());
+        complete = false;
+        break;
+      }
+      offset += n;
+    }
+    UpdateProgress(static_cast<int32_t>(BytesDone) + n);
+    if (n < ChunkSize) break;
+    n = RequestChunk(item.Name, offset);
+    chunks++;
+    if (n < 0) complete = false;
+  }
+
+  // A file that ended in a failure keeps no stamp, so that it never passes
+  // for up to date.
+  if (complete && item.Stamp != 0) {
+    uint32_t error = SetFileStamp(file.Handle(), item.Stamp);
+    if (error != 0) DiagLog("session: %s: cannot set its time (error %lu)", item.Name,
+                            static_cast<unsigned long>(error));
+  }
+  DiagLog("session: %s %s: %d bytes in %d chunks (listed %d)", item.Name,
+          complete ? "fetched" : (file.IsOpen() ? "incomplete" : "cannot be created"),
+          static_cast<int>(offset), static_cast<int>(chunks), static_cast<int>(item.Size));
+  // Done after a real attempt, whatever arrived: nothing retries it.
+  item.State = kItemDone;
+}

@@ -1,0 +1,597 @@
+// The session client against a scripted host on loopback: what goes on the
+// wire, how replies are decoded, what a cut or hostile reply does to the
+// session, and how a download item reaches the install folder.
+#include "transfer/session.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/progress.h"
+#include "app/run_control.h"
+#include "config/settings.h"
+#include "manifest/download_list.h"
+#include "tinylib/text.h"
+
+void ResetWorkerPool();
+
+namespace {
+
+// 2012-03-15 10:20:30: DOS date in the high half, time (2 s units) in the low.
+const uint32_t kStamp = ((32u << 9 | 3u << 5 | 15u) << 16) | (10u << 11 | 20u << 5 | 15u);
+const int kChunk = 0x40000;
+const char kKey[] = "8ruk5617mhqtwLLBWgzxao273plnsv";
+
+std::string Word(uint32_t word) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; i++) bytes[i] = static_cast<char>(word >> (8 * i));
+  return bytes;
+}
+
+std::string Scrambled(const std::string& chunk) {
+  std::string payload = chunk;
+  for (size_t i = 0; i < payload.size(); i++) payload[i] ^= kKey[i % 30];
+  return Word(static_cast<uint32_t>(4 + payload.size())) + payload;
+}
+
+std::string Deflated(const std::string& data) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
+            reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()), 6);
+  out.resize(size);
+  return out;
+}
+
+std::string Compressed(const std::string& chunk) {
+  std::string payload = Deflated(chunk);
+  return Word(0x80000000u | static_cast<uint32_t>(4 + payload.size())) + payload;
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; i++) {
+    seed = seed * 1103515245u + 12345u;
+    data[i] = static_cast<char>(seed >> 16);
+  }
+  return data;
+}
+
+std::string Message(const std::string& text) {
+  return Word(static_cast<uint32_t>(4 + text.size())) + text;
+}
+
+// One exchange: the host reads a client message (unless readFirst is false),
+// runs before(), sends reply, and closes the connection when closeAfter.
+struct Step {
+  std::string reply;
+  bool closeAfter = false;
+  bool readFirst = true;
+  std::function<void()> before;
+};
+
+// A session host on loopback that plays a script. After the script it keeps
+// reading (so that a request the client should not send is seen) until the
+// client closes or 5 s pass, then closes: a client bug cannot hang a test.
+class FakeHost {
+ public:
+  explicit FakeHost(std::vector<Step> steps, const char* address = "127.0.0.1")
+      : steps_(std::move(steps)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr(address);
+    int length = sizeof local;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+      ADD_FAILURE() << "cannot listen on " << address << ": " << WSAGetLastError();
+      return;
+    }
+    port = ntohs(local.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakeHost() { Join(); }
+
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    listener_ = INVALID_SOCKET;
+  }
+  std::vector<std::string> Messages() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return messages_;
+  }
+  std::string Raw() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return raw_;
+  }
+
+  int port = 0;
+
+ private:
+  bool ReceiveExactly(SOCKET peer, char* buffer, int count) {
+    for (int done = 0; done < count;) {
+      int n = recv(peer, buffer + done, count - done, 0);
+      if (n <= 0) return false;
+      std::lock_guard<std::mutex> hold(lock_);
+      raw_.append(buffer + done, n);
+      done += n;
+    }
+    return true;
+  }
+  bool ReadMessage(SOCKET peer) {
+    char header[4];
+    if (!ReceiveExactly(peer, header, 4)) return false;
+    uint32_t length = static_cast<uint8_t>(header[0]) | static_cast<uint8_t>(header[1]) << 8 |
+                      static_cast<uint8_t>(header[2]) << 16 |
+                      static_cast<uint32_t>(static_cast<uint8_t>(header[3])) << 24;
+    if (length < 4 || length > 4096) return false;
+    std::string text(length - 4, '\0');
+    if (!ReceiveExactly(peer, &text[0], static_cast<int>(text.size()))) return false;
+    std::lock_guard<std::mutex> hold(lock_);
+    messages_.push_back(text);
+    return true;
+  }
+  void Serve() {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(listener_, &ready);
+    timeval wait = {10, 0};
+    if (select(0, &ready, nullptr, nullptr, &wait) != 1) return;
+    SOCKET peer = accept(listener_, nullptr, nullptr);
+    if (peer == INVALID_SOCKET) return;
+    DWORD timeoutMs = 5000;
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+               sizeof timeoutMs);
+    for (Step& step : steps_) {
+      if (step.readFirst && !ReadMessage(peer)) break;
+      if (step.before) step.before();
+      for (size_t sent = 0; sent < step.reply.size();) {
+        int n = send(peer, step.reply.data() + sent, static_cast<int>(step.reply.size() - sent), 0);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+      if (step.closeAfter) {
+        closesocket(peer);
+        return;
+      }
+    }
+    while (ReadMessage(peer)) {
+    }
+    closesocket(peer);
+  }
+
+  std::vector<Step> steps_;
+  SOCKET listener_ = INVALID_SOCKET;
+  std::thread thread_;
+  std::mutex lock_;
+  std::vector<std::string> messages_;
+  std::string raw_;
+};
+
+void RemoveTree(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string path = folder + "\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(path);
+      else
+        DeleteFileA(path.c_str());
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Contents(const std::string& path) {
+  std::string data;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  char buffer[65536];
+  DWORD n;
+  while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) data.append(buffer, n);
+  CloseHandle(file);
+  return data;
+}
+
+void Put(const std::string& path, const std::string& data) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+  DWORD n;
+  WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
+  CloseHandle(file);
+}
+
+// The last-write time read back as a DOS stamp.
+uint32_t StampOf(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  FILETIME written;
+  WORD date = 0, time = 0;
+  if (GetFileTime(file, nullptr, nullptr, &written)) FileTimeToDosDateTime(&written, &date, &time);
+  CloseHandle(file);
+  return static_cast<uint32_t>(date) << 16 | time;
+}
+
+// The replies a correct host sends for a whole file, chunk by chunk, ending
+// with a short (perhaps empty) chunk.
+std::vector<Step> FileScript(const std::string& data, bool compress) {
+  std::vector<Step> steps;
+  size_t offset = 0;
+  for (;;) {
+    std::string chunk = data.substr(offset, kChunk);
+    steps.push_back({compress ? Compressed(chunk) : Scrambled(chunk)});
+    offset += chunk.size();
+    if (chunk.size() < static_cast<size_t>(kChunk)) return steps;
+  }
+}
+
+// The transfer buffers are replaced by ones with a guard zone behind them,
+// so that a write past either buffer shows.
+const size_t kGuard = 65536;
+std::vector<char> GuardedReceive(kTransferBufferSize + kGuard, '\xA5');
+std::vector<char> GuardedWork(kTransferBufferSize + kGuard, '\xA5');
+
+class SessionTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (ReceiveBuffer == nullptr) ASSERT_TRUE(InitTransfer());
+    ResetWorkerPool();
+    savedReceive_ = ReceiveBuffer;
+    savedWork_ = WorkBuffer;
+    ReceiveBuffer = GuardedReceive.data();
+    WorkBuffer = GuardedWork.data();
+    ResetInstallSettings();
+    BytesReceived = 0;
+    BytesDone = 0;
+
+    char temp[MAX_PATH];
+    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+    char unique[64];
+    snprintf(unique, sizeof unique, "pellinor-session-%lu-%lu", GetCurrentProcessId(),
+             static_cast<unsigned long>(GetTickCount()));
+    parent_ = std::string(temp) + unique;
+    folder_ = parent_ + "\\install";
+    ASSERT_TRUE(CreateDirectoryA(parent_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr));
+    snprintf(InstallSettings.InstallDir, kPathCapacity, "%s\\", folder_.c_str());
+  }
+  void TearDown() override {
+    CloseSession();
+    if (host_) host_->Join();
+    for (const std::vector<char>* buffer : {&GuardedReceive, &GuardedWork}) {
+      for (size_t i = kTransferBufferSize; i < buffer->size(); i++) {
+        if ((*buffer)[i] != '\xA5') {
+          ADD_FAILURE() << "written past a transfer buffer at " << i;
+          break;
+        }
+      }
+    }
+    ReceiveBuffer = savedReceive_;
+    WorkBuffer = savedWork_;
+    RemoveTree(parent_);
+  }
+
+  void Connect(std::vector<Step> steps, const char* address = "127.0.0.1") {
+    host_.reset(new FakeHost(std::move(steps), address));
+    snprintf(InstallSettings.HostName, kPathCapacity, "%s", address);
+    InstallSettings.Port = host_->port;
+    ASSERT_EQ(ConnectSession(), 0);
+    ASSERT_NE(SessionChannel, 0u);
+  }
+  std::string PathOf(const char* name) const { return folder_ + "\\" + name; }
+
+  static DownloadItem Item(const char* name, int32_t size, uint32_t stamp = kStamp) {
+    DownloadItem item = {};
+    snprintf(item.Name, sizeof item.Name, "%s", name);
+    item.Size = size;
+    item.Stamp = stamp;
+    return item;
+  }
+
+  std::unique_ptr<FakeHost> host_;
+  std::string parent_, folder_;
+  char* savedReceive_ = nullptr;
+  char* savedWork_ = nullptr;
+};
+
+TEST_F(SessionTest, NoticeGoesOutAloneAndRequestsNameFileOffsetAndChunk) {
+  Connect({{""}, {Scrambled("abc")}});
+  SendText("#UPDVER");
+  ASSERT_EQ(RequestChunk("files.ver", 0), 3);
+  EXPECT_EQ(std::string(ReplyData, 3), "abc");
+  CloseSession();
+  host_->Join();
+  EXPECT_EQ(host_->Raw(), std::string("\x0B\0\0\0#UPDVER", 11) +
+                              std::string("\x16\0\0\0files.ver;0;262144", 22));
+}
+
+TEST_F(SessionTest, RepliesAreDecodedAndCounted) {
+  const std::string full = Pattern(kChunk, 7);
+  const std::string text(kChunk, 'x');
+  std::string cut = Deflated(text);
+  cut.resize(cut.size() / 2);
+  struct Case {
+    const char* what;
+    std::string reply;
+    int32_t result;
+    std::string chunk;  // expected at ReplyData when result > 0
+  } cases[] = {
+      {"scrambled, key wraps after 30 bytes", Scrambled(Pattern(35, 1)), 35, Pattern(35, 1)},
+      {"scrambled full chunk", Scrambled(full), kChunk, full},
+      {"compressed full chunk", Compressed(full), kChunk, full},
+      {"compressed text", Compressed("hello session"), 13, "hello session"},
+      {"empty chunk", Word(4), 0, ""},
+      {"compressed flag, no payload", Word(0x80000004u), 0, ""},
+      {"inflates past a chunk", Compressed(text + "y"), -1, ""},
+      {"compressed stream cut short",
+       Word(0x80000000u | static_cast<uint32_t>(4 + cut.size())) + cut, -1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Each reply is followed by another, which must decode from key byte 0:
+    // a reply of any kind leaves the stream in step.
+    Connect({{c.reply}, {Scrambled("next")}});
+    BytesReceived = 0;
+    EXPECT_EQ(RequestChunk("a\\b.dll", 262144), c.result);
+    uint32_t word = static_cast<uint8_t>(c.reply[0]) | static_cast<uint8_t>(c.reply[1]) << 8 |
+                    static_cast<uint8_t>(c.reply[2]) << 16 |
+                    static_cast<uint32_t>(static_cast<uint8_t>(c.reply[3]) & 0x7F) << 24;
+    EXPECT_EQ(BytesReceived, static_cast<int32_t>(word));
+    if (c.result > 0) EXPECT_TRUE(std::string(ReplyData, c.result) == c.chunk);
+    ASSERT_EQ(RequestChunk("a\\b.dll", 0), 4);
+    EXPECT_EQ(std::string(ReplyData, 4), "next");
+    EXPECT_TRUE(SessionUsable());
+    CloseSession();
+    host_->Join();
+    EXPECT_EQ(host_->Messages(),
+              (std::vector<std::string>{"a\\b.dll;262144;262144", "a\\b.dll;0;262144"}));
+  }
+}
+
+TEST_F(SessionTest, CutOrOversizedRepliesBreakTheSession) {
+  struct Case {
+    const char* what;
+    std::string reply;
+    bool closeAfter;
+  } cases[] = {
+      {"host closes at once", "", true},
+      {"short length word", "\x10\x00", true},
+      {"short payload", Word(104) + std::string(10, 'p'), true},
+      {"length word below its own size", Word(3), false},
+      {"payload larger than the receive buffer", Word(4 + 262273) + std::string(4096, 'p'), false},
+      {"compressed payload larger than the receive buffer",
+       Word(0x80000000u | (4 + 262273)) + std::string(4096, 'p'), false},
+      {"uncompressed payload longer than a chunk", Word(4 + kChunk + 1) + std::string(kChunk + 1, 'p'),
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Step step{c.reply};
+    step.closeAfter = c.closeAfter;
+    Connect({step});
+    EXPECT_LE(RequestChunk("big.dat", 0), 0);
+    EXPECT_FALSE(SessionUsable());
+    // Later requests are refused without a word on the wire.
+    EXPECT_LE(RequestChunk("big.dat", 0), 0);
+    SendText("#UPDVER");
+    CloseSession();
+    host_->Join();
+    EXPECT_EQ(host_->Messages().size(), 1u);
+  }
+  EXPECT_LE(RequestChunk("files.ver", 0), 0) << "no session";
+}
+
+TEST_F(SessionTest, ReceiveAllStopsWhenTheHostCloses) {
+  const std::string sent = Pattern(1500, 3);
+  Step step{sent};
+  step.readFirst = false;
+  step.closeAfter = true;
+  Connect({step});
+  std::vector<char> buffer(4000);
+  EXPECT_EQ(ReceiveAll(buffer.data(), 4000), 1500);
+  EXPECT_TRUE(std::string(buffer.data(), 1500) == sent);
+}
+
+TEST_F(SessionTest, DownloadWritesEachFileWholeWithItsStamp) {
+  struct Case {
+    const char* name;
+    size_t size;
+    bool compress;
+  } cases[] = {
+      {"empty.txt", 0, false},       {"one.bin", 1, true},
+      {"bin\\exact.dll", 262144, false}, {"bin\\exact2.dll", 262144, true},
+      {"data\\sub\\odd.dll", 600000, true}, {"odd2.dll", 600000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string data = Pattern(c.size, static_cast<unsigned>(c.size));
+    std::vector<Step> script = FileScript(data, c.compress);
+    // The file appears only once the first reply is in: not while the host
+    // answers the first request, but by the time the second one comes.
+    const std::string path = PathOf(c.name);
+    bool seenBeforeFirst = true, seenBeforeSecond = false;
+    script[0].before = [&] { seenBeforeFirst = Exists(path); };
+    if (script.size() > 1) script[1].before = [&] { seenBeforeSecond = Exists(path); };
+    Connect(script);
+    BytesDone = 100;
+    DownloadItem item = Item(c.name, static_cast<int32_t>(c.size));
+    DownloadOverSession(item);
+    CloseSession();
+    host_->Join();
+
+    EXPECT_FALSE(seenBeforeFirst);
+    if (script.size() > 1) EXPECT_TRUE(seenBeforeSecond);
+    EXPECT_EQ(item.State, kItemDone);
+    EXPECT_TRUE(Contents(path) == data) << Contents(path).size() << " bytes";
+    EXPECT_EQ(StampOf(path), kStamp);
+    EXPECT_EQ(BytesDone, 100 + c.size);
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < script.size(); i++)
+      expected.push_back(std::string(c.name) + ";" + std::to_string(i * kChunk) + ";262144");
+    EXPECT_EQ(host_->Messages(), expected);
+  }
+}
+
+TEST_F(SessionTest, AFailedFirstReplyLeavesTheExistingFileAlone) {
+  struct Case {
+    const char* what;
+    std::string reply;
+    bool closeAfter;
+    bool connect;
+  } cases[] = {
+      {"no session", "", false, false},
+      {"host closes", "", true, true},
+      {"bad compressed data", Word(0x80000000u | 8) + "junk", false, true},
+      {"oversized reply", Word(0x7FFFFFFF), false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Put(PathOf("keep.dll"), "old contents");
+    if (c.connect) {
+      Step step{c.reply};
+      step.closeAfter = c.closeAfter;
+      Connect({step});
+    }
+    DownloadItem item = Item("keep.dll", 100);
+    DownloadOverSession(item);
+    EXPECT_EQ(Contents(PathOf("keep.dll")), "old contents");
+    EXPECT_EQ(item.State, kItemPending);
+    CloseSession();
+    if (host_) host_->Join();
+  }
+}
+
+TEST_F(SessionTest, AFileCutShortIsDoneButNeverStamped) {
+  const std::string first = Pattern(kChunk, 9);
+  Connect({{Scrambled(first)}, {Word(0x80000000u | 8) + "junk"}});
+  DownloadItem item = Item("cut.dll", 600000);
+  DownloadOverSession(item);
+  EXPECT_EQ(item.State, kItemDone);
+  EXPECT_TRUE(Contents(PathOf("cut.dll")) == first);
+  EXPECT_NE(StampOf(PathOf("cut.dll")), kStamp);
+}
+
+TEST_F(SessionTest, NamesThatLeaveTheInstallFolderAreNeverFetched) {
+  char path[kPathCapacity];
+  ASSERT_NE(InstallPath(path, "bin\\a.dll"), nullptr);
+  EXPECT_EQ(std::string(path), folder_ + "\\bin\\a.dll");
+
+  const char* hostile[] = {"C:\\pellinor-x", "\\pellinor-x", "/pellinor-x",
+                           "a\\..\\..\\pellinor-x", "..\\pellinor-x", "pellinor-x:y",
+                           "a/../../pellinor-x", "", "CON"};
+  for (const char* name : hostile) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(InstallPath(path, name), nullptr);
+    EXPECT_EQ(path[0], 0);
+    Connect({{Scrambled("hostile")}});
+    DownloadItem item = Item(name, 7);
+    DownloadOverSession(item);
+    EXPECT_EQ(item.State, kItemPending);
+    CloseSession();
+    host_->Join();
+    EXPECT_TRUE(host_->Messages().empty());
+  }
+  EXPECT_FALSE(Exists(parent_ + "\\pellinor-x"));
+  EXPECT_FALSE(Exists("C:\\pellinor-x"));
+  EXPECT_FALSE(Exists("\\pellinor-x"));
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder_ + "\\*").c_str(), &found);
+  int entries = 0;
+  if (find != INVALID_HANDLE_VALUE) {
+    do entries++;
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  EXPECT_EQ(entries, 2) << "only . and .. in the install folder";
+}
+
+TEST_F(SessionTest, InstallPathNeverPassesTheBufferAndKeepsTheSeparator) {
+  char path[kPathCapacity];
+  PutText(InstallSettings.InstallDir, "C:\\Inst");  // no closing backslash
+  ASSERT_NE(InstallPath(path, "x.dll"), nullptr);
+  EXPECT_STREQ(path, "C:\\Inst\\x.dll");
+
+  PutText(InstallSettings.InstallDir, "C:\\I\\");
+  std::string fits(259 - 5, 'n');  // the 259-character limit exactly
+  EXPECT_NE(InstallPath(path, fits.c_str()), nullptr);
+  EXPECT_EQ(TextLength(path), 259);
+  std::string over = fits + "n";
+  EXPECT_EQ(InstallPath(path, over.c_str()), nullptr);
+
+  InstallSettings.InstallDir[0] = 0;
+  EXPECT_EQ(InstallPath(path, "x.dll"), nullptr);
+}
+
+TEST_F(SessionTest, SetFileStampSetsTheLastWriteTimeAsUtc) {
+  const std::string path = PathOf("stamped.txt");
+  Put(path, "x");
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(SetFileStamp(file, kStamp), 0u);
+  CloseHandle(file);
+  EXPECT_EQ(StampOf(path), kStamp);
+  EXPECT_NE(SetFileStamp(INVALID_HANDLE_VALUE, kStamp), 0u);
+}
+
+TEST_F(SessionTest, ConnectReachesAnAddressWithoutReverseNameAndFailsOnUnknownNames) {
+  // 127.0.0.2 has no reverse name here; it is still a place to connect.
+  Connect({{""}}, "127.0.0.2");
+  SendText("#UPDVER");
+  CloseSession();
+  host_->Join();
+  EXPECT_EQ(host_->Messages(), std::vector<std::string>{"#UPDVER"});
+
+  struct Case {
+    const char* host;
+    int port;
+  } cases[] = {
+      {"no-such-host.invalid", 7000},
+      {"", 7000},
+      {"127.0.0.1", host_->port},  // nothing listens there any more
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    snprintf(InstallSettings.HostName, kPathCapacity, "%s", c.host);
+    InstallSettings.Port = c.port;
+    EXPECT_NE(ConnectSession(), 0);
+    EXPECT_EQ(SessionChannel, 0u);
+    EXPECT_FALSE(SessionUsable());
+  }
+
+  // A name that resolves, and a port given with more than 16 bits.
+  FakeHost named({{""}});
+  PutText(InstallSettings.HostName, "localhost");
+  InstallSettings.Port = 0x10000 | named.port;
+  EXPECT_EQ(ConnectSession(), 0);
+  SendText("#UPDVER");
+  CloseSession();
+  named.Join();
+  EXPECT_EQ(named.Messages().size(), 1u);
+}
+
+}  // namespace
