@@ -1,4 +1,92 @@
-// PLACEHOLDER until remote parameters land.
+// Remote parameters of a hosted installation: the service's reply is kept as
+// "PARAMS.CFG" in the install folder, and a shortcut name in it becomes the
+// display name of the shortcuts made next.
 #include "install/remote_params.h"
 
-void FetchRemoteParameters(const char*) {}
+#include <windows.h>
+
+#include "config/settings.h"
+#include "deployment.h"
+#include "install/install_text.h"
+#include "tinylib/diaglog.h"
+#include "tinylib/simple_file.h"
+#include "tinylib/text.h"
+#include "transfer/istream.h"
+
+namespace {
+
+const char kParamsFileName[] = "PARAMS.CFG";
+
+// The reply buffer comes from the heap for the call only.
+class HeapBlock {
+ public:
+  explicit HeapBlock(size_t size) : p_(static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size))) {}
+  ~HeapBlock() {
+    if (p_ != nullptr) HeapFree(GetProcessHeap(), 0, p_);
+  }
+  HeapBlock(const HeapBlock&) = delete;
+  HeapBlock& operator=(const HeapBlock&) = delete;
+  char* get() const { return p_; }
+
+ private:
+  char* p_;
+};
+
+void StoreReply(char* reply, int32_t length) {
+  char path[kPathCapacity];
+  path[0] = 0;
+  if (!AppendTextCut(path, sizeof path, InstallSettings.InstallDir) ||
+      !AppendTextCut(path, sizeof path, kParamsFileName)) {
+    DiagLog("params: %s path too long; reply not stored", kParamsFileName);
+    return;
+  }
+  TSimpleFile file = CreateOutputFile(path);
+  if (file.Write(reply, length) != length)
+    DiagLog("params: writing %s failed", path);
+  else
+    DiagLog("params: stored %d bytes in %s", static_cast<int>(length), path);
+}
+
+}  // namespace
+
+void FetchRemoteParameters(const char* code) {
+  char url[kParamsUrlCapacity];
+  if (!BuildParamsUrl(url, sizeof url, PELLINOR_PARAMS_HOST, code)) {
+    DiagLog("params: query for code \"%s\" over %d characters; not asked", code,
+            kParamsUrlCapacity - 1);
+    return;
+  }
+  DiagLog("params: asking %s", url);
+
+  TIStream stream(url);
+  HeapBlock reply(kParamsReplyCapacity);
+  if (reply.get() == nullptr) {
+    DiagLog("params: no memory for the reply");
+    return;
+  }
+  int32_t length = stream.IsOpen() ? stream.Read(reply.get(), kParamsReplyCapacity) : 0;
+  if (length <= 0) {
+    DiagLog("params: no reply (%d); nothing stored", static_cast<int>(length));
+    return;
+  }
+  StoreReply(reply.get(), length);
+
+  char name[kDisplayNameCapacity];
+  switch (ReadShortcutName(reply.get(), length, name, sizeof name)) {
+    case kNoShortcutName:
+      DiagLog("params: the reply names no shortcut");
+      break;
+    case kShortcutNameEmpty:
+      // An empty name would give shortcuts called ".lnk"; keep the preset's.
+      DiagLog("params: the reply's shortcut name is empty; display name kept");
+      break;
+    case kShortcutNameCut:
+      DiagLog("params: shortcut name cut to %d characters", kDisplayNameCapacity - 1);
+      PutText(InstallSettings.DisplayName, name);
+      break;
+    case kShortcutNameTaken:
+      PutText(InstallSettings.DisplayName, name);
+      break;
+  }
+  DiagLog("params: display name \"%s\"", InstallSettings.DisplayName);
+}

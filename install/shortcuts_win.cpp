@@ -1,4 +1,252 @@
-// PLACEHOLDER until the installation steps land.
+// Installation steps: the client and uninstall shortcuts, the uninstaller
+// copy, the link list "linkfiles" and, on-premises, "install.txt".
+//
+// Nothing here stops the install: a shortcut that cannot be made is logged
+// and the next step runs. The link list always gets three lines, one per
+// shortcut in a fixed order; a line is empty when no full path could be built
+// for its shortcut (unresolved shell folder, path over 259 characters), since
+// a cut path could name someone else's file for the uninstall to delete.
 #include "install/shortcuts.h"
 
-void InstallShortcuts() {}
+#include <windows.h>
+#include <objbase.h>
+#include <objidl.h>
+#include <shlobj.h>
+
+#include "config/settings.h"
+#include "install/install_text.h"
+#include "tinylib/diaglog.h"
+#include "tinylib/folders.h"
+#include "tinylib/simple_file.h"
+#include "tinylib/text.h"
+
+namespace {
+
+const char kClientProgram[] = "Lumaris.exe";
+const char kUninstallerProgram[] = "Pellinor.exe";
+const char kUninstallArguments[] = "uninstall";
+const char kUninstallPrefix[] = "Uninstall ";
+const char kStartMenuSubfolder[] = "Brevane\\";
+const char kLinkListName[] = "linkfiles";
+const char kLanguageFileName[] = "install.txt";
+const char kLaunchMarker[] = "link";
+
+// The class and interfaces used, defined here: taking them from libuuid
+// links its whole table of identifiers (about 40 KiB).
+const GUID kShellLinkClass = {0x00021401, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kUnknownInterface = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kShellLinkAInterface = {0x000214EE, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kPersistFileInterface = {0x0000010B, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+// A shell folder path as SpecialFolderPath writes it: 259 characters, its
+// backslash and the terminator.
+enum { kShellFolderCapacity = 262 };
+
+// Releases a COM interface on every path out.
+template <typename T>
+class ComRef {
+ public:
+  ComRef() : p_(nullptr) {}
+  explicit ComRef(T* p) : p_(p) {}
+  ~ComRef() { Release(); }
+  ComRef(const ComRef&) = delete;
+  ComRef& operator=(const ComRef&) = delete;
+  void Release() {
+    if (p_ != nullptr) p_->Release();
+    p_ = nullptr;
+  }
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+  void** out() {
+    Release();
+    return reinterpret_cast<void**>(&p_);
+  }
+
+ private:
+  T* p_;
+};
+
+// InstallDir + name, or false when over the capacity.
+bool InstallPath(char* dst, size_t capacity, const char* name) {
+  dst[0] = 0;
+  return AppendTextCut(dst, capacity, InstallSettings.InstallDir) && AppendTextCut(dst, capacity, name);
+}
+
+// Writes the link's target, working folder and arguments and saves it at
+// linkPath. Every reference is released on the way out.
+bool SaveShellLink(const char* linkPath, const char* target, const char* workingFolder,
+                   const char* arguments) {
+  ComRef<IUnknown> object(CreateComObject(kShellLinkClass));
+  if (object.get() == nullptr) {
+    DiagLog("shortcut: no shell-link object; %s not made", linkPath);
+    return false;
+  }
+  {
+    ComRef<IShellLinkA> link;
+    HRESULT hr = object->QueryInterface(kShellLinkAInterface, link.out());
+    if (FAILED(hr) || link.get() == nullptr) {
+      DiagLog("shortcut: no IShellLinkA (0x%08lx); %s not made", static_cast<unsigned long>(hr), linkPath);
+      return false;
+    }
+    hr = link->SetPath(target);
+    if (FAILED(hr)) {
+      DiagLog("shortcut: target %s refused (0x%08lx); %s not made", target,
+              static_cast<unsigned long>(hr), linkPath);
+      return false;
+    }
+    link->SetWorkingDirectory(workingFolder);
+    link->SetArguments(arguments);
+  }  // the IShellLinkA reference goes; the object lives on through IUnknown
+
+  wchar_t widePath[kLinkPathCapacity];
+  // -1: convert the terminator too, so the wide text is terminated.
+  if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, widePath, kLinkPathCapacity) == 0) {
+    DiagLog("shortcut: %s cannot be converted to UTF-16; not made", linkPath);
+    return false;
+  }
+  ComRef<IPersistFile> file;
+  HRESULT hr = object->QueryInterface(kPersistFileInterface, file.out());
+  if (FAILED(hr) || file.get() == nullptr) {
+    DiagLog("shortcut: no IPersistFile (0x%08lx); %s not made", static_cast<unsigned long>(hr), linkPath);
+    return false;
+  }
+  // TRUE: the saved file becomes the object's current file.
+  hr = file->Save(widePath, TRUE);
+  if (FAILED(hr)) {
+    DiagLog("shortcut: saving %s failed (0x%08lx)", linkPath, static_cast<unsigned long>(hr));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+IUnknown* CreateComObject(const GUID& classId) {
+  IUnknown* object = nullptr;
+  // No outer object; in or out of process, whichever the class offers.
+  HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                kUnknownInterface, reinterpret_cast<void**>(&object));
+  if (FAILED(hr)) {
+    DiagLog("com: CoCreateInstance failed (0x%08lx)", static_cast<unsigned long>(hr));
+    return nullptr;
+  }
+  return object;
+}
+
+bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
+                    const char* linkName) {
+  char fileName[kLinkNameCapacity];
+  if (!MakeLinkFileName(fileName, sizeof fileName, nullptr, linkName))
+    DiagLog("shortcut: name \"%s\" cut to \"%s\"", linkName, fileName);
+
+  char linkPath[kLinkPathCapacity];
+  if (!BuildLinkPath(linkPath, sizeof linkPath, folder, fileName)) {
+    DiagLog("shortcut: no path for \"%s\" in \"%s\" (empty folder or over %d characters); not made",
+            fileName, folder, kLinkPathCapacity - 1);
+    folder[0] = 0;
+    return false;
+  }
+  PutText(folder, linkPath);
+
+  char target[kTargetPathCapacity];
+  char workingFolder[kPathCapacity];
+  if (!InstallPath(target, sizeof target, targetName)) {
+    DiagLog("shortcut: target path over %d characters; %s not made", kTargetPathCapacity - 1, linkPath);
+    return false;
+  }
+  if (arguments == nullptr) {
+    DiagLog("shortcut: no client arguments; %s not made", linkPath);
+    return false;
+  }
+  FolderWithoutBackslash(workingFolder, sizeof workingFolder, InstallSettings.InstallDir);
+
+  bool saved = SaveShellLink(linkPath, target, workingFolder, arguments);
+  if (saved) DiagLog("shortcut: %s -> %s %s", linkPath, target, arguments);
+  return saved;
+}
+
+void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder) {
+  char listPath[kPathCapacity];
+  bool listFits = InstallPath(listPath, sizeof listPath, kLinkListName);
+  // Create mode: any earlier list is replaced. An unopened list drops its
+  // lines (Write fails quietly), which is logged here once.
+  TSimpleFile linkList(listFits ? listPath : "", 1);
+  if (!linkList.IsOpen()) DiagLog("install: link list %s cannot be created", listPath);
+
+  char arguments[kClientArgumentsCapacity];
+  const char* clientArguments = arguments;
+  if (!BuildClientArguments(arguments, sizeof arguments, InstallSettings)) {
+    DiagLog("install: client arguments over %d characters; client shortcuts not made",
+            kClientArgumentsCapacity - 1);
+    clientArguments = nullptr;
+  }
+
+  char path[kShellFolderCapacity];
+  CopyTextCut(path, sizeof path, desktopFolder);
+  CreateShortcut(path, kClientProgram, clientArguments, InstallSettings.DisplayName);
+  if (EqualNoCase(InstallSettings.LaunchLine, kLaunchMarker)) {
+    if (path[0] != 0) {
+      PutText(InstallSettings.LaunchLine, path);
+    } else {
+      // Opening "link" would look for a file of that name; open nothing.
+      InstallSettings.LaunchLine[0] = 0;
+      DiagLog("install: no desktop shortcut path; nothing will be opened at exit");
+    }
+  }
+  linkList.WriteLine(path);
+
+  char menu[kShellFolderCapacity];
+  menu[0] = 0;
+  if (startMenuFolder[0] == 0) {
+    DiagLog("install: start menu folder unknown; its shortcuts are not made");
+  } else if (!CopyTextCut(menu, sizeof menu, startMenuFolder) ||
+             !AppendTextCut(menu, sizeof menu, kStartMenuSubfolder)) {
+    DiagLog("install: start menu folder path too long; its shortcuts are not made");
+    menu[0] = 0;
+  } else {
+    MakeFolders(menu);
+  }
+
+  PutText(path, menu);
+  CreateShortcut(path, kClientProgram, clientArguments, InstallSettings.DisplayName);
+  linkList.WriteLine(path);
+
+  char selfCopy[kPathCapacity];
+  const char* ownPath = ArgCount > 0 ? ArgTable[0] : nullptr;
+  if (ownPath == nullptr || !InstallPath(selfCopy, sizeof selfCopy, kUninstallerProgram)) {
+    DiagLog("install: no self-copy (own path unknown or install path too long)");
+  } else if (CopyFileA(ownPath, selfCopy, FALSE /* overwrite an older copy */)) {
+    DiagLog("install: copied %s to %s", ownPath, selfCopy);
+  } else {
+    DiagLog("install: copying %s to %s failed (error %lu)", ownPath, selfCopy, GetLastError());
+  }
+
+  char uninstallName[kLinkNameCapacity];
+  if (!MakeLinkFileName(uninstallName, sizeof uninstallName, kUninstallPrefix,
+                        InstallSettings.DisplayName))
+    DiagLog("install: uninstall shortcut name cut to %d characters", kLinkNameCapacity - 1);
+  PutText(path, menu);
+  CreateShortcut(path, kUninstallerProgram, kUninstallArguments, uninstallName);
+  linkList.WriteLine(path);
+
+  if (InstallSettings.ErpMode) {
+    char languagePath[kPathCapacity];
+    if (!InstallPath(languagePath, sizeof languagePath, kLanguageFileName)) {
+      DiagLog("install: %s path too long; not written", kLanguageFileName);
+    } else {
+      char line[16 + kLanguageCapacity];
+      JoinText(line, "LANGUAGE=", InstallSettings.Language);
+      TSimpleFile languageFile(languagePath, 1);
+      if (!languageFile.IsOpen()) DiagLog("install: %s cannot be created", languagePath);
+      languageFile.WriteLine(line);
+    }
+  }
+}
+
+void InstallShortcuts() {
+  char desktop[kShellFolderCapacity];
+  char startMenu[kShellFolderCapacity];
+  SpecialFolderPath(desktop, kCsidlCommonDesktop);
+  SpecialFolderPath(startMenu, kCsidlCommonStartMenu);
+  InstallShortcutsInto(desktop, startMenu);
+}

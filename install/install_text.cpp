@@ -1,0 +1,177 @@
+// Bounded texts of the installation steps and the uninstall.
+#include "install/install_text.h"
+
+#include <string.h>
+
+#include "tinylib/text.h"
+
+namespace {
+
+// Appends pieces to a fixed array and remembers whether any did not fit, so
+// that a builder checks once at its end.
+class Builder {
+ public:
+  Builder(char* dst, size_t capacity) : dst_(dst), capacity_(capacity), ok_(capacity > 0) {
+    if (ok_) dst_[0] = 0;
+  }
+  void Add(const char* text) {
+    if (ok_) ok_ = AppendTextCut(dst_, capacity_, text);
+  }
+  void AddChar(char c) {
+    char one[2] = {c, 0};
+    Add(one);
+  }
+  void AddDecimal(int32_t value) {
+    char digits[16];
+    PutDecimal(digits, value);
+    Add(digits);
+  }
+  // The final answer; a text that did not fit is not left half-built.
+  bool Finish() {
+    if (!ok_ && capacity_ > 0) dst_[0] = 0;
+    return ok_;
+  }
+
+ private:
+  char* dst_;
+  size_t capacity_;
+  bool ok_;
+};
+
+bool IsForbiddenInFileName(unsigned char c) {
+  return c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c) != nullptr;
+}
+
+// Device names that Windows opens instead of a file, whatever extension
+// follows them.
+bool IsReservedDeviceName(const char* name) {
+  // The part before the first dot, without trailing blanks, is what counts.
+  int length = 0;
+  while (name[length] != 0 && name[length] != '.') length++;
+  while (length > 0 && name[length - 1] == ' ') length--;
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kDevices) {
+    if (length == TextLength(device) && EqualNoCaseN(name, device, length)) return true;
+  }
+  if (length == 4 && (EqualNoCaseN(name, "COM", 3) || EqualNoCaseN(name, "LPT", 3)))
+    return name[3] >= '1' && name[3] <= '9';
+  return false;
+}
+
+}  // namespace
+
+bool BuildClientArguments(char* dst, size_t capacity, const InstallSettingsRecord& s) {
+  Builder out(dst, capacity);
+  if (s.SaasMode) {
+    out.Add("/XEXTUI /SAAS:");
+    out.Add(s.HostName);
+    // Only the hosted presets tell the client its language.
+    if (s.InstallMode == kModeHosted && s.Language[0] != 0) {
+      out.Add(" /LANG:");
+      out.Add(s.Language);
+    }
+  } else if (s.ErpMode) {
+    out.Add("/XEXTUI");
+  } else {
+    out.Add("/SXCO /HOST:");
+    out.Add(s.HostName);
+    out.AddChar(':');
+    out.AddDecimal(s.Port);
+  }
+  return out.Finish();
+}
+
+bool MakeLinkFileName(char* dst, size_t capacity, const char* prefix, const char* displayName) {
+  if (capacity == 0) return false;
+  // Room for a leading '_' in front of a reserved name.
+  char joined[2 * kLinkNameCapacity + 2];
+  joined[0] = 0;
+  bool whole = true;
+  if (prefix != nullptr) whole = AppendTextCut(joined, sizeof joined, prefix);
+  if (whole) whole = AppendTextCut(joined, sizeof joined, displayName);
+
+  size_t out = 0;
+  if (IsReservedDeviceName(joined) && out + 1 < capacity) dst[out++] = '_';
+  for (const char* p = joined; *p != 0; p++) {
+    if (out + 1 >= capacity) {
+      whole = false;
+      break;
+    }
+    dst[out++] = IsForbiddenInFileName(static_cast<unsigned char>(*p)) ? '_' : *p;
+  }
+  dst[out] = 0;
+  return whole;
+}
+
+bool BuildLinkPath(char* dst, size_t capacity, const char* folder, const char* fileName) {
+  Builder out(dst, capacity);
+  int length = TextLength(folder);
+  if (length == 0) return false;  // dst is already empty
+  out.Add(folder);
+  if (folder[length - 1] != '\\') out.AddChar('\\');
+  out.Add(fileName);
+  out.Add(".lnk");
+  return out.Finish();
+}
+
+bool FolderWithoutBackslash(char* dst, size_t capacity, const char* folder) {
+  int length = TextLength(folder);
+  if (length > 0 && folder[length - 1] == '\\') length--;
+  if (capacity == 0) return false;
+  if (static_cast<size_t>(length) >= capacity) {
+    dst[0] = 0;
+    return false;
+  }
+  PutChars(dst, folder, length);
+  return true;
+}
+
+bool BuildParamsUrl(char* dst, size_t capacity, const char* host, const char* code) {
+  Builder out(dst, capacity);
+  out.Add("http://");
+  out.Add(host);
+  out.Add("/status/azservice.ashx?op=getparams&code=");
+  out.Add(code);
+  return out.Finish();
+}
+
+ShortcutNameResult ReadShortcutName(const char* reply, int32_t length, char* name,
+                                    size_t capacity) {
+  if (reply == nullptr || length < kShortcutNameOffset) return kNoShortcutName;
+  if (!EqualNoCaseN(reply + kShortcutTagOffset, "SHORTCUT", kShortcutTagLength))
+    return kNoShortcutName;
+  int32_t end = kShortcutNameOffset;
+  while (end < length && reply[end] != '\r' && reply[end] != 0) end++;
+  int32_t nameLength = end - kShortcutNameOffset;
+  if (nameLength == 0 || capacity == 0) return kShortcutNameEmpty;
+  ShortcutNameResult result = kShortcutNameTaken;
+  if (static_cast<size_t>(nameLength) >= capacity) {
+    nameLength = static_cast<int32_t>(capacity - 1);
+    result = kShortcutNameCut;
+  }
+  PutChars(name, reply + kShortcutNameOffset, nameLength);
+  return result;
+}
+
+bool IsRecordedLink(const char* line) {
+  int length = TextLength(line);
+  if (length <= 3 || !EqualNoCase(line + length - 4, ".lnk")) return false;
+  // The installer records full paths only; a relative line would name a file
+  // in whatever folder the uninstall happens to run in.
+  char drive = static_cast<char>(line[0] | 0x20);
+  bool drivePath = drive >= 'a' && drive <= 'z' && line[1] == ':' && line[2] == '\\';
+  bool networkPath = line[0] == '\\' && line[1] == '\\';
+  return drivePath || networkPath;
+}
+
+bool BuildRelaunchCommand(char* dst, size_t capacity, const char* copyPath, const char* ownFolder) {
+  Builder out(dst, capacity);
+  if (strchr(copyPath, '"') != nullptr || strchr(ownFolder, '"') != nullptr)
+    return false;  // dst is already empty
+  out.AddChar('"');
+  out.Add(copyPath);
+  out.Add("\" \"uninstall:");
+  out.Add(ownFolder);
+  out.AddChar('"');
+  return out.Finish();
+}
