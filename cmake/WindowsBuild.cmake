@@ -45,7 +45,9 @@ endif()
 add_executable(Pellinor WIN32 app/winmain.cpp ${PELLINOR_RESOURCES})
 target_compile_options(Pellinor PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
 target_link_libraries(Pellinor PRIVATE pellinor_core)
-target_link_options(Pellinor PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp)
+# Own entry point, no C runtime start-up objects (see app/winmain.cpp).
+target_link_options(Pellinor PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
+                    -nostartfiles -Wl,-e,_PellinorStart@0)
 set_target_properties(Pellinor PROPERTIES OUTPUT_NAME Pellinor
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_custom_command(TARGET Pellinor POST_BUILD

@@ -22,6 +22,11 @@ grep -q 'e2011457-1546-43c5-a5fe-008deee3d3f0' "$SCRATCH/strings.txt" || fail "n
 grep -q '35138b9a-5d96-4fbd-8e2d-a2440225f93a' "$SCRATCH/strings.txt" || fail "no Windows 7 supportedOS"
 strings -n 4 -e l "$PELLINOR_EXE" | grep -qx "Brevane" || fail "no version resource with product name Brevane"
 
+# The program has its own entry point and runs no static constructors: an
+# object with one would silently start uninitialised.
+ctors=$(i686-w64-mingw32-objdump -h "$PELLINOR_BUILD/libpellinor_core.a" | grep -cE '\.ctors|\.init_array')
+[ "$ctors" -eq 0 ] || fail "product objects with static constructors: $ctors"
+
 size=$(stat -c %s "$PELLINOR_EXE")
 echo "size: $size bytes"
 pass "binary checks"
