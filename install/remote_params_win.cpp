@@ -37,14 +37,12 @@ void StoreReply(char* reply, int32_t length) {
   path[0] = 0;
   if (!AppendTextCut(path, sizeof path, InstallSettings.InstallDir) ||
       !AppendTextCut(path, sizeof path, kParamsFileName)) {
-    DiagLog("params: %s path too long; reply not stored", kParamsFileName);
+    DiagLog("params: no path for %s", kParamsFileName);
     return;
   }
   TSimpleFile file = CreateOutputFile(path);
-  if (file.Write(reply, length) != length)
-    DiagLog("params: writing %s failed", path);
-  else
-    DiagLog("params: stored %d bytes in %s", static_cast<int>(length), path);
+  int32_t written = file.Write(reply, length);
+  DiagLog("params: %d of %d bytes stored in %s", static_cast<int>(written), static_cast<int>(length), path);
 }
 
 }  // namespace
@@ -52,8 +50,7 @@ void StoreReply(char* reply, int32_t length) {
 void FetchRemoteParameters(const char* code) {
   char url[kParamsUrlCapacity];
   if (!BuildParamsUrl(url, sizeof url, PELLINOR_PARAMS_HOST, code)) {
-    DiagLog("params: query for code \"%s\" over %d characters; not asked", code,
-            kParamsUrlCapacity - 1);
+    DiagLog("params: query for code \"%s\" too long; not asked", code);
     return;
   }
   DiagLog("params: asking %s", url);
@@ -71,22 +68,11 @@ void FetchRemoteParameters(const char* code) {
   }
   StoreReply(reply.get(), length);
 
+  // An empty name would give shortcuts called ".lnk": the preset's stays.
+  // A name over 63 characters is cut.
   char name[kDisplayNameCapacity];
-  switch (ReadShortcutName(reply.get(), length, name, sizeof name)) {
-    case kNoShortcutName:
-      DiagLog("params: the reply names no shortcut");
-      break;
-    case kShortcutNameEmpty:
-      // An empty name would give shortcuts called ".lnk"; keep the preset's.
-      DiagLog("params: the reply's shortcut name is empty; display name kept");
-      break;
-    case kShortcutNameCut:
-      DiagLog("params: shortcut name cut to %d characters", kDisplayNameCapacity - 1);
-      PutText(InstallSettings.DisplayName, name);
-      break;
-    case kShortcutNameTaken:
-      PutText(InstallSettings.DisplayName, name);
-      break;
-  }
-  DiagLog("params: display name \"%s\"", InstallSettings.DisplayName);
+  ShortcutNameResult found = ReadShortcutName(reply.get(), length, name, sizeof name);
+  if (found == kShortcutNameTaken || found == kShortcutNameCut) PutText(InstallSettings.DisplayName, name);
+  DiagLog("params: display name \"%s\" (reply's name: 0 none, 1 empty, 2 taken, 3 cut: %d)",
+          InstallSettings.DisplayName, static_cast<int>(found));
 }

@@ -73,50 +73,29 @@ bool InstallPath(char* dst, size_t capacity, const char* name) {
 }
 
 // Writes the link's target, working folder and arguments and saves it at
-// linkPath. Every reference is released on the way out.
-bool SaveShellLink(const char* linkPath, const char* target, const char* workingFolder,
-                   const char* arguments) {
+// linkPath. Null when saved, else the step that failed. Every reference is
+// released on the way out.
+const char* SaveShellLink(const char* linkPath, const char* target, const char* workingFolder,
+                          const char* arguments) {
   ComRef<IUnknown> object(CreateComObject(kShellLinkClass));
-  if (object.get() == nullptr) {
-    DiagLog("shortcut: no shell-link object; %s not made", linkPath);
-    return false;
-  }
+  if (object.get() == nullptr) return "shell-link object";
   {
     ComRef<IShellLinkA> link;
-    HRESULT hr = object->QueryInterface(kShellLinkAInterface, link.out());
-    if (FAILED(hr) || link.get() == nullptr) {
-      DiagLog("shortcut: no IShellLinkA (0x%08lx); %s not made", static_cast<unsigned long>(hr), linkPath);
-      return false;
-    }
-    hr = link->SetPath(target);
-    if (FAILED(hr)) {
-      DiagLog("shortcut: target %s refused (0x%08lx); %s not made", target,
-              static_cast<unsigned long>(hr), linkPath);
-      return false;
-    }
+    if (FAILED(object->QueryInterface(kShellLinkAInterface, link.out()))) return "IShellLinkA";
+    if (FAILED(link->SetPath(target))) return "target";
     link->SetWorkingDirectory(workingFolder);
     link->SetArguments(arguments);
   }  // the IShellLinkA reference goes; the object lives on through IUnknown
 
   wchar_t widePath[kLinkPathCapacity];
   // -1: convert the terminator too, so the wide text is terminated.
-  if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, widePath, kLinkPathCapacity) == 0) {
-    DiagLog("shortcut: %s cannot be converted to UTF-16; not made", linkPath);
-    return false;
-  }
+  if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, widePath, kLinkPathCapacity) == 0)
+    return "UTF-16 path";
   ComRef<IPersistFile> file;
-  HRESULT hr = object->QueryInterface(kPersistFileInterface, file.out());
-  if (FAILED(hr) || file.get() == nullptr) {
-    DiagLog("shortcut: no IPersistFile (0x%08lx); %s not made", static_cast<unsigned long>(hr), linkPath);
-    return false;
-  }
+  if (FAILED(object->QueryInterface(kPersistFileInterface, file.out()))) return "IPersistFile";
   // TRUE: the saved file becomes the object's current file.
-  hr = file->Save(widePath, TRUE);
-  if (FAILED(hr)) {
-    DiagLog("shortcut: saving %s failed (0x%08lx)", linkPath, static_cast<unsigned long>(hr));
-    return false;
-  }
-  return true;
+  if (FAILED(file->Save(widePath, TRUE))) return "save";
+  return nullptr;
 }
 
 }  // namespace
@@ -136,13 +115,11 @@ IUnknown* CreateComObject(const GUID& classId) {
 bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
                     const char* linkName) {
   char fileName[kLinkNameCapacity];
-  if (!MakeLinkFileName(fileName, sizeof fileName, nullptr, linkName))
-    DiagLog("shortcut: name \"%s\" cut to \"%s\"", linkName, fileName);
+  MakeLinkFileName(fileName, sizeof fileName, nullptr, linkName);  // cut to 63
 
   char linkPath[kLinkPathCapacity];
   if (!BuildLinkPath(linkPath, sizeof linkPath, folder, fileName)) {
-    DiagLog("shortcut: no path for \"%s\" in \"%s\" (empty folder or over %d characters); not made",
-            fileName, folder, kLinkPathCapacity - 1);
+    DiagLog("shortcut: no path for \"%s\" in \"%s\"; not made", fileName, folder);
     folder[0] = 0;
     return false;
   }
@@ -150,19 +127,21 @@ bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
 
   char target[kTargetPathCapacity];
   char workingFolder[kPathCapacity];
-  if (!InstallPath(target, sizeof target, targetName)) {
-    DiagLog("shortcut: target path over %d characters; %s not made", kTargetPathCapacity - 1, linkPath);
+  const char* failed = nullptr;
+  if (!InstallPath(target, sizeof target, targetName))
+    failed = "target path length";
+  else if (arguments == nullptr)
+    failed = "arguments";
+  if (failed == nullptr) {
+    FolderWithoutBackslash(workingFolder, sizeof workingFolder, InstallSettings.InstallDir);
+    failed = SaveShellLink(linkPath, target, workingFolder, arguments);
+  }
+  if (failed != nullptr) {
+    DiagLog("shortcut: %s not made (%s)", linkPath, failed);
     return false;
   }
-  if (arguments == nullptr) {
-    DiagLog("shortcut: no client arguments; %s not made", linkPath);
-    return false;
-  }
-  FolderWithoutBackslash(workingFolder, sizeof workingFolder, InstallSettings.InstallDir);
-
-  bool saved = SaveShellLink(linkPath, target, workingFolder, arguments);
-  if (saved) DiagLog("shortcut: %s -> %s %s", linkPath, target, arguments);
-  return saved;
+  DiagLog("shortcut: %s -> %s %s", linkPath, target, arguments);
+  return true;
 }
 
 void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder) {
@@ -176,8 +155,7 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
   char arguments[kClientArgumentsCapacity];
   const char* clientArguments = arguments;
   if (!BuildClientArguments(arguments, sizeof arguments, InstallSettings)) {
-    DiagLog("install: client arguments over %d characters; client shortcuts not made",
-            kClientArgumentsCapacity - 1);
+    DiagLog("install: client arguments too long");
     clientArguments = nullptr;
   }
 
@@ -198,10 +176,10 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
   char menu[kShellFolderCapacity];
   menu[0] = 0;
   if (startMenuFolder[0] == 0) {
-    DiagLog("install: start menu folder unknown; its shortcuts are not made");
+    DiagLog("install: start menu folder unknown");
   } else if (!CopyTextCut(menu, sizeof menu, startMenuFolder) ||
              !AppendTextCut(menu, sizeof menu, kStartMenuSubfolder)) {
-    DiagLog("install: start menu folder path too long; its shortcuts are not made");
+    DiagLog("install: start menu folder too long");
     menu[0] = 0;
   } else {
     MakeFolders(menu);
@@ -214,17 +192,16 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
   char selfCopy[kPathCapacity];
   const char* ownPath = ArgCount > 0 ? ArgTable[0] : nullptr;
   if (ownPath == nullptr || !InstallPath(selfCopy, sizeof selfCopy, kUninstallerProgram)) {
-    DiagLog("install: no self-copy (own path unknown or install path too long)");
+    DiagLog("install: no self-copy");
   } else if (CopyFileA(ownPath, selfCopy, FALSE /* overwrite an older copy */)) {
     DiagLog("install: copied %s to %s", ownPath, selfCopy);
   } else {
     DiagLog("install: copying %s to %s failed (error %lu)", ownPath, selfCopy, GetLastError());
   }
 
+  // "Uninstall " + DisplayName, cut to 63 characters.
   char uninstallName[kLinkNameCapacity];
-  if (!MakeLinkFileName(uninstallName, sizeof uninstallName, kUninstallPrefix,
-                        InstallSettings.DisplayName))
-    DiagLog("install: uninstall shortcut name cut to %d characters", kLinkNameCapacity - 1);
+  MakeLinkFileName(uninstallName, sizeof uninstallName, kUninstallPrefix, InstallSettings.DisplayName);
   PutText(path, menu);
   CreateShortcut(path, kUninstallerProgram, kUninstallArguments, uninstallName);
   linkList.WriteLine(path);
@@ -232,7 +209,7 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
   if (InstallSettings.ErpMode) {
     char languagePath[kPathCapacity];
     if (!InstallPath(languagePath, sizeof languagePath, kLanguageFileName)) {
-      DiagLog("install: %s path too long; not written", kLanguageFileName);
+      DiagLog("install: no %s", kLanguageFileName);
     } else {
       char line[16 + kLanguageCapacity];
       JoinText(line, "LANGUAGE=", InstallSettings.Language);

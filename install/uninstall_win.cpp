@@ -111,36 +111,28 @@ void LeaveFolder() {
 
 }  // namespace
 
+// Logs why a folder is not removed; the report stays "refused".
+static RemovalReport Refuse(const RemovalReport& report, const char* folder, const char* why) {
+  DiagLog("uninstall: \"%s\" %s; nothing removed", folder, why);
+  return report;
+}
+
 RemovalReport RemoveInstallation(char* folder) {
   RemovalReport report = {};
   report.Refused = true;
   int length = TextLength(folder);
-  if (length == 0 || (folder[length - 1] != '\\' && length + 1 >= kPathCapacity)) {
-    DiagLog("uninstall: folder \"%s\" empty or too long; nothing removed", folder);
-    return report;
-  }
+  if (length == 0 || (folder[length - 1] != '\\' && length + 1 >= kPathCapacity))
+    return Refuse(report, folder, "is empty or too long");
   EnsureBackslash(folder);
 
   char full[kPathCapacity];
   DWORD fullLength = GetFullPathNameA(folder, sizeof full, full, nullptr);
-  if (fullLength == 0 || fullLength >= sizeof full) {
-    DiagLog("uninstall: no full path for %s; nothing removed", folder);
-    return report;
-  }
-  if (fullLength <= 3) {
-    DiagLog("uninstall: %s is a drive root; nothing removed", full);
-    return report;
-  }
+  if (fullLength == 0 || fullLength >= sizeof full) return Refuse(report, folder, "has no full path");
+  if (fullLength <= 3) return Refuse(report, full, "is a drive root");
   char listPath[kPathCapacity];
-  if (!JoinPath(listPath, sizeof listPath, full, kLinkListName) || !IsFile(listPath)) {
-    DiagLog("uninstall: %s holds no %s, so it is no installation; nothing removed", full,
-            kLinkListName);
-    return report;
-  }
-  if (WorkBuffer == nullptr) {
-    DiagLog("uninstall: no buffer for the link list; nothing removed");
-    return report;
-  }
+  if (!JoinPath(listPath, sizeof listPath, full, kLinkListName) || !IsFile(listPath))
+    return Refuse(report, full, "holds no linkfiles, so it is no installation");
+  if (WorkBuffer == nullptr) return Refuse(report, full, "cannot be read (no buffer)");
   report.Refused = false;
   DiagLog("uninstall: removing %s", full);
   LeaveFolder();
@@ -161,33 +153,24 @@ RemovalReport RemoveInstallation(char* folder) {
 }
 
 bool RelaunchFromTemp(const char* ownPath) {
+  if (ownPath == nullptr) ownPath = "";
   char temp[kTempPathCapacity];
   DWORD tempLength = GetTempPathA(sizeof temp, temp);
   char copy[kPathCapacity];
-  if (tempLength == 0 || tempLength >= sizeof temp ||
-      !JoinPath(copy, sizeof copy, temp, kTempCopyName)) {
-    DiagLog("uninstall: no usable temporary folder; not relaunched");
-    return false;
-  }
-  const char* slash = ownPath != nullptr ? FindCharLast(ownPath, '\\') : nullptr;
-  if (slash == nullptr || slash == ownPath) {
-    DiagLog("uninstall: own path \"%s\" names no folder; nothing to uninstall",
-            ownPath != nullptr ? ownPath : "");
-    return false;
-  }
   char ownFolder[kPathCapacity];
-  int folderLength = static_cast<int>(slash - ownPath);
-  if (folderLength >= kPathCapacity) {
-    DiagLog("uninstall: own folder longer than %d characters; not relaunched", kPathCapacity - 1);
-    return false;
-  }
-  PutChars(ownFolder, ownPath, folderLength);
-
-  // Built before anything is copied, so that a refusal leaves nothing behind.
   char command[kPathCapacity];
-  if (!BuildRelaunchCommand(command, sizeof command, copy, ownFolder)) {
-    DiagLog("uninstall: command line for %s longer than %d characters; not relaunched", ownFolder,
-            kPathCapacity - 1);
+  const char* slash = FindCharLast(ownPath, '\\');
+  int folderLength = slash != nullptr ? static_cast<int>(slash - ownPath) : 0;
+  // Everything is built before anything is copied, so that a refusal leaves
+  // nothing behind. A bare file name names no folder to remove.
+  bool ok = tempLength > 0 && tempLength < sizeof temp && folderLength > 0 &&
+            folderLength < kPathCapacity && JoinPath(copy, sizeof copy, temp, kTempCopyName);
+  if (ok) {
+    PutChars(ownFolder, ownPath, folderLength);
+    ok = BuildRelaunchCommand(command, sizeof command, copy, ownFolder);
+  }
+  if (!ok) {
+    DiagLog("uninstall: no folder in \"%s\", or paths too long; not relaunched", ownPath);
     return false;
   }
   // FALSE: an older copy from an earlier uninstall is replaced. A copy that
@@ -198,9 +181,26 @@ bool RelaunchFromTemp(const char* ownPath) {
             GetLastError());
     return false;
   }
-  UINT started = WinExec(command, SW_SHOWNORMAL);
-  DiagLog("uninstall: started %s (%u)", command, started);
-  return started > 31;  // WinExec reports errors as values up to 31
+  // Not WinExec: it waits until the new process asks for window messages,
+  // which the second run never does, so this run, and the lock on its own
+  // program file in the folder, would outlive the removal.
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION process;
+  // No handles inherited, no flags, this environment and current folder
+  // (the second run resolves a relative folder against it, then leaves it).
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    DiagLog("uninstall: starting %s failed (error %lu)", command, GetLastError());
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  DiagLog("uninstall: started %s", command);
+  return true;
 }
 
 void Uninstall() {

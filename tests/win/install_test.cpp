@@ -397,3 +397,22 @@ TEST_F(RemoveInstallationTest, FolderWithoutLinkListIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Uninstall, first run: refusals that must start nothing ----
+
+TEST(RelaunchFromTemp, RefusesPathsWithoutFolderOrTooLong) {
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  std::string copy = std::string(temp) + "Pellinor.exe";
+  DeleteFileA(copy.c_str());
+  std::string tooLong = "C:\\" + std::string(240, 'd') + "\\Pellinor.exe";  // folder fits, command does not
+  for (const std::string& own : {std::string("Pellinor.exe"), std::string("\\Pellinor.exe"), tooLong}) {
+    EXPECT_FALSE(RelaunchFromTemp(own.c_str())) << own;
+    EXPECT_FALSE(Exists(copy)) << own << ": copied although refused";
+  }
+  EXPECT_FALSE(RelaunchFromTemp(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Uninstall under Wine: started from the install folder as the uninstall
+# shortcut starts it (the first run relaunches a temporary copy and ends at
+# once), through the shortcut itself, on a folder under a path with blanks,
+# on a folder that is already gone, on a folder with a sub-folder, with a
+# link list that holds lines that are no shortcuts, and from a folder that is
+# no installation at all.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/shortcut_checks.sh"
+keep_prefix_clean
+export PELLINOR_LOG="$SCRATCH/pellinor.log"
+cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
+
+release="$SCRATCH/release"
+make_client_release "$release"
+"$PUBLISH" "$release" >/dev/null || fail "brevane-publish failed"
+start_sessiond "$release"
+
+# install FOLDER NAME: a session install with shortcuts named NAME.
+install() {
+  run_wine 120 "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$1")" xco=ON "linkname=$2"
+  [ "$RUN_STATUS" -eq 0 ] || fail "install exit code $RUN_STATUS"
+  [ -f "$1/linkfiles" ] && [ -f "$1/Pellinor.exe" ] && [ -f "$COMMON_DESKTOP/$2.lnk" ] ||
+    fail "install into $1 incomplete"
+}
+# wait_gone PATH SECONDS
+wait_gone() {
+  for _ in $(seq $(($2 * 10))); do [ -e "$1" ] || return 0; sleep 0.1; done
+  return 1
+}
+shortcuts_gone() {
+  [ ! -e "$COMMON_DESKTOP/$1.lnk" ] && [ ! -e "$COMMON_MENU/Brevane/$1.lnk" ] &&
+    [ ! -e "$COMMON_MENU/Brevane/Uninstall $1.lnk" ]
+}
+
+# 1. "Pellinor.exe uninstall" from the install folder, which lies under a
+# path with blanks: the relaunched copy must get the whole folder.
+folder="$SCRATCH/with blanks/Brevane Client"
+name="E2E Uninstall One"
+install "$folder" "$name"
+: >"$PELLINOR_LOG"
+(cd "$folder" && "$WINE_RUN" "$(wpath "$folder")\\Pellinor.exe" uninstall >>"$SCRATCH/wine.out" 2>&1) &
+first=$!
+track "$first"
+wait_exit "$first" 30 || fail "the first uninstall run did not end"
+[ "$WAITED_STATUS" -eq 0 ] || fail "first uninstall run exit code $WAITED_STATUS"
+wait_gone "$folder" 30 || fail "install folder still there: $(ls -A "$folder"); $(grep uninstall: "$PELLINOR_LOG")"
+shortcuts_gone "$name" || fail "shortcuts left after uninstall"
+[ -d "$SCRATCH/with blanks" ] || fail "the parent folder was removed"
+[ -d "$COMMON_MENU/Brevane" ] || fail "the start-menu folder is not the uninstall's to remove"
+cmp -s "$SCRATCH/Pellinor.exe" "$TEMP_COPY" || fail "no temporary copy of the program"
+grep -qF "\"uninstall:$(wpath "$folder")\"" "$PELLINOR_LOG" || fail "relaunch line: $(grep started "$PELLINOR_LOG")"
+pass "uninstall from the folder (path with blanks): folder, files and shortcuts gone"
+
+# 2. Through the uninstall shortcut, as a user would start it.
+folder="$SCRATCH/second"
+name="E2E Uninstall Two"
+install "$folder" "$name"
+: >"$PELLINOR_LOG"
+run_wine 30 "$HELPERS/shelllink.exe" open "$COMMON_MENU_WIN\\Brevane\\Uninstall $name.lnk"
+[ "$RUN_STATUS" -eq 0 ] || fail "the uninstall shortcut could not be opened: $(tail -3 "$SCRATCH/wine.out")"
+wait_gone "$folder" 30 || fail "folder still there after the shortcut: $(grep uninstall: "$PELLINOR_LOG")"
+shortcuts_gone "$name" || fail "shortcuts left after uninstall through the shortcut"
+pass "uninstall through its shortcut"
+
+# 3. A second uninstall of a folder that is gone deletes nothing.
+: >"$PELLINOR_LOG"
+run_wine 30 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
+[ "$RUN_STATUS" -eq 0 ] || fail "uninstall of a gone folder exit code $RUN_STATUS"
+grep -q "holds no linkfiles" "$PELLINOR_LOG" || fail "gone folder: $(cat "$PELLINOR_LOG")"
+[ -d "$SCRATCH" ] && [ -f "$SCRATCH/Pellinor.exe" ] || fail "something outside was deleted"
+pass "second uninstall of a gone folder: exit 0, nothing deleted"
+
+# 4. Files in a sub-folder stay, and so do the sub-folder and the folder.
+folder="$SCRATCH/nested"
+mkdir -p "$folder/EN"
+: >"$folder/linkfiles"
+echo top >"$folder/top.dll"
+echo help >"$folder/EN/help.txt"
+run_wine 30 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
+[ "$RUN_STATUS" -eq 0 ] || fail "nested uninstall exit code $RUN_STATUS"
+[ ! -e "$folder/top.dll" ] && [ ! -e "$folder/linkfiles" ] || fail "top-level files stayed"
+[ -f "$folder/EN/help.txt" ] || fail "a file in the sub-folder was deleted"
+pass "sub-folder kept with its files, top-level files deleted"
+
+# 5. Only full .lnk paths of the list are deleted.
+folder="$SCRATCH/listed"
+links="$SCRATCH/links"
+mkdir -p "$folder" "$links"
+echo x >"$links/a.lnk"
+echo x >"$links/B.LNK"
+echo x >"$links/notes.txt"
+echo x >"$folder/client.dll"
+printf '%s\r\n\r\nab\r\n%s\r\n%s\r\n%s' "$(wpath "$links/a.lnk")" "$(wpath "$links/notes.txt")" \
+  "$(wpath "$links/missing.lnk")" "$(wpath "$links/B.LNK")" >"$folder/linkfiles"
+run_wine 30 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
+[ "$RUN_STATUS" -eq 0 ] || fail "listed uninstall exit code $RUN_STATUS"
+[ ! -e "$links/a.lnk" ] && [ ! -e "$links/B.LNK" ] || fail "listed shortcuts stayed"
+[ -f "$links/notes.txt" ] || fail "a listed file that is no shortcut was deleted"
+[ ! -e "$folder" ] || fail "the folder stayed: $(ls -A "$folder")"
+pass "link list: empty, short and non-.lnk lines skipped, shortcuts deleted"
+
+# 6. "uninstall" from a folder that is no installation deletes nothing.
+folder="$SCRATCH/plain"
+mkdir -p "$folder"
+cp "$SCRATCH/Pellinor.exe" "$folder/Pellinor.exe"
+echo keep >"$folder/data.txt"
+: >"$PELLINOR_LOG"
+run_wine 30 "$folder/Pellinor.exe" uninstall
+[ "$RUN_STATUS" -eq 0 ] || fail "plain-folder first run exit code $RUN_STATUS"
+wait_for_log "holds no linkfiles" 30 || fail "the relaunched copy did not refuse: $(cat "$PELLINOR_LOG")"
+[ -f "$folder/data.txt" ] && [ -f "$folder/Pellinor.exe" ] || fail "files deleted from a folder without linkfiles"
+pass "uninstall from a folder without linkfiles: nothing deleted"
