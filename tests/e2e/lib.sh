@@ -104,6 +104,8 @@ start_nginx() {
   local root=$1 port=$2 extra=${3:-}
   local dir="$SCRATCH/nginx-$port"
   mkdir -p "$dir/logs" "$dir/tmp"
+  # nginx's workers run as another user: let them through the scratch folder.
+  chmod 755 "$SCRATCH"
   cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 pid $dir/nginx.pid;
