@@ -1,35 +1,115 @@
 #!/usr/bin/env bash
-# Builds the installer and runs a demonstration install on this machine:
-# Pellinor.exe under Wine, drawing on a virtual X display, into a scratch
-# install folder. Everything it starts is ended by PID before it returns.
+# A demonstration install on this machine. It generates a sample client
+# release (about 45 MiB in sub-folders, one 40 MiB file so that the download
+# lasts long enough to watch), publishes it with brevane-publish, serves it
+# with brevane-sessiond on loopback, and runs Pellinor.exe under Wine on a
+# virtual X display to install it into a scratch folder. It saves a
+# screenshot of the progress window during the download, then lists what was
+# installed and checks every file against the release (bytes and stamp).
+# Everything it starts is ended by PID before it returns.
+#
+# Uses the builds named by PELLINOR_BUILD (cross) and PELLINOR_NATIVE_BUILD
+# when both are set; otherwise builds build/native and build/win first.
+# Output (screenshot, logs) goes to PELLINOR_DEMO_OUT (default build/demo).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/build.sh" || exit 1
-
-build="$root/build/win"
-out="$root/build/demo"
+if [ -z "${PELLINOR_BUILD:-}" ] || [ -z "${PELLINOR_NATIVE_BUILD:-}" ]; then
+  bash "$root/scripts/build.sh" || exit 1
+  export PELLINOR_BUILD="$root/build/win" PELLINOR_NATIVE_BUILD="$root/build/native"
+fi
+out="${PELLINOR_DEMO_OUT:-$root/build/demo}"
 rm -rf "$out" && mkdir -p "$out"
-export PELLINOR_BUILD="$build"
 . "$root/tests/e2e/lib.sh"
-trap 'cleanup; WINEPREFIX="$build/wineprefix-x11" timeout 30 wineserver -w' EXIT
+. "$root/tests/e2e/install_checks.sh"
+x11_prefix="$PELLINOR_BUILD/wineprefix-x11"
+finish() {
+  cleanup
+  # Wine's services outlive the program by a few seconds.
+  [ -d "$x11_prefix" ] && WINEPREFIX="$x11_prefix" timeout 30 wineserver -w
+}
+trap finish EXIT
+for tool in "$PELLINOR_EXE" "$SESSIOND" "$PUBLISH"; do
+  [ -x "$tool" ] || { echo "missing $tool"; exit 1; }
+done
 
+echo "== sample release"
+release="$SCRATCH/release"
+mkdir -p "$release/bin" "$release/data/maps" "$release/EN" "$release/DE" "$release/server"
+head -c 2000000 /dev/urandom >"$release/Lumaris.exe"
+head -c 1048576 /dev/urandom >"$release/bin/core.dll"
+head -c 600000 /dev/urandom >"$release/bin/net.dll"
+head -c 41943040 /dev/urandom >"$release/data/maps/world.pak"
+yes "Brevane sample text line" | head -c 1500000 >"$release/data/strings.txt"
+echo "English help" >"$release/EN/help.txt"
+echo "Deutsche Hilfe" >"$release/DE/help.txt"
+: >"$release/empty.cfg"
+echo "host secrets" >"$release/server/host.cfg"
+find "$release" -type f -exec touch -d '2012-03-15 10:20:30 UTC' {} +
+"$PUBLISH" --serveronly=server "$release" || exit 1
+tr -d '\r' <"$release/files.ver"
+
+echo "== session host"
+start_sessiond "$release"
+echo "brevane-sessiond on 127.0.0.1:$SESSION_PORT (PID $SESSIOND_PID)"
+
+echo "== installer"
 start_xvfb
 export PELLINOR_WINE_DISPLAY=x11
 export PELLINOR_LOG="$out/pellinor.log"
-cp "$PELLINOR_EXE" "$out/Pellinor.exe"
-target='C:\PellinorDemo\Client'
-rm -rf "$(unixpath 'C:\')/PellinorDemo"
-
-echo "== running Pellinor.exe dir=$target"
-"$WINE_RUN" "$out/Pellinor.exe" "dir=$target" &
+cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
+install="$SCRATCH/install"
+echo "Pellinor.exe host=127.0.0.1:$SESSION_PORT dir=$(wpath "$install")  (display $DISPLAY)"
+"$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$install")" \
+  >"$out/wine.log" 2>&1 &
 app=$!
 track "$app"
-if xid=$(xdotool search --sync --onlyvisible --name "Brevane Downloader" 2>/dev/null | head -1) && [ -n "$xid" ]; then
-  import -window "$xid" "$out/window.png" 2>/dev/null && echo "screenshot: $out/window.png"
+
+# Screenshot once the download is under way (the job logs its file count
+# just before Phase 1 starts).
+for _ in $(seq 600); do
+  grep -q '^job: .* files to fetch' "$PELLINOR_LOG" 2>/dev/null && break
+  kill -0 "$app" 2>/dev/null || break
+  sleep 0.1
+done
+sleep 1.5
+xid=$(xdotool search --onlyvisible --name "Brevane Downloader" 2>/dev/null | head -1)
+if [ -n "$xid" ] && import -window "$xid" "$out/window.png" 2>/dev/null; then
+  echo "screenshot: $out/window.png"
+  convert "$out/window.png" -resize 400% -colorspace Gray "$SCRATCH/big.png" 2>/dev/null &&
+    echo "window reads: $(tesseract "$SCRATCH/big.png" - 2>/dev/null | tr -s '\n' ' ')"
+else
+  echo "no window to capture (the installer may have finished already)"
 fi
-wait_exit "$app" 120 || { echo "installer did not finish"; exit 1; }
+
+wait_exit "$app" 300 || { echo "installer did not finish in 300 s"; exit 1; }
 echo "exit code: $WAITED_STATUS"
-echo "== install folder"
-ls -la "$(unixpath "$target")" 2>/dev/null || echo "(not created)"
-echo "== diagnostic log ($PELLINOR_LOG)"
-cat "$PELLINOR_LOG" 2>/dev/null
+
+echo "== installed into $install"
+(cd "$install" && find . -type f -printf '%10s  %TY-%Tm-%Td %TH:%TM:%TS  %P\n' | sort -k4)
+
+echo "== verification against the release"
+failures=0
+while read -r name size stamp; do
+  want=$(dos_stamp_to_epoch "$stamp")
+  if [ ! -f "$install/$name" ]; then
+    echo "MISSING   $name"
+  elif ! cmp -s "$release/$name" "$install/$name"; then
+    echo "DIFFERENT $name"
+  elif [ "$(stat -c %Y "$install/$name")" != "$want" ]; then
+    echo "STAMP     $name: $(stat -c %y "$install/$name")"
+  else
+    echo "ok        $name ($size bytes, identical, stamp $stamp)"
+    continue
+  fi
+  failures=$((failures + 1))
+done < <(manifest_entries "$release/files.ver")
+[ -e "$install/server" ] && { echo "server-only file was installed"; failures=$((failures + 1)); }
+echo "== installer log (manifest and job lines; full log: $PELLINOR_LOG)"
+grep -E '^(manifest|job|session: [^ ]+ fetched)' "$PELLINOR_LOG"
+echo "== sessiond: $(grep -c 'offset=' "$SCRATCH/sessiond.log") chunk requests"
+if [ "$failures" -eq 0 ]; then
+  echo "demo: all files installed and verified"
+else
+  echo "demo: $failures problem(s)"
+  exit 1
+fi
