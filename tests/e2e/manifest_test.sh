@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Where the manifest comes from, with the real installer under Wine:
+#  - a .ver file beside the program wins over the session's files.ver;
+#  - the hosted preset (file name azureEN-x.exe) reads it over HTTP from a
+#    real nginx, keeps the top-level and EN\ entries and drops every other
+#    folder (DE\, bin\, data\);
+#  - with that HTTP server down, the manifest is empty: no session is open
+#    to ask (the hosted preset never connects one), nothing is listed, and
+#    the installer still ends with exit code 0.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/install_checks.sh"
+keep_prefix_shortcuts
+export PELLINOR_LOG="$SCRATCH/pellinor.log"
+
+requested() { sed -n 's/^[^"]*"\([^"]*\)" offset=.*/\1/p' "$SCRATCH/sessiond.log"; }
+
+release="$SCRATCH/release"
+make_release "$release"
+"$PUBLISH" "$release" >/dev/null || fail "brevane-publish failed"
+start_sessiond "$release"
+
+# 1. The manifest beside the program: Pellinor.exe reads Pellinor.ver.
+beside="$SCRATCH/beside"
+mkdir -p "$beside"
+cp "$PELLINOR_EXE" "$beside/Pellinor.exe"
+{
+  printf '[CLIENT]\r\n'
+  grep -E '^(bin\\odd\.dll|one\.bin|EN\\help\.txt)=' "$release/files.ver"
+  printf '[SERVERONLY]\r\n'
+  grep -E '^data\\text\.dat=' "$release/files.ver"
+} >"$beside/Pellinor.ver"
+install="$SCRATCH/install-beside"
+run_installer "$beside/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$install")"
+[ "$INSTALLER_STATUS" -eq 0 ] || fail "exit code $INSTALLER_STATUS"
+grep -q 'manifest: source Z:.*\\beside\\Pellinor.ver gave' "$PELLINOR_LOG" ||
+  fail "Pellinor.ver was not the source: $(grep manifest: "$PELLINOR_LOG")"
+requested | grep -qx 'files.ver' && fail "the session was asked for files.ver although Pellinor.ver exists"
+check_installed "$release" - "$install" < <(manifest_entries "$beside/Pellinor.ver")
+[ "$CHECKED_COUNT" -eq 3 ] || fail "checked $CHECKED_COUNT of 3 files"
+installed=$(cd "$install" && find . -type f ! -name Pellinor.exe ! -name linkfiles | sort | tr '\n' ' ')
+[ "$installed" = "./EN/help.txt ./bin/odd.dll ./one.bin " ] || fail "installed more than listed: $installed"
+pass "Pellinor.ver beside the program: its 3 [CLIENT] files installed, nothing else"
+
+# The hosted preset installs below the prefix's all-users application data.
+hosted=$(unixpath 'C:\ProgramData')/Brevane/Azure
+clean_hosted() { rm -rf "$hosted"; rmdir "$(dirname "$hosted")" 2>/dev/null; true; }
+trap 'cp "$PELLINOR_LOG" "$ARTIFACTS/manifest-pellinor.log" 2>/dev/null; clean_hosted; remove_new_shortcuts; cleanup' EXIT
+clean_hosted
+cp "$PELLINOR_EXE" "$SCRATCH/azureEN-x.exe"
+
+# 2. Hosted manifest server down. Nothing may answer on its fixed port.
+(exec 3<>/dev/tcp/127.0.0.1/28080) 2>/dev/null && fail "something already listens on 127.0.0.1:28080"
+: >"$PELLINOR_LOG"
+run_installer "$SCRATCH/azureEN-x.exe"
+[ "$INSTALLER_STATUS" -eq 0 ] || fail "exit code $INSTALLER_STATUS with the manifest server down"
+grep -q 'manifest: source http://127.0.0.1:28080/install/files.ver gave 0 bytes' "$PELLINOR_LOG" ||
+  fail "no failed HTTP read logged: $(grep manifest: "$PELLINOR_LOG")"
+grep -q 'manifest: no session open' "$PELLINOR_LOG" || fail "session fallback not logged"
+grep -q 'manifest: nothing to download' "$PELLINOR_LOG" || fail "list not empty"
+grep -q 'job: finished' "$PELLINOR_LOG" || fail "the job did not finish"
+[ -z "$(cd "$hosted" && find . -type f ! -name Pellinor.exe ! -name linkfiles)" ] ||
+  fail "files appeared without a manifest"
+pass "manifest server down: empty list, job finished, exit code 0"
+clean_hosted
+
+# 3. Hosted manifest over HTTP from nginx, files from the mirror it serves.
+web="$SCRATCH/web"
+mkdir -p "$web/install"
+"$PUBLISH" --out="$web/install" --mirror="$web/mirror" --site=http://127.0.0.1:28080/mirror=2 \
+  "$release" >/dev/null || fail "brevane-publish --mirror failed"
+start_nginx "$web" 28080
+: >"$PELLINOR_LOG"
+run_installer "$SCRATCH/azureEN-x.exe"
+[ "$INSTALLER_STATUS" -eq 0 ] || fail "hosted install exit code $INSTALLER_STATUS"
+nginx_access_log 28080 | grep -q '"GET /install/files.ver HTTP/1.1" 200 .*"BREVANE"' ||
+  fail "nginx did not serve files.ver to BREVANE: $(nginx_access_log 28080 | head -3)"
+grep -q 'manifest: source http://127.0.0.1:28080/install/files.ver gave' "$PELLINOR_LOG" ||
+  fail "HTTP manifest not used: $(grep manifest: "$PELLINOR_LOG")"
+grep -q 'dropped, not language EN: DE\\help.txt' "$PELLINOR_LOG" || fail "DE\\help.txt was not dropped"
+grep -q 'manifest: listed EN\\help.txt' "$PELLINOR_LOG" || fail "EN\\help.txt was not listed"
+grep -q 'dropped, not language EN: bin\\odd.dll' "$PELLINOR_LOG" || fail "bin\\odd.dll was not dropped"
+grep -q 'manifest: 3 files to download' "$PELLINOR_LOG" ||
+  fail "expected 3 files: $(grep 'to download' "$PELLINOR_LOG")"
+pass "hosted preset: manifest over HTTP; EN\\ and top level kept, other folders dropped"
