@@ -223,6 +223,10 @@ char* InstallPath(char* buffer, const char* name) {
   char* end = PutText(buffer, dir);
   if (separate) end = PutChar(end, '\\');
   PutText(end, name);
+  // Folders are made at backslashes only, so every '/' of the name becomes
+  // a backslash.
+  for (; *end != 0; end++)
+    if (*end == '/') *end = '\\';
   return buffer;
 }
 

@@ -542,6 +542,9 @@ TEST_F(SessionTest, InstallPathNeverPassesTheBufferAndKeepsTheSeparator) {
   std::string over = fits + "n";
   EXPECT_EQ(InstallPath(path, over.c_str()), nullptr);
 
+  ASSERT_NE(InstallPath(path, "bin/sub/x.dll"), nullptr);
+  EXPECT_STREQ(path, "C:\\I\\bin\\sub\\x.dll");
+
   InstallSettings.InstallDir[0] = 0;
   EXPECT_EQ(InstallPath(path, "x.dll"), nullptr);
 }
