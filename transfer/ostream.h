@@ -1,0 +1,41 @@
+// TOStream: the sink of one mirror download. It writes the inflated bytes of
+// one DownloadItem into its file below the install folder and counts them in
+// the item's Received.
+#pragma once
+
+#include <stdint.h>
+
+#include "tinylib/simple_file.h"
+#include "tinylib/streams.h"
+
+struct DownloadItem;
+
+enum { kOutputPathCapacity = 260 };
+
+class TOStream : public TBaseStream {
+ public:
+  explicit TOStream(DownloadItem& item);
+  // Sets the file's time from the item's Stamp (when not 0), then closes it.
+  ~TOStream() override;
+  TOStream(const TOStream&) = delete;
+  TOStream& operator=(const TOStream&) = delete;
+
+  // The first call, even of 0 bytes, creates the file anew. Gives the count
+  // when every byte was written; -1 (or a short count) otherwise: a name that
+  // is not a safe path below the install folder, a file that cannot be
+  // created or written, or bytes beyond the item's Size. Received grows only
+  // by the bytes that reached the file.
+  int32_t Write(void* buffer, int32_t count) override;
+
+  // True once the file has been created and opened.
+  bool Created() const { return file_ != nullptr && file_->IsOpen(); }
+
+ private:
+  DownloadItem& item_;
+  // The file lives in place, constructed on the first Write: no allocation
+  // per file, and "no file yet" is simply a null pointer.
+  alignas(TSimpleFile) unsigned char fileStorage_[sizeof(TSimpleFile)];
+  TSimpleFile* file_;
+  bool refused_;  // the name gave no path: every Write fails
+  char path_[kOutputPathCapacity];
+};

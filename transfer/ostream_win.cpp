@@ -1,0 +1,52 @@
+// TOStream over TSimpleFile.
+#include "transfer/ostream.h"
+
+#include <new>
+
+#include "manifest/download_list.h"
+#include "tinylib/diaglog.h"
+#include "transfer/session.h"
+
+TOStream::TOStream(DownloadItem& item)
+    : item_(item), file_(nullptr), refused_(false) {
+  path_[0] = 0;
+}
+
+TOStream::~TOStream() {
+  if (file_ == nullptr) return;
+  if (file_->IsOpen() && item_.Stamp != 0) {
+    uint32_t error = SetFileStamp(file_->Handle(), item_.Stamp);
+    if (error != 0) DiagLog("mirror: cannot set the time of %s (error %u)", path_, error);
+  }
+  file_->~TSimpleFile();
+  file_ = nullptr;
+}
+
+int32_t TOStream::Write(void* buffer, int32_t count) {
+  if (refused_) return -1;
+  if (file_ == nullptr) {
+    if (InstallPath(path_, item_.Name) == nullptr) {
+      DiagLog("mirror: %.63s is not a safe name below the install folder; not written",
+              item_.Name);
+      refused_ = true;
+      return -1;
+    }
+    file_ = new (fileStorage_) TSimpleFile(CreateOutputFile(path_));
+  }
+  if (count < 0) return -1;
+  // More bytes than the manifest lists cannot be the right file, and a bad
+  // mirror must not fill the disk: nothing past Size reaches it.
+  if (count > item_.Size - item_.Received) {
+    DiagLog("mirror: %.63s inflates past its %d bytes", item_.Name,
+            static_cast<int>(item_.Size));
+    return -1;
+  }
+  int32_t written = file_->Write(buffer, count);
+  // Only bytes that reached the file count: a failed write must leave the
+  // item short of its Size, hence pending.
+  if (written > 0) item_.Received += written;
+  if (written != count)
+    DiagLog("mirror: wrote %d of %d bytes to %s", static_cast<int>(written),
+            static_cast<int>(count), path_);
+  return written;
+}
