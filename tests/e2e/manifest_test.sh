@@ -3,7 +3,7 @@
 #  - a .ver file beside the program wins over the session's files.ver;
 #  - the hosted preset (file name azureEN-x.exe) reads it over HTTP from a
 #    real nginx, keeps the top-level and EN\ entries and drops every other
-#    folder (DE\, bin\, data\);
+#    folder (DE\, bin\, data\), and installs from the mirror nginx serves;
 #  - with that HTTP server down, the manifest is empty: no session is open
 #    to ask (the hosted preset never connects one), nothing is listed, and
 #    the installer still ends with exit code 0.
@@ -81,4 +81,10 @@ grep -q 'manifest: listed EN\\help.txt' "$PELLINOR_LOG" || fail "EN\\help.txt wa
 grep -q 'dropped, not language EN: bin\\odd.dll' "$PELLINOR_LOG" || fail "bin\\odd.dll was not dropped"
 grep -q 'manifest: 3 files to download' "$PELLINOR_LOG" ||
   fail "expected 3 files: $(grep 'to download' "$PELLINOR_LOG")"
-pass "hosted preset: manifest over HTTP; EN\\ and top level kept, other folders dropped"
+check_installed "$release" - "$hosted" < <(manifest_entries "$web/install/files.ver" | grep -E '^(EN/|[^/]*$)')
+[ "$CHECKED_COUNT" -eq 3 ] || fail "checked $CHECKED_COUNT of 3 files"
+installed=$(cd "$hosted" && find . -type f ! -name Pellinor.exe ! -name linkfiles | sort | tr '\n' ' ')
+[ "$installed" = "./EN/help.txt ./empty.txt ./one.bin " ] || fail "installed: $installed"
+nginx_access_log 28080 | grep -q 'GET /mirror/1081037455_13_EN_help.txt' ||
+  fail "EN\\help.txt did not come from the mirror"
+pass "hosted preset: manifest over HTTP; EN\\ and top level kept, other folders dropped; 3 files from the mirror"
