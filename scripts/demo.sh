@@ -6,6 +6,10 @@
 # virtual X display to install it into a scratch folder. It saves a
 # screenshot of the progress window during the download, then lists what was
 # installed and checks every file against the release (bytes and stamp).
+# Then it runs the same program renamed azureEN-!demo-x.exe, a hosted install:
+# manifest and mirror objects over HTTP from nginx, the remote parameters, the
+# shortcuts (printed with their targets and arguments), and the client
+# started through its new desktop shortcut at exit.
 # Everything it starts is ended by PID before it returns.
 #
 # Uses the builds named by PELLINOR_BUILD (cross) and PELLINOR_NATIVE_BUILD
@@ -107,8 +111,94 @@ done < <(manifest_entries "$release/files.ver")
 echo "== installer log (manifest and job lines; full log: $PELLINOR_LOG)"
 grep -E '^(manifest|job|session: [^ ]+ fetched)' "$PELLINOR_LOG"
 echo "== sessiond: $(grep -c 'offset=' "$SCRATCH/sessiond.log") chunk requests"
+kill "$SESSIOND_PID" 2>/dev/null
+
+# ---------------------------------------------------------------------------
+# Part 2: a hosted install as customers get it. The same program, renamed
+# azureEN-!demo-x.exe, reads the manifest over HTTP from the hosted manifest
+# server (this build's deployment values point at loopback: nginx on 28080),
+# fetches every file from the mirror objects nginx serves, asks the
+# remote-parameters service (28081) for its shortcut name, makes the
+# shortcuts, and at exit opens the desktop shortcut, which starts the client.
+echo
+echo "== hosted install: manifest and mirrors over HTTP, remote parameters, shortcuts"
+. "$root/tests/e2e/shortcut_checks.sh"
+prefix_entries >"$SCRATCH/prefix-before.txt"
+trap 'remove_prefix_additions; finish' EXIT
+www="$SCRATCH/www"
+hosted_release="$SCRATCH/hosted-release"
+cp -a "$release" "$hosted_release" && rm -f "$hosted_release/files.ver"
+# The client: a stand-in that writes down how it was started.
+cp "$HELPERS/lumaris.exe" "$hosted_release/Lumaris.exe"
+touch -d '2012-03-15 10:20:30 UTC' "$hosted_release/Lumaris.exe"
+"$PUBLISH" --serveronly=server --out="$www/install" --site="http://127.0.0.1:28080/mirror=4" \
+  --mirror="$www/mirror" "$hosted_release" >/dev/null || exit 1
+chmod -R a+rX "$www"
+start_nginx "$www" 28080
+echo "nginx on 127.0.0.1:28080 serves install/files.ver and $(find "$www/mirror" -type f | wc -l) mirror objects"
+printf 'PARAMSv1\r\nSHORTCUT=Brevane Demo Tenant\r\nTENANT=demo\r\n' >"$SCRATCH/params.reply"
+python3 - "$SCRATCH/params.reply" <<'PY' >/dev/null 2>&1 &
+import http.server, sys
+body = open(sys.argv[1], "rb").read()
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(("127.0.0.1", 28081), Handler).serve_forever()
+PY
+track $!
+wait_port 28081 10 || { echo "remote-parameters server did not start"; exit 1; }
+
+export LUMARIS_OUT
+LUMARIS_OUT=$(wpath "$out/client-started.txt")
+export PELLINOR_LOG="$out/pellinor-hosted.log"
+hosted_dir=$(prefix_path 'C:\ProgramData\Brevane\Azure')
+rm -rf "$hosted_dir"
+cp "$PELLINOR_EXE" "$SCRATCH/azureEN-!demo-x.exe"
+echo "azureEN-!demo-x.exe  (no arguments: the file name is the configuration)"
+"$WINE_RUN" "$SCRATCH/azureEN-!demo-x.exe" >>"$out/wine.log" 2>&1 &
+app=$!
+track "$app"
+wait_exit "$app" 300 || { echo "hosted installer did not finish in 300 s"; exit 1; }
+echo "exit code: $WAITED_STATUS"
+for _ in $(seq 100); do [ -s "$out/client-started.txt" ] && break; sleep 0.1; done
+
+echo "== hosted install folder C:\ProgramData\Brevane\Azure"
+(cd "$hosted_dir" && find . -type f -printf '%10s  %P\n' | sort -k2)
+# The hosted preset keeps top-level files and those of its language folder.
+while read -r name size stamp; do
+  case "$name" in
+    */*) if [ "${name%%/*}" != EN ]; then
+           [ -e "$hosted_dir/$name" ] && { echo "INSTALLED despite the language filter: $name"; failures=$((failures + 1)); }
+           echo "not for language EN: $name"; continue
+         fi ;;
+  esac
+  if cmp -s "$hosted_release/$name" "$hosted_dir/$name"; then echo "ok  $name"; continue; fi
+  echo "DIFFERENT OR MISSING $name"; failures=$((failures + 1))
+done < <(manifest_entries "$www/install/files.ver")
+echo "mirror downloads: $(grep -c 'inflated' "$PELLINOR_LOG" 2>/dev/null || echo 0) objects (log: $PELLINOR_LOG)"
+
+echo "== shortcuts made (from linkfiles)"
+while IFS= read -r line; do
+  line=${line%$'\r'}
+  [ -n "$line" ] || continue
+  echo "$line"
+  "$WINE_RUN" "$HELPERS/shelllink.exe" read "$line" 2>/dev/null | tr -d '\r' | sed 's/^/    /'
+done <"$hosted_dir/linkfiles"
+
+echo "== the client, started through its desktop shortcut at exit"
+if [ -s "$out/client-started.txt" ]; then
+  tr -d '\r' <"$out/client-started.txt" | sed 's/^/    /'
+else
+  echo "    the client was not started"; failures=$((failures + 1))
+fi
+
 if [ "$failures" -eq 0 ]; then
-  echo "demo: all files installed and verified"
+  echo "demo: all files installed and verified; the client started through its shortcut"
 else
   echo "demo: $failures problem(s)"
   exit 1
