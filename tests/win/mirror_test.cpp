@@ -124,13 +124,6 @@ TEST_F(MirrorTest, PickItemTakesTheFirstUntriedPendingOrWaitsOrStops) {
   }
 }
 
-TEST_F(MirrorTest, SiteWithoutFlagsTakesNothing) {
-  MakeList(3);
-  TSiteInfo* site = AddTestSite(kDeadSite, 1);  // never sized
-  EXPECT_EQ(PickItem(site), kPickStop);
-  for (int i = 0; i < 3; i++) EXPECT_EQ(DownloadList[i].State, kItemPending);
-}
-
 // --- A fake network: which site delivers which item -----------------------
 
 enum { kMaxFakeItems = 2000, kMaxFakeSites = 16 };
@@ -316,18 +309,6 @@ TEST_F(MirrorTest, ZeroThreadSiteTakesNothingAndLongListsAreReachedWhole) {
     EXPECT_EQ(DownloadList[i].State, kItemPending) << i;
     EXPECT_EQ(DownloadList[i].Received, 0) << i;
   }
-}
-
-TEST_F(MirrorTest, UrlTooLongIsNotFetchedAndLeavesTheItemForOthers) {
-  MakeList(1);
-  std::string url = "http://127.0.0.1:1/" + std::string(230, 'x');
-  TSiteInfo* site = AddTestSite(url.c_str(), 1);
-  ASSERT_TRUE(SizeTriedFlags(site, 1));
-  char buffer[kMirrorUrlCapacity];
-  EXPECT_FALSE(MirrorUrl(buffer, *site, DownloadList[0]));
-  ASSERT_EQ(PickItem(site), 0);
-  DownloadFromSite(site, 0);
-  EXPECT_EQ(DownloadList[0].State, kItemPending);
 }
 
 // --- One object into one file ---------------------------------------------
