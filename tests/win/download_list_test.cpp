@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/win/test_files.h"
+
 #include <stdio.h>
 
 #include <string>
@@ -19,29 +21,14 @@
 
 namespace {
 
+using testfiles::RemoveTree;
+
 uint32_t DosStamp(int year, int month, int day, int hour, int minute, int second) {
   return (static_cast<uint32_t>(year - 1980) << 25) | (month << 21) | (day << 16) |
          (hour << 11) | (minute << 5) | (second / 2);
 }
 const uint32_t kStamp = DosStamp(2012, 3, 15, 10, 20, 30);
 
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string path = folder + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
-  RemoveDirectoryA(folder.c_str());
-}
 
 // Writes the bytes and, when stamp is not 0, sets the last-write time from it
 // as the downloads do.
@@ -67,13 +54,8 @@ class DownloadListTest : public testing::Test {
  protected:
   void SetUp() override {
     if (WorkBuffer == nullptr) ASSERT_TRUE(InitTransfer());
-    char temp[MAX_PATH];
-    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
-    char unique[64];
-    snprintf(unique, sizeof unique, "pellinor-list-%lu-%lu", GetCurrentProcessId(),
-             static_cast<unsigned long>(GetTickCount()));
-    folder_ = std::string(temp) + unique;
-    ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
+    folder_ = testfiles::MakeScratchFolder("list");
+    ASSERT_FALSE(folder_.empty());
     install_ = folder_ + "\\inst\\";
     ASSERT_TRUE(CreateDirectoryA(install_.c_str(), nullptr));
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/win/test_files.h"
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -23,6 +25,8 @@
 #include "tinylib/text.h"
 
 namespace {
+
+using testfiles::RemoveTree;
 
 std::string NewScratch(const char* tag) {
   char temp[MAX_PATH];
@@ -48,22 +52,6 @@ void WriteAll(const std::string& path, const std::string& text) {
 }
 
 // Removes a scratch tree (tests leave nothing in the prefix).
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA entry;
-  HANDLE h = FindFirstFileA((folder + "*").c_str(), &entry);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(folder + name + "\\");
-      else
-        DeleteFileA((folder + name).c_str());
-    } while (FindNextFileA(h, &entry));
-    FindClose(h);
-  }
-  RemoveDirectoryA(folder.c_str());
-}
 
 struct LinkInfo {
   bool loaded = false;

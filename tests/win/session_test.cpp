@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include "tests/win/test_files.h"
 #include <zlib.h>
 
 #include <stdio.h>
@@ -28,6 +30,8 @@
 void ResetWorkerPool();
 
 namespace {
+
+using testfiles::RemoveTree;
 
 // 2012-03-15 10:20:30: DOS date in the high half, time (2 s units) in the low.
 const uint32_t kStamp = ((32u << 9 | 3u << 5 | 15u) << 16) | (10u << 11 | 20u << 5 | 15u);
@@ -182,23 +186,6 @@ class FakeHost {
   std::string raw_;
 };
 
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string path = folder + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
-  RemoveDirectoryA(folder.c_str());
-}
 
 bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -268,14 +255,9 @@ class SessionTest : public testing::Test {
     BytesReceived = 0;
     BytesDone = 0;
 
-    char temp[MAX_PATH];
-    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
-    char unique[64];
-    snprintf(unique, sizeof unique, "pellinor-session-%lu-%lu", GetCurrentProcessId(),
-             static_cast<unsigned long>(GetTickCount()));
-    parent_ = std::string(temp) + unique;
+    parent_ = testfiles::MakeScratchFolder("session");
+    ASSERT_FALSE(parent_.empty());
     folder_ = parent_ + "\\install";
-    ASSERT_TRUE(CreateDirectoryA(parent_.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr));
     snprintf(InstallSettings.InstallDir, kPathCapacity, "%s\\", folder_.c_str());
   }

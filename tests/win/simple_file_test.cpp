@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/win/test_files.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -13,35 +15,15 @@
 
 namespace {
 
-void RemoveTree(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = found.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string path = folder + "\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(path);
-      else
-        DeleteFileA(path.c_str());
-    } while (FindNextFileA(find, &found));
-    FindClose(find);
-  }
-  RemoveDirectoryA(folder.c_str());
-}
+using testfiles::RemoveTree;
+
 
 // Every test works in a fresh folder of its own under the temp folder.
 class SimpleFileTest : public testing::Test {
  protected:
   void SetUp() override {
-    char temp[MAX_PATH];
-    ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
-    char unique[64];
-    snprintf(unique, sizeof unique, "pellinor-file-%lu-%lu", GetCurrentProcessId(),
-             static_cast<unsigned long>(GetTickCount()));
-    folder_ = std::string(temp) + unique;
-    ASSERT_TRUE(CreateDirectoryA(folder_.c_str(), nullptr)) << folder_;
+    folder_ = testfiles::MakeScratchFolder("file");
+    ASSERT_FALSE(folder_.empty());
   }
   void TearDown() override { RemoveTree(folder_); }
 
