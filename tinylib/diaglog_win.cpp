@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+// Appends from the threads of this process take turns: Wine finds the end
+// and writes in two steps, so two threads could write at the same offset
+// and lose a line. Nothing else is ever done while this lock is held.
+static SRWLOCK LogLock = SRWLOCK_INIT;
+
 void DiagLogAppend(const char* line, int length) {
   char path[MAX_PATH];
   DWORD n = GetEnvironmentVariableA("PELLINOR_LOG", path, sizeof path);
@@ -13,6 +18,8 @@ void DiagLogAppend(const char* line, int length) {
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
+  AcquireSRWLockExclusive(&LogLock);
   WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+  ReleaseSRWLockExclusive(&LogLock);
   CloseHandle(file);
 }
