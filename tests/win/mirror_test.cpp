@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/win/test_files.h"
+
 #include "app/run_control.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
@@ -363,23 +365,7 @@ class ReceiveTest : public ::testing::Test {
     CreateDirectoryA(dir_, nullptr);
     snprintf(InstallSettings.InstallDir, sizeof InstallSettings.InstallDir, "%s", dir_);
   }
-  void TearDown() override { RemoveTree(dir_); }
-  static void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        std::string name = found.cFileName;
-        if (name == "." || name == "..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-          RemoveTree(folder + name + "\\");
-        else
-          DeleteFileA((folder + name).c_str());
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
-    RemoveDirectoryA(folder.c_str());
-  }
+  void TearDown() override { testfiles::RemoveTree(dir_); }
   std::string Path(const char* name) const { return std::string(dir_) + name; }
   bool Exists(const char* name) const {
     return GetFileAttributesA(Path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
