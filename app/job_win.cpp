@@ -67,6 +67,11 @@ unsigned long __stdcall InstallerJob(void*) {
           static_cast<int>(BytesTotal), static_cast<int>(SiteCount));
   if (DownloadCount > 0) DownloadPhase();
 
+  // A window closed during the download closes the session socket, so the
+  // pending requests fail at once instead of reaching their abort check.
+  // End here: finalizing would make shortcuts and a copy of the program for
+  // an installation the user abandoned, and the process exit could cut it.
+  CheckAbort();
   SetPhase(2);
   if (InstallSettings.FinalizeInstall) FinalizePhase();
 

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The user closes the window while the job waits for the manifest, with
+# finalizing asked for (xco=ON): the closed socket fails the request, and
+# the job must end there rather than go on to make shortcuts, the link list
+# and a copy of the program for an installation the user abandoned.
+. "$(dirname "$0")/lib.sh"
+export PELLINOR_LOG="$SCRATCH/pellinor.log"
+trap 'cp "$PELLINOR_LOG" "$ARTIFACTS/close-before-finalize-pellinor.log" 2>/dev/null; cleanup' EXIT
+
+port=$(free_port)
+# Reads requests and never answers them (hangs up after 60 s).
+python3 - "$port" "$SCRATCH/requests" <<'PY' &
+import socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(4)
+open(sys.argv[2] + ".ready", "w").close()
+c, _ = s.accept(); c.settimeout(60)
+log = open(sys.argv[2], "a", buffering=1)
+try:
+    while True:
+        data = c.recv(4096)
+        if not data: break
+        log.write(repr(data) + "\n")
+except OSError:
+    pass
+PY
+track $!
+for _ in $(seq 100); do [ -e "$SCRATCH/requests.ready" ] && break; sleep 0.1; done
+
+cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
+install="$SCRATCH/install"
+"$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$port" "dir=$(wpath "$install")" xco=ON \
+  >/dev/null 2>&1 &
+app=$!
+track "$app"
+
+for _ in $(seq 100); do grep -q "files.ver;0;262144" "$SCRATCH/requests" 2>/dev/null && break; sleep 0.1; done
+grep -q "files.ver;0;262144" "$SCRATCH/requests" || fail "the job never asked for the manifest"
+"$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "no window to close"
+wait_exit "$app" 15 || fail "the installer did not end after the window was closed"
+[ "$WAITED_STATUS" -eq 0 ] || fail "exit code $WAITED_STATUS"
+[ -e "$install/linkfiles" ] && fail "the job finalized after the close: linkfiles written"
+[ -e "$install/Pellinor.exe" ] && fail "the job finalized after the close: program copied"
+grep -q 'job: finished' "$PELLINOR_LOG" && fail "the job ran to its end after the close"
+pass "closed while waiting for the manifest: nothing finalized, exit code 0"
