@@ -110,6 +110,7 @@ bool ReceiveItem(TBaseStream& source, DownloadItem& item) {
     TOStream sink(item);
     inflated = InflateStream(source, sink);
     created = sink.Created();
+    if (inflated != item.Size) sink.KeepUnstamped();
   }  // the file is stamped and closed here, before the item can count as done
   DiagLog("mirror: %.63s inflated %d of %d bytes, %d written%s", item.Name,
           static_cast<int>(inflated), static_cast<int>(item.Size),

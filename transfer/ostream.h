@@ -29,6 +29,9 @@ class TOStream : public TBaseStream {
 
   // True once the file has been created and opened.
   bool Created() const { return file_ != nullptr && file_->IsOpen(); }
+  // The object failed its check or size: the file keeps its own time, so a
+  // file of the listed size never passes for up to date on the next run.
+  void KeepUnstamped() { unstamped_ = true; }
 
  private:
   DownloadItem& item_;
@@ -37,5 +40,6 @@ class TOStream : public TBaseStream {
   alignas(TSimpleFile) unsigned char fileStorage_[sizeof(TSimpleFile)];
   TSimpleFile* file_;
   bool refused_;  // the name gave no path: every Write fails
+  bool unstamped_;
   char path_[kOutputPathCapacity];
 };

@@ -8,13 +8,13 @@
 #include "transfer/session.h"
 
 TOStream::TOStream(DownloadItem& item)
-    : item_(item), file_(nullptr), refused_(false) {
+    : item_(item), file_(nullptr), refused_(false), unstamped_(false) {
   path_[0] = 0;
 }
 
 TOStream::~TOStream() {
   if (file_ == nullptr) return;
-  if (file_->IsOpen() && item_.Stamp != 0) {
+  if (file_->IsOpen() && item_.Stamp != 0 && !unstamped_) {
     uint32_t error = SetFileStamp(file_->Handle(), item_.Stamp);
     if (error != 0) DiagLog("mirror: cannot set the time of %s (error %u)", path_, error);
   }

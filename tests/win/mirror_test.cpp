@@ -444,6 +444,41 @@ TEST_F(ReceiveTest, OnlyAWholeCheckedObjectOfExactlySizeIsDone) {
   }
 }
 
+// A failed object that still wrote Size bytes must not leave a file that
+// the next run takes for up to date (same size, same stamp).
+TEST_F(ReceiveTest, AFailedObjectOfFullSizeLeavesNoUpToDateFile) {
+  struct Case {
+    const char* what;
+    size_t objectBytes;
+    bool cutTrailer;
+    bool badTrailer;
+  };
+  const Case cases[] = {
+      {"check value missing", 65536, true, false},
+      {"check value wrong", 65536, false, true},
+      {"one byte more at a step boundary", 65537, false, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    char name[32];
+    snprintf(name, sizeof name, "full%d.bin", n++);
+    DownloadItem item = {};
+    snprintf(item.Name, sizeof item.Name, "%s", name);
+    item.Size = 65536;
+    item.Stamp = 1081037455;
+    item.State = kItemInProgress;
+    Bytes object = Deflate(Pattern(c.objectBytes, 40 + n));
+    if (c.cutTrailer) object.resize(object.size() - 4);
+    if (c.badTrailer) object.back() ^= 0x55;
+    MemorySource source(object);
+    EndAttempt(item, ReceiveItem(source, item));
+    EXPECT_EQ(item.State, kItemPending);
+    ASSERT_TRUE(Exists(name));
+    EXPECT_FALSE(IsUpToDate(Path(name).c_str(), 65536, 1081037455));
+  }
+}
+
 TEST_F(ReceiveTest, FileHeldOpenByAnotherHandleLeavesTheItemPendingAndUncounted) {
   DownloadItem item = {};
   snprintf(item.Name, sizeof item.Name, "locked.bin");
