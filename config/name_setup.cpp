@@ -13,6 +13,15 @@ static_assert(sizeof PELLINOR_HOSTED_SESSION_HOST <= kPathCapacity, "session hos
 static_assert(sizeof PELLINOR_SAAS_DOMAIN_SUFFIX < kPathCapacity, "SaaS suffix too long");
 
 static const char kTenantFolderStart[] = "%AppData%\\Brevane\\";
+
+// A tenant folder must be a folder of its own below "Brevane": an empty
+// first field, or one of dots and blanks only (".", ".."), would name
+// "Brevane" itself or a folder above it, which an uninstall would empty.
+static bool IsTenantFolderName(const char* field) {
+  for (const char* p = field; *p != 0; p++)
+    if (*p != '.' && *p != ' ') return true;
+  return false;
+}
 static const char kHostedFolder[] = "Brevane\\Azure\\";
 static const char kHostedDemoFolder[] = "Brevane\\AzureDemo\\";
 static const char kOnPremisesFolder[] = "Brevane\\Brevane\\";
@@ -112,9 +121,13 @@ void DeriveFromFileName() {
   if (count == 1) return;
 
   InstallSettings.Port = kHostedPort;
-  char folder[kFileNameCapacity + sizeof kTenantFolderStart];
-  JoinText(folder, kTenantFolderStart, first, "\\");
-  SetTextField(InstallSettings.InstallDir, kPathCapacity, folder, "install folder");
+  if (IsTenantFolderName(first)) {
+    char folder[kFileNameCapacity + sizeof kTenantFolderStart];
+    JoinText(folder, kTenantFolderStart, first, "\\");
+    SetTextField(InstallSettings.InstallDir, kPathCapacity, folder, "install folder");
+  } else {
+    DiagLog("config: tenant \"%s\" names no folder of its own; no install folder", first);
+  }
   SetDisplayName(first);
 
   if (EqualNoCaseN(first, "azure", 5)) {

@@ -339,6 +339,10 @@ TEST_F(ConfigTest, DerivesSetupFromFileName) {
       {"_acme-x.exe", "HostName=_acme" + suffix},
       {"C:\\a-b\\c_d\\acme-x", "HostName=acme" + suffix + "|DisplayName=acme"},
       {"-acme.exe", "HostName=|Port=0|InstallDir=|SaasMode=1|FinalizeInstall=1"},
+      // A tenant of dots and blanks would name Brevane itself or a folder above it.
+      {"..-x.exe", "HostName=..|Port=22000|InstallDir=|DisplayName=.."},
+      {"._.-x.exe", "InstallDir=|DisplayName=. ."},
+      {"x..-y.exe", "InstallDir=%AppData%\\Brevane\\x..\\"},
       {"Setup.exe", "HostName=|Port=0|InstallDir=|SaasMode=1|FinalizeInstall=1|DisplayName=Brevane Client"},
       {"azureEN-!abc-x.exe",
        hosted + "|Language=EN|ParamsCode=abc|InstallDir=" + common +
