@@ -33,6 +33,16 @@ void RunInstaller() {
     }
   }
 
+  if (ProgressWindow == nullptr) {
+    // No window (no display, or the system refused it): nothing would ever
+    // post the end to a message loop, and nobody could close it. Do the work
+    // here instead, then shut down as the window would have.
+    DiagLog("run: no progress window (error %lu); working without one", GetLastError());
+    if (InstallSettings.InstallDir[0] != 0) InstallerJob(nullptr);
+    ShutdownTransfer();
+    return;
+  }
+
   ShowWindow(ProgressWindow, SW_SHOWNORMAL);
   if (InstallSettings.InstallDir[0] != 0) {
     StartWorker(InstallerJob, nullptr);  // the job always holds the first slot

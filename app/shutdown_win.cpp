@@ -13,6 +13,11 @@
 #include "transfer/session.h"
 
 void ShutdownTransfer() {
+  // A close by the user can follow the job's own end message before the
+  // loop ends: shut down (and open the launch line) once only.
+  static bool done = false;
+  if (done) return;
+  done = true;
   StopWorkers();
   if (InstallSettings.LaunchLine[0] != 0) {
     DiagLog("shutdown: opening %s", InstallSettings.LaunchLine);
