@@ -137,21 +137,7 @@ chmod -R a+rX "$www"
 start_nginx "$www" 28080
 echo "nginx on 127.0.0.1:28080 serves install/files.ver and $(find "$www/mirror" -type f | wc -l) mirror objects"
 printf 'PARAMSv1\r\nSHORTCUT=Brevane Demo Tenant\r\nTENANT=demo\r\n' >"$SCRATCH/params.reply"
-python3 - "$SCRATCH/params.reply" <<'PY' >/dev/null 2>&1 &
-import http.server, sys
-body = open(sys.argv[1], "rb").read()
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-http.server.HTTPServer(("127.0.0.1", 28081), Handler).serve_forever()
-PY
-track $!
-wait_port 28081 10 || { echo "remote-parameters server did not start"; exit 1; }
+start_params_server "$SCRATCH/params.reply"
 
 export LUMARIS_OUT
 LUMARIS_OUT=$(wpath "$out/client-started.txt")

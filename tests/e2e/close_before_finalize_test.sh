@@ -7,25 +7,8 @@
 export PELLINOR_LOG="$SCRATCH/pellinor.log"
 trap 'cp "$PELLINOR_LOG" "$ARTIFACTS/close-before-finalize-pellinor.log" 2>/dev/null; cleanup' EXIT
 
-port=$(free_port)
-# Reads requests and never answers them (hangs up after 60 s).
-python3 - "$port" "$SCRATCH/requests" <<'PY' &
-import socket, sys
-s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(4)
-open(sys.argv[2] + ".ready", "w").close()
-c, _ = s.accept(); c.settimeout(60)
-log = open(sys.argv[2], "a", buffering=1)
-try:
-    while True:
-        data = c.recv(4096)
-        if not data: break
-        log.write(repr(data) + "\n")
-except OSError:
-    pass
-PY
-track $!
-for _ in $(seq 100); do [ -e "$SCRATCH/requests.ready" ] && break; sleep 0.1; done
+start_silent_host
+port=$SILENT_PORT
 
 cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
 install="$SCRATCH/install"

@@ -54,23 +54,7 @@ chmod -R a+rX "$www"
 start_nginx "$www" 28080
 reply=$'PARAMSv1\r\nSHORTCUT=E2E Tenant Client\r\nTENANT=abc\r\n'
 printf '%s' "$reply" >"$SCRATCH/params.reply"
-python3 - "$SCRATCH/params.reply" "$SCRATCH/params.log" <<'PY' >"$SCRATCH/params.out" 2>&1 &
-import http.server, sys
-body = open(sys.argv[1], "rb").read()
-class Handler(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        with open(sys.argv[2], "a") as log:
-            log.write(self.path + "\n")
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-http.server.HTTPServer(("127.0.0.1", 28081), Handler).serve_forever()
-PY
-track $!
-wait_port 28081 10 || fail "remote-parameters server did not start"
+start_params_server "$SCRATCH/params.reply" "$SCRATCH/params.log"
 
 hosted=$(prefix_path 'C:\ProgramData\Brevane\Azure')
 whosted='C:\ProgramData\Brevane\Azure'

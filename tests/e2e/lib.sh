@@ -154,3 +154,51 @@ make_release() {
 
 # Windows form of a Linux path, through Wine's Z: drive (no Wine call needed).
 wpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+
+# start_silent_host: a session host that reads requests, logs them (one repr
+# a line) to $SCRATCH/requests and never answers (hangs up after 60 s). Sets
+# SILENT_PORT.
+start_silent_host() {
+  SILENT_PORT=$(free_port)
+  python3 - "$SILENT_PORT" "$SCRATCH/requests" <<'PY' &
+import socket, sys
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(4)
+open(sys.argv[2] + ".ready", "w").close()
+c, _ = s.accept(); c.settimeout(60)
+log = open(sys.argv[2], "a", buffering=1)
+try:
+    while True:
+        data = c.recv(4096)
+        if not data: break
+        log.write(repr(data) + "\n")
+except OSError:
+    pass
+PY
+  track $!
+  for _ in $(seq 100); do [ -e "$SCRATCH/requests.ready" ] && return 0; sleep 0.1; done
+  fail "silent session host did not start"
+}
+
+# start_params_server REPLY_FILE [LOG_FILE]: the remote-parameters service on
+# the test deployment's 127.0.0.1:28081, answering every GET with the file's
+# bytes and logging each asked path to LOG_FILE (default /dev/null).
+start_params_server() {
+  python3 - "$1" "${2:-/dev/null}" <<'PY' >/dev/null 2>&1 &
+import http.server, sys
+body = open(sys.argv[1], "rb").read()
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        with open(sys.argv[2], "a") as log:
+            log.write(self.path + "\n")
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+http.server.HTTPServer(("127.0.0.1", 28081), Handler).serve_forever()
+PY
+  track $!
+  wait_port 28081 10 || fail "remote-parameters server did not start"
+}
