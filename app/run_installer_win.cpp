@@ -8,8 +8,35 @@
 #include "app/window.h"
 #include "config/config.h"
 #include "config/settings.h"
+#include "install/folder_guard_win.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/text.h"
 #include "transfer/session.h"
+
+// The install folder as every later step uses it: canonical, and never a
+// root or a system folder, whose files the uninstall would delete. A refused
+// folder ends the run before anything is connected, made or written; the
+// box says why (no owner, the system's default caption, like "Server
+// Unavailable").
+static bool AcceptInstallDir() {
+  char canonical[kPathCapacity];
+  FolderVerdict verdict = CheckInstallFolder(InstallSettings.InstallDir, "install", canonical,
+                                             sizeof canonical);
+  if (verdict == kFolderAllowed) {
+    DiagLog("install: folder %s", canonical);
+    PutText(InstallSettings.InstallDir, canonical);
+    return true;
+  }
+  char message[kPathCapacity + 64];
+  message[0] = 0;
+  AppendTextCut(message, sizeof message, "Cannot install into ");
+  AppendTextCut(message, sizeof message, InstallSettings.InstallDir);
+  AppendTextCut(message, sizeof message, ": it ");
+  AppendTextCut(message, sizeof message, FolderVerdictText(verdict));
+  AppendTextCut(message, sizeof message, ".");
+  MessageBoxA(nullptr, message, nullptr, MB_OK | MB_ICONERROR);
+  return false;
+}
 
 void RunInstaller() {
   const char* source = "command line";
@@ -19,6 +46,7 @@ void RunInstaller() {
   }
   ResolveInstallDir();
   LogSettings(source);
+  if (InstallSettings.InstallDir[0] != 0 && !AcceptInstallDir()) return;
 
   // A manifest URL means no session, even when a host is known (the hosted
   // presets pass the host to the client only).

@@ -12,6 +12,7 @@
 
 #include "app/run_control.h"
 #include "config/settings.h"
+#include "install/folder_guard_win.h"
 #include "install/install_text.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
@@ -54,22 +55,30 @@ bool IsFile(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Deletes the .lnk files the link list names; other lines are skipped.
+// Deletes the .lnk files the link list names inside the desktops and start
+// menus; other lines are kept. The list is a file anyone could have written,
+// so a line must not reach any other file of the machine.
 int32_t DeleteRecordedLinks(const char* listPath) {
   int32_t length = ReadFileToBuffer(listPath, WorkBuffer);
   TSimpleStrings lines(WorkBuffer, length);
+  // On the stack: a static list would be stored in the program file.
+  FolderList shortcutFolders;
+  FolderList startupFolders;
+  GatherShortcutFolders(&shortcutFolders, &startupFolders);
   int32_t deleted = 0;
   for (int32_t i = 0; i < lines.Count; i++) {
     const char* line = lines.Items[i];
-    if (!IsRecordedLink(line)) {
-      if (line[0] != 0) DiagLog("uninstall: link list line \"%s\" skipped", line);
+    char link[kPathCapacity];
+    if (!IsRecordedLink(line) || !CanonicalPath(line, link, sizeof link) ||
+        !IsDeletableLink(link, shortcutFolders, startupFolders)) {
+      if (line[0] != 0) DiagLog("uninstall: link list line \"%s\" kept (no shortcut folder)", line);
       continue;
     }
-    if (DeleteFileA(line)) {
+    if (DeleteFileA(link)) {
       deleted++;
-      DiagLog("uninstall: deleted %s", line);
+      DiagLog("uninstall: deleted %s", link);
     } else {
-      DiagLog("uninstall: deleting %s failed (error %lu)", line, GetLastError());
+      DiagLog("uninstall: deleting %s failed (error %lu)", link, GetLastError());
     }
   }
   return deleted;
@@ -125,10 +134,12 @@ RemovalReport RemoveInstallation(char* folder) {
     return Refuse(report, folder, "is empty or too long");
   EnsureBackslash(folder);
 
+  // Every spelling of a root or a system folder is refused here, before
+  // the link list is even looked at.
   char full[kPathCapacity];
-  DWORD fullLength = GetFullPathNameA(folder, sizeof full, full, nullptr);
-  if (fullLength == 0 || fullLength >= sizeof full) return Refuse(report, folder, "has no full path");
-  if (fullLength <= 3) return Refuse(report, full, "is a drive root");
+  if (CheckInstallFolder(folder, "uninstall", full, sizeof full) != kFolderAllowed)
+    return report;
+  int fullLength = TextLength(full);
   char listPath[kPathCapacity];
   if (!JoinPath(listPath, sizeof listPath, full, kLinkListName) || !IsFile(listPath))
     return Refuse(report, full, "holds no linkfiles, so it is no installation");

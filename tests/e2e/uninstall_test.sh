@@ -83,22 +83,41 @@ run_wine 30 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
 [ -f "$folder/EN/help.txt" ] || fail "a file in the sub-folder was deleted"
 pass "sub-folder kept with its files, top-level files deleted"
 
-# 5. Only full .lnk paths of the list are deleted.
+# 5. Only full .lnk paths of the list that lie in a desktop or start menu
+# are deleted. A link list anyone may have written names other programs'
+# shortcuts elsewhere, a start-up shortcut, a path that climbs out of the
+# desktop, and a file that is no shortcut: all of those stay.
 folder="$SCRATCH/listed"
 links="$SCRATCH/links"
-mkdir -p "$folder" "$links"
-echo x >"$links/a.lnk"
-echo x >"$links/B.LNK"
-echo x >"$links/notes.txt"
+startup="$COMMON_MENU/Programs/Startup"
+mkdir -p "$folder" "$links" "$startup"
+echo x >"$COMMON_DESKTOP/E2E listed a.lnk"
+echo x >"$COMMON_MENU/E2E listed B.LNK"
+echo x >"$COMMON_DESKTOP/E2E listed notes.txt"
+echo x >"$links/other.lnk"
+public=$(prefix_path 'C:\users\Public')
+echo x >"$public/E2E climb.lnk"
+echo x >"$startup/E2E agent.lnk"
 echo x >"$folder/client.dll"
-printf '%s\r\n\r\nab\r\n%s\r\n%s\r\n%s' "$(wpath "$links/a.lnk")" "$(wpath "$links/notes.txt")" \
-  "$(wpath "$links/missing.lnk")" "$(wpath "$links/B.LNK")" >"$folder/linkfiles"
+printf '%s\r\n\r\nab\r\n%s\r\n%s\r\n%s\r\n%s\r\n%s\r\n%s\r\n%s' \
+  "$COMMON_DESKTOP_WIN\\E2E listed a.lnk" "$COMMON_DESKTOP_WIN\\E2E listed notes.txt" \
+  "$COMMON_DESKTOP_WIN\\E2E missing.lnk" "$(wpath "$links/other.lnk")" \
+  "$COMMON_MENU_WIN\\Programs\\Startup\\E2E agent.lnk" \
+  "$COMMON_DESKTOP_WIN\\..\\E2E climb.lnk" \
+  "$(wpath "$links")\\..\\links\\other.lnk" \
+  "$COMMON_MENU_WIN\\E2E listed B.LNK" >"$folder/linkfiles"
+: >"$PELLINOR_LOG"
 run_wine 30 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
 [ "$RUN_STATUS" -eq 0 ] || fail "listed uninstall exit code $RUN_STATUS"
-[ ! -e "$links/a.lnk" ] && [ ! -e "$links/B.LNK" ] || fail "listed shortcuts stayed"
-[ -f "$links/notes.txt" ] || fail "a listed file that is no shortcut was deleted"
+[ ! -e "$COMMON_DESKTOP/E2E listed a.lnk" ] && [ ! -e "$COMMON_MENU/E2E listed B.LNK" ] ||
+  fail "listed shortcuts stayed: $(grep uninstall: "$PELLINOR_LOG")"
+[ -f "$COMMON_DESKTOP/E2E listed notes.txt" ] || fail "a listed file that is no shortcut was deleted"
+[ -f "$links/other.lnk" ] || fail "a shortcut outside the shortcut folders was deleted"
+[ -f "$public/E2E climb.lnk" ] || fail "a path climbing out of the desktop was followed"
+rm -f "$public/E2E climb.lnk"
+[ -f "$startup/E2E agent.lnk" ] || fail "a start-up shortcut was deleted"
 [ ! -e "$folder" ] || fail "the folder stayed: $(ls -A "$folder")"
-pass "link list: empty, short and non-.lnk lines skipped, shortcuts deleted"
+pass "link list: only .lnk paths inside desktops and start menus deleted; others kept"
 
 # 6. "uninstall" from a folder that is no installation deletes nothing.
 folder="$SCRATCH/plain"

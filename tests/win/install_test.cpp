@@ -21,7 +21,9 @@
 #include "install/access.h"
 #include "install/access_win.h"
 #include "install/shortcuts.h"
+#include "install/folder_guard_win.h"
 #include "install/uninstall.h"
+#include "tinylib/folders.h"
 #include "tinylib/text.h"
 
 namespace {
@@ -331,11 +333,20 @@ class RemoveInstallationTest : public ::testing::Test {
 };
 
 TEST_F(RemoveInstallationTest, DeletesListedShortcutsFilesAndFolder) {
-  WriteAll(links_ + "a.lnk", "x");
-  WriteAll(links_ + "b.LNK", "x");
-  WriteAll(links_ + "keep.txt", "x");
-  WriteAll(install_ + "linkfiles", links_ + "a.lnk\r\n\r\nab\r\n" + links_ + "keep.txt\r\n" + links_ +
-                                       "b.LNK\r\n" + links_ + "missing.lnk");
+  // Shortcuts are deleted only inside the desktops and start menus.
+  char desktop[kPathCapacity + 2];
+  SpecialFolderPath(desktop, CSIDL_COMMON_DESKTOPDIRECTORY);
+  ASSERT_NE(desktop[0], 0);
+  char stamp[32];
+  wsprintfA(stamp, "pellinor-%lu-", GetCurrentProcessId());
+  const std::string shown = std::string(desktop) + stamp;
+  WriteAll(shown + "a.lnk", "x");
+  WriteAll(shown + "b.LNK", "x");
+  WriteAll(shown + "keep.txt", "x");
+  WriteAll(links_ + "elsewhere.lnk", "x");
+  WriteAll(install_ + "linkfiles", shown + "a.lnk\r\n\r\nab\r\n" + shown + "keep.txt\r\n" + shown +
+                                       "b.LNK\r\n" + links_ + "elsewhere.lnk\r\n" + shown +
+                                       "missing.lnk");
   WriteAll(install_ + "Lumaris.exe", "client");
   WriteAll(install_ + "Pellinor.exe", "me");
   // Run from inside the folder, as the uninstall shortcut's working folder is.
@@ -348,9 +359,11 @@ TEST_F(RemoveInstallationTest, DeletesListedShortcutsFilesAndFolder) {
   EXPECT_EQ(r.FilesLeft, 0);
   EXPECT_TRUE(r.FolderRemoved);
   EXPECT_FALSE(Exists(install_));
-  EXPECT_FALSE(Exists(links_ + "a.lnk"));
-  EXPECT_FALSE(Exists(links_ + "b.LNK"));
-  EXPECT_TRUE(Exists(links_ + "keep.txt"));
+  EXPECT_FALSE(Exists(shown + "a.lnk"));
+  EXPECT_FALSE(Exists(shown + "b.LNK"));
+  EXPECT_TRUE(Exists(shown + "keep.txt"));
+  EXPECT_TRUE(Exists(links_ + "elsewhere.lnk"));
+  DeleteFileA((shown + "keep.txt").c_str());
 }
 
 TEST_F(RemoveInstallationTest, SubfoldersStayAndSoDoesTheFolder) {
@@ -401,6 +414,93 @@ TEST(RelaunchFromTemp, RefusesPathsWithoutFolderOrTooLong) {
     EXPECT_FALSE(Exists(copy)) << own << ": copied although refused";
   }
   EXPECT_FALSE(RelaunchFromTemp(nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Folder guard against the real file system and shell ----
+
+std::string Canonical(const std::string& path) {
+  char out[kPathCapacity];
+  return CanonicalPath(path.c_str(), out, sizeof out) ? std::string(out) : std::string("<none>");
+}
+
+std::string ShellFolder(int csidl) {
+  char path[MAX_PATH];
+  if (FAILED(SHGetFolderPathA(nullptr, csidl | CSIDL_FLAG_DONT_VERIFY, nullptr, SHGFP_TYPE_CURRENT, path)))
+    return std::string();
+  return path;
+}
+
+TEST(FolderGuardWin, CanonicalPathExpandsShortNamesRelativePathsAndMissingTails) {
+  std::string scratch = NewScratch("guard");
+  std::string longFolder = scratch + "Long Folder Name";
+  ASSERT_TRUE(CreateDirectoryA(longFolder.c_str(), nullptr));
+  std::string expected = Canonical(longFolder);
+  ASSERT_NE(expected, "<none>");
+
+  char shortName[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA(longFolder.c_str(), shortName, sizeof shortName), 0u);
+  EXPECT_NE(std::string(shortName), longFolder) << "no 8.3 name to test with";
+  EXPECT_EQ(Canonical(shortName), expected);
+  EXPECT_EQ(Canonical(std::string(shortName) + "\\\\missing\\.\\deeper\\"),
+            expected + "\\missing\\deeper");
+  EXPECT_EQ(Canonical("\\\\?\\" + std::string(shortName)), expected);
+  EXPECT_EQ(Canonical(longFolder + "\\sub\\..\\..\\Long Folder Name\\\\"), expected);
+
+  char saved[MAX_PATH];
+  GetCurrentDirectoryA(sizeof saved, saved);
+  SetCurrentDirectoryA(longFolder.c_str());
+  EXPECT_EQ(Canonical("x\\..\\new"), expected + "\\new");
+  SetCurrentDirectoryA(saved);
+
+  EXPECT_EQ(Canonical("\\\\.\\pipe\\x"), "<none>");
+  RemoveTree(scratch);
+}
+
+TEST(FolderGuardWin, SystemFoldersAndRootsAreRefusedInEverySpelling) {
+  char windows[MAX_PATH];
+  ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
+  std::string win = windows;
+  std::string winName = win.substr(win.find_last_of('\\') + 1);
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  std::string drive = win.substr(0, 3);
+  const std::string refused[] = {
+      win,
+      win + "\\",
+      win + "\\..\\" + winName,
+      win + "\\system32",
+      "\\\\?\\" + win,
+      drive,
+      "\\\\?\\" + drive,
+      "\\\\.\\" + drive,
+      drive.substr(0, 2),
+      temp,
+      ShellFolder(CSIDL_APPDATA),
+      ShellFolder(CSIDL_LOCAL_APPDATA),
+      ShellFolder(CSIDL_PROGRAM_FILES),
+      ShellFolder(CSIDL_COMMON_APPDATA),
+      ShellFolder(CSIDL_PROFILE),
+      ShellFolder(CSIDL_COMMON_DESKTOPDIRECTORY),
+      ShellFolder(CSIDL_COMMON_STARTMENU),
+      ShellFolder(CSIDL_PERSONAL),
+      "\\\\server\\share\\",
+      "\\\\?\\UNC\\server\\share",
+  };
+  char out[kPathCapacity];
+  for (const std::string& folder : refused) {
+    ASSERT_FALSE(folder.empty());
+    EXPECT_NE(CheckInstallFolder(folder.c_str(), "test", out, sizeof out), kFolderAllowed) << folder;
+    EXPECT_EQ(out[0], 0) << folder;
+  }
+
+  std::string programs = ShellFolder(CSIDL_PROGRAM_FILES);
+  std::string sub = programs + "\\Brevane\\.\\Client";
+  ASSERT_EQ(CheckInstallFolder(sub.c_str(), "test", out, sizeof out), kFolderAllowed);
+  EXPECT_TRUE(SamePath(out, (Canonical(programs) + "\\Brevane\\Client\\").c_str())) << out;
 }
 
 }  // namespace
