@@ -2,6 +2,7 @@
 #include "manifest/manifest_text.h"
 
 #include "config/settings.h"
+#include "manifest/reserved_names.h"
 #include "manifest/sites.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/simple_strings.h"
@@ -54,6 +55,7 @@ FileLineResult ParseFileLine(const char* line, ManifestEntry* entry) {
   char name[kManifestNameCapacity];
   PutChars(name, line, nameLength);
   if (!IsSafeRelativeName(name)) return kFileLineUnsafeName;
+  if (IsReservedInstallName(name)) return kFileLineReservedName;
 
   uint64_t size = 0;
   uint64_t stamp = 0;
@@ -96,6 +98,7 @@ static const char* DropReason(FileLineResult result) {
   switch (result) {
     case kFileLineNameTooLong: return "name over 63 characters";
     case kFileLineUnsafeName: return "name not a plain relative path";
+    case kFileLineReservedName: return "name reserved for the installer's own files";
     case kFileLineSizeTooLarge: return "size above 2147483647";
     case kFileLineStampTooLarge: return "stamp above 32 bits";
     default: return "rejected";

@@ -69,6 +69,7 @@ enum FileLineResult {
   kFileLineOk,
   kFileLineNameTooLong,   // over 63 characters
   kFileLineUnsafeName,    // empty, absolute, "..", device names, ...
+  kFileLineReservedName,  // a name the installer writes itself (linkfiles, ...)
   kFileLineSizeTooLarge,  // above 2147483647
   kFileLineStampTooLarge  // does not fit 32 bits
 };

@@ -152,6 +152,9 @@ TEST(ManifestFileLine, RefusesWhatTheRecordsCannotHold) {
       {"a\x01.dll=1,1", kFileLineUnsafeName},
       {"bin\\nul.txt=1,1", kFileLineUnsafeName},
       {"file.txt:stream=1,1", kFileLineUnsafeName},
+      {"linkfiles=10,1", kFileLineReservedName},
+      {"INSTALL.TXT=10,1", kFileLineReservedName},
+      {"Pellinor.staging\\new\\a.dll=10,1", kFileLineReservedName},
   };
   for (const auto& c : cases) {
     ManifestEntry e;
@@ -172,6 +175,15 @@ TEST(ManifestParse, DroppedLinesLeaveNoTraceInTheNextEntry) {
   EXPECT_EQ(c.entries[0].size, 7);
   EXPECT_EQ(c.entries[0].stamp, 8u);
   EXPECT_EQ(c.entries[0].path, "C:\\Inst\\ok.dll");
+}
+
+TEST(ManifestParse, NamesTheInstallerWritesItselfAreDropped) {
+  Collector c = Parse(
+      "[CLIENT]\rlinkfiles=9,9\rinstall.txt=9,9\rPARAMS.CFG=9,9\rPellinor.exe=5,5\r"
+      "EN\\linkfiles=4,4\r");
+  ASSERT_EQ(c.entries.size(), 2u);
+  EXPECT_EQ(c.entries[0].name, "Pellinor.exe");
+  EXPECT_EQ(c.entries[1].name, "EN\\linkfiles");
 }
 
 TEST(ManifestParse, LineEndsAreCarriageReturns) {
