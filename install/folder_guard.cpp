@@ -170,6 +170,19 @@ void AddFolder(FolderList* list, const char* canonical) {
   if (CopyTextCut(list->Paths[list->Count], kGuardPathCapacity, canonical)) list->Count++;
 }
 
+void AddAncestors(FolderList* list, const char* canonical) {
+  char parent[kGuardPathCapacity];
+  if (!CopyTextCut(parent, sizeof parent, canonical)) return;
+  while (RootOf(parent) == kRootNone) {
+    char* slash = FindCharLast(parent, '\\');
+    if (slash == nullptr || slash == parent) return;
+    // "C:\A" becomes "C:\", which keeps its separator.
+    if (slash - parent == 2 && parent[1] == ':') slash++;
+    *slash = 0;
+    AddFolder(list, parent);
+  }
+}
+
 FolderVerdict JudgeFolder(const char* canonical, const FolderList& known, int32_t* which) {
   if (which != nullptr) *which = -1;
   if (canonical == nullptr || canonical[0] == 0) return kFolderNoFullPath;

@@ -50,6 +50,10 @@ void ClearFolders(FolderList* list);
 // by their text).
 void AddFolder(FolderList* list, const char* canonical);
 
+// Adds every folder above a canonical path, its root included
+// ("C:\A\B" adds "C:\A" and "C:\").
+void AddAncestors(FolderList* list, const char* canonical);
+
 enum FolderVerdict {
   kFolderAllowed,
   kFolderNoFullPath,  // could not be made a canonical full path

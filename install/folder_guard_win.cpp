@@ -65,6 +65,68 @@ bool Join(char* dst, size_t capacity, const char* folder, const char* tail) {
   return AppendTextCut(dst, capacity, folder) && AppendTextCut(dst, capacity, tail);
 }
 
+// Which folder a path opens, whatever its text: a junction, a symbolic link
+// or another drive's view of the same folder gives the same identity.
+struct FolderIdentity {
+  DWORD Volume, IndexHigh, IndexLow;
+};
+
+bool IdentityOf(const char* path, FolderIdentity* id) {
+  // Only attributes are read; backup semantics opens a folder.
+  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  id->Volume = info.dwVolumeSerialNumber;
+  id->IndexHigh = info.nFileIndexHigh;
+  id->IndexLow = info.nFileIndexLow;
+  return true;
+}
+
+bool SameIdentity(const FolderIdentity& id, const char* path) {
+  FolderIdentity other;
+  return IdentityOf(path, &other) && other.Volume == id.Volume &&
+         other.IndexHigh == id.IndexHigh && other.IndexLow == id.IndexLow;
+}
+
+// The decision on a folder that exists, by what it is rather than how it is
+// spelled: one of the known folders, a folder above one, or a drive root.
+// *which is the index of the known folder that decided, or -1.
+FolderVerdict JudgeByIdentity(const char* canonical, const FolderList& known, int32_t* which) {
+  *which = -1;
+  FolderIdentity id;
+  if (!IdentityOf(canonical, &id)) return kFolderAllowed;  // made new: no alias of anything
+  for (int32_t i = 0; i < known.Count; i++) {
+    if (SameIdentity(id, known.Paths[i])) {
+      *which = i;
+      return kFolderKnown;
+    }
+  }
+  FolderList above;
+  ClearFolders(&above);
+  for (int32_t i = 0; i < known.Count; i++) AddAncestors(&above, known.Paths[i]);
+  for (int32_t i = 0; i < above.Count; i++) {
+    if (SameIdentity(id, above.Paths[i]))
+      return RootOf(above.Paths[i]) == kRootNone ? kFolderHoldsKnown : kFolderDriveRoot;
+  }
+  // Fixed and network drives only: asking a removable drive without its
+  // medium may make the system ask the user for it.
+  DWORD drives = GetLogicalDrives();
+  char root[4] = "A:\\";
+  for (int letter = 0; letter < 26; letter++) {
+    if ((drives & (1u << letter)) == 0) continue;
+    root[0] = static_cast<char>('A' + letter);
+    UINT type = GetDriveTypeA(root);
+    if (type != DRIVE_FIXED && type != DRIVE_REMOTE && type != DRIVE_RAMDISK) continue;
+    if (SameIdentity(id, root)) return kFolderDriveRoot;
+  }
+  return kFolderAllowed;
+}
+
 }  // namespace
 
 bool CanonicalPath(const char* path, char* dst, size_t capacity, int* existing) {
@@ -154,6 +216,7 @@ FolderVerdict CheckInstallFolder(const char* folder, const char* what, char* dst
     verdict = JudgeFolder(canonical, known, &which);
     if (verdict == kFolderAllowed && HoldsShortNameComponent(canonical + existing))
       verdict = kFolderShortName;
+    if (verdict == kFolderAllowed) verdict = JudgeByIdentity(canonical, known, &which);
   }
   if (verdict == kFolderAllowed) {
     // Roots are refused, so an allowed folder never ends in a separator.

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Install and uninstall never act on a drive root or a system folder, however
 # it is spelled: C:\windows, %AppData%, C:\, \\?\C:\, C:\windows\..\windows,
-# C:\PROGRA~1 and the short name Wine gives Program Files. A refused install
-# shows its box and makes, writes and connects nothing; a refused uninstall deletes nothing,
-# even with a link list planted in the folder. A sub-folder of Program Files
-# installs and uninstalls as before.
+# C:\PROGRA~1, the short name Wine gives Program Files, and C:\windows and C:\
+# as Wine's Z: drive shows them. A refused install shows its box and makes,
+# writes and connects nothing; a refused uninstall deletes nothing, even with
+# a link list planted in the folder. A sub-folder of Program Files installs
+# and uninstalls as before.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/shortcut_checks.sh"
 export PELLINOR_LOG="$SCRATCH/pellinor.log"
@@ -49,6 +50,9 @@ cases=(
   'C:\windows\..\windows'   "$WINDOWS"  'C:\windows\..\windows'
   'C:\PROGRA~1'             "$DRIVE_C"  'C:\PROGRA~1'
   "$PROGRAMS_SHORT"         "$PROGRAMS" "$PROGRAMS_SHORT"
+  # The same folders through Wine's Z: drive: other text, same folder.
+  "$(wpath "$WINDOWS")"     "$WINDOWS"  'C:\windows seen through Z:'
+  "$(wpath "$DRIVE_C")"     "$DRIVE_C"  'C:\ seen through Z:'
 )
 
 # 1. Installs into them are refused before anything happens.

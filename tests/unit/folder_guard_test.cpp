@@ -158,6 +158,19 @@ TEST(FolderGuard, ShortNamesAreFoundInAnyComponent) {
   EXPECT_FALSE(HoldsShortNameComponent(""));
 }
 
+TEST(FolderGuard, AncestorsClimbToTheRoot) {
+  FolderList list;
+  ClearFolders(&list);
+  AddAncestors(&list, "C:\\Users\\ann\\Desktop");
+  AddAncestors(&list, "C:\\Users\\Public");
+  AddAncestors(&list, "\\\\server\\share\\a\\b");
+  AddAncestors(&list, "D:\\");
+  const char* expected[] = {"C:\\Users\\ann", "C:\\Users", "C:\\", "\\\\server\\share\\a",
+                            "\\\\server\\share"};
+  ASSERT_EQ(list.Count, 5);
+  for (int i = 0; i < 5; i++) EXPECT_STREQ(list.Paths[i], expected[i]);
+}
+
 TEST(FolderGuard, FolderListSkipsDuplicatesAndStaysBounded) {
   FolderList list;
   ClearFolders(&list);
