@@ -9,14 +9,21 @@ set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG")
 
 # Size-minded flags shared by every object of the product. Tests link the same
 # objects, so the library carries them as PUBLIC options only where needed.
+# No -fdata-sections: for PE the compiler gives every per-variable section file
+# contents, so each zero-initialised record would cost its size in the file
+# instead of living in .bss.
 set(PELLINOR_SIZE_FLAGS
-    -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
+    -Os -ffunction-sections -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics
     -fno-ident -fmerge-all-constants)
 set(PELLINOR_WIN_DEFINES
     WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
 set(PELLINOR_WIN_LIBS
-    ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 user32 gdi32 kernel32)
+    $<TARGET_OBJECTS:pellinor_zlib_crc32> ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 user32 gdi32 kernel32)
+# A table-free crc32 linked as an object ahead of libz.a keeps libz.a's
+# crc32.o (tables for gzip streams the installer never reads) out of the link.
+add_library(pellinor_zlib_crc32 OBJECT tinylib/zlib_crc32.cpp)
+target_compile_options(pellinor_zlib_crc32 PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
 
 add_library(pellinor_core STATIC ${PORTABLE_SOURCES} ${WINDOWS_SOURCES})
 target_include_directories(pellinor_core PUBLIC ${PROJECT_SOURCE_DIR}
