@@ -16,7 +16,7 @@ set(PELLINOR_SIZE_FLAGS
 set(PELLINOR_WIN_DEFINES
     WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
 set(PELLINOR_WIN_LIBS
-    ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 user32 gdi32 kernel32)
+    ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 bcrypt user32 gdi32 kernel32)
 
 add_library(pellinor_core STATIC ${PORTABLE_SOURCES} ${WINDOWS_SOURCES})
 target_include_directories(pellinor_core PUBLIC ${PROJECT_SOURCE_DIR}
