@@ -74,28 +74,19 @@ bool ReadSerial(const char* text, int32_t length, uint32_t* serial) {
   return true;
 }
 
-bool ReadDigits(const char* text, int32_t count, int32_t* value) {
-  int32_t v = 0;
-  for (int32_t i = 0; i < count; i++) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    v = v * 10 + (text[i] - '0');
-  }
-  *value = v;
-  return true;
-}
-
-// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
-int64_t DaysFromCivil(int32_t year, int32_t month, int32_t day) {
-  year -= month <= 2;
-  const int64_t era = year / 400;  // years are >= 1969 here, never negative
-  const int64_t yearOfEra = year - era * 400;
-  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+// Days from 1970-01-01 to a date of the Gregorian calendar, year >= 1970.
+// Unsigned 32-bit arithmetic: no 64-bit division helpers in the program.
+uint32_t DaysFromCivil(uint32_t year, uint32_t month, uint32_t day) {
+  if (month <= 2) year--;
+  const uint32_t era = year / 400;
+  const uint32_t yearOfEra = year - era * 400;
+  const uint32_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const uint32_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
   return era * 146097 + dayOfEra - 719468;
 }
 
-int32_t DaysInMonth(int32_t year, int32_t month) {
-  static const int32_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+uint32_t DaysInMonth(uint32_t year, uint32_t month) {
+  static const uint8_t kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   return month == 2 && leap ? 29 : kDays[month - 1];
 }
@@ -103,23 +94,25 @@ int32_t DaysInMonth(int32_t year, int32_t month) {
 }  // namespace
 
 bool ParseUtcStamp(const char* text, int32_t length, int64_t* seconds) {
-  // 0123456789012345678 9
-  // YYYY-MM-DDTHH:MM:SSZ
-  if (length != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z') {
-    return false;
+  static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+  if (length != 20) return false;
+  for (int32_t i = 0; i < 20; i++) {
+    bool ok = kShape[i] == 'd' ? text[i] >= '0' && text[i] <= '9' : text[i] == kShape[i];
+    if (!ok) return false;
   }
-  int32_t year, month, day, hour, minute, second;
-  if (!ReadDigits(text, 4, &year) || !ReadDigits(text + 5, 2, &month) ||
-      !ReadDigits(text + 8, 2, &day) || !ReadDigits(text + 11, 2, &hour) ||
-      !ReadDigits(text + 14, 2, &minute) || !ReadDigits(text + 17, 2, &second)) {
-    return false;
+  uint32_t field[6];  // year as two pairs of digits, then month .. second
+  static const uint8_t kAt[6] = {2, 5, 8, 11, 14, 17};
+  for (int32_t i = 0; i < 6; i++) {
+    field[i] = static_cast<uint32_t>((text[kAt[i]] - '0') * 10 + (text[kAt[i] + 1] - '0'));
   }
+  const uint32_t year = static_cast<uint32_t>((text[0] - '0') * 1000 + (text[1] - '0') * 100) + field[0];
+  const uint32_t month = field[1], day = field[2];
   if (year < 1970 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) ||
-      hour > 23 || minute > 59 || second > 59) {
+      field[3] > 23 || field[4] > 59 || field[5] > 59) {
     return false;
   }
-  *seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  *seconds = static_cast<int64_t>(DaysFromCivil(year, month, day)) * 86400 +
+             static_cast<int64_t>(field[3] * 3600 + field[4] * 60 + field[5]);
   return true;
 }
 
