@@ -2,6 +2,7 @@
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # server-side tools that share the protocol, manifest and naming code.
 find_package(ZLIB REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 
 option(PELLINOR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
 if(PELLINOR_SANITIZE)
@@ -13,6 +14,6 @@ add_compile_options(-Wall -Wextra)
 add_library(pellinor_portable STATIC ${PORTABLE_SOURCES} ${POSIX_SOURCES})
 target_include_directories(pellinor_portable PUBLIC ${PROJECT_SOURCE_DIR}
                                                     ${CMAKE_BINARY_DIR}/generated)
-target_link_libraries(pellinor_portable PUBLIC ZLIB::ZLIB)
+target_link_libraries(pellinor_portable PUBLIC ZLIB::ZLIB OpenSSL::Crypto)
 
 add_subdirectory(tools)

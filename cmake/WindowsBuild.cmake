@@ -19,7 +19,7 @@ set(PELLINOR_SIZE_FLAGS
 set(PELLINOR_WIN_DEFINES
     WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
 set(PELLINOR_WIN_LIBS
-    $<TARGET_OBJECTS:pellinor_zlib_crc32> ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 user32 gdi32 kernel32)
+    $<TARGET_OBJECTS:pellinor_zlib_crc32> ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 bcrypt user32 gdi32 kernel32)
 # A table-free crc32 linked as an object ahead of libz.a keeps libz.a's
 # crc32.o (tables for gzip streams the installer never reads) out of the link.
 add_library(pellinor_zlib_crc32 OBJECT tinylib/zlib_crc32.cpp)
