@@ -165,3 +165,48 @@ run_check "http://127.0.0.1:$pgood/nothing.ver"
 [ "$STATUS" -eq 2 ] || fail "a manifest URL answering 404: exit $STATUS"
 grep -q 'HTTP 404' "$SCRATCH/out" || fail "the manifest's 404 is not reported"
 pass "manifest read from a URL with its own sites; a missing manifest is an error"
+
+# A file line that installers refuse fails the check although every site
+# serves every object it can name.
+{ cat "$release/hashed.ver"; printf '[CLIENT]\r\nbad.dll=5,1081037455,%s\r\n..\\up.dll=5,1081037455\r\n' \
+    "$(printf 'A%.0s' $(seq 64))"; } >"$SCRATCH/refused.ver"
+run_check "$SCRATCH/refused.ver" "$good"
+[ "$STATUS" -eq 1 ] || fail "refused lines: exit $STATUS"
+expect_row "$good" "$((2 * files)) $((2 * files)) 0 0 0 0 pass"
+grep -q "hash field not 64 lowercase hex digits: bad.dll=" "$SCRATCH/out" || fail "the bad hash is not named"
+grep -q "name not a plain relative path: ..\\\\up.dll" "$SCRATCH/out" || fail "the unsafe name is not named"
+pass "file lines that installers refuse fail the check"
+
+# Parallel and bounded: a server that answers slowly records how many
+# requests it held at once.
+pbusy=$(free_ports 1)
+python3 - "$SCRATCH/good" "$pbusy" "$SCRATCH/busy" <<'PY' &
+import http.server, os, sys, threading, time, urllib.parse
+root, port, record = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+lock, state = threading.Lock(), {"now": 0, "most": 0}
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def do_GET(self):
+        with lock:
+            state["now"] += 1
+            state["most"] = max(state["most"], state["now"])
+            open(record, "w").write(str(state["most"]))
+        time.sleep(0.2)
+        path = os.path.join(root, urllib.parse.unquote(self.path.lstrip("/")))
+        body = open(path, "rb").read() if os.path.isfile(path) else None
+        with lock:
+            state["now"] -= 1
+        self.send_response(200 if body is not None else 404)
+        self.send_header("Content-Length", str(len(body or b"")))
+        self.end_headers()
+        self.wfile.write(body or b"")
+    def log_message(self, *args):
+        pass
+http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler).serve_forever()
+PY
+PIDS+=($!)
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$pbusy") 2>/dev/null && break; sleep 0.1; done
+run_check --jobs=3 "$release/hashed.ver" "http://127.0.0.1:$pbusy/"
+[ "$STATUS" -eq 0 ] || fail "slow-answering site: exit $STATUS"
+[ "$(cat "$SCRATCH/busy")" -eq 3 ] || fail "--jobs=3: at most $(cat "$SCRATCH/busy") requests at once"
+pass "--jobs=3 fetches three objects at once, never more"

@@ -24,6 +24,7 @@
 #include "manifest/manifest_text.h"
 #include "manifest/mirror_name.h"
 #include "manifest/sites.h"
+#include "tinylib/simple_strings.h"
 
 namespace {
 
@@ -32,6 +33,9 @@ const long kMaxJobs = 64;
 const size_t kManifestFetchLimit = 64u << 20;
 const size_t kInflateBlock = 32768;
 const long kConnectTimeoutSeconds = 10;
+// The sections the publisher writes and installers list (CLIENT, SERVERONLY,
+// ONDEMAND); lines before the first header are no part of a release.
+const uint8_t kReleaseSections = 0x0E;
 
 enum Layout { kLayoutMonth = 1, kLayoutFlat = 2, kLayoutBoth = 3 };
 
@@ -232,8 +236,9 @@ const char kUsage[] =
     "http:// URL) describes from every site (default: the manifest's SITES),\n"
     "inflates it and compares its size and, when the manifest has them, its\n"
     "SHA-256. Prints one row per site; exits 1 when any object of any site is\n"
-    "missing, wrong or could not be fetched, 2 on bad usage or an unreadable\n"
-    "manifest, 0 otherwise.\n"
+    "missing, wrong or could not be fetched, or when installers would refuse a\n"
+    "file line of the manifest; 2 on bad usage or an unreadable manifest; 0\n"
+    "otherwise. Slow objects are listed but pass.\n"
     "\n"
     "  --jobs=N       objects fetched at once, over all sites (default 8, at most 64)\n"
     "  --timeout=SEC  give up on an object after SEC seconds (default 120)\n"
@@ -364,12 +369,12 @@ void CollectEntry(void* context, const ManifestEntry& entry, const char*) {
   static_cast<std::vector<ManifestEntry>*>(context)->push_back(entry);
 }
 
-// Every entry of every section, once per object name, in each layout asked.
+// Every entry of the release sections, once per object name, in each layout asked.
 std::vector<Object> ObjectsOf(std::string& text, int layout, bool* anyHash) {
   std::vector<ManifestEntry> entries;
   std::vector<char> buffer(text.begin(), text.end());
   buffer.push_back(0);  // the parser terminates the last line here
-  ManifestSettings settings = {0x0F, 0, "", ""};
+  ManifestSettings settings = {kReleaseSections, 0, "", ""};
   ManifestSink sink = {&entries, nullptr, CollectEntry};
   ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), false, settings, sink);
 
@@ -384,6 +389,44 @@ std::vector<Object> ObjectsOf(std::string& text, int layout, bool* anyHash) {
     if (layout & kLayoutFlat) objects.push_back({entry, false});
   }
   return objects;
+}
+
+const char* RefusalText(FileLineResult result) {
+  switch (result) {
+    case kFileLineNameTooLong: return "name over 63 characters";
+    case kFileLineUnsafeName: return "name not a plain relative path";
+    case kFileLineSizeTooLarge: return "size above 2147483647";
+    case kFileLineStampTooLarge: return "stamp above 32 bits";
+    case kFileLineBadHash: return "hash field not 64 lowercase hex digits";
+    default: return "refused";
+  }
+}
+
+// File lines that installers refuse, read with the installer's line split,
+// sections and line parse: files of the release that no site can make up
+// for, so they fail the check.
+std::vector<std::string> RefusedLines(const std::string& text) {
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back(0);
+  TSimpleStrings lines(buffer.data(), static_cast<int32_t>(text.size()));
+  std::vector<std::string> refused;
+  if (lines.Truncated()) refused.push_back("not every line could be read (out of memory)");
+  int32_t section = kSectionNone;
+  for (int32_t i = 0; i < lines.Count; i++) {
+    const char* line = lines.Items[i];
+    if (line[0] == 0) continue;
+    if (line[0] == '[') {
+      section = SectionNumber(line + 1);
+      continue;
+    }
+    if (section == kSectionSites || (kReleaseSections & (1u << section)) == 0) continue;
+    ManifestEntry entry;
+    FileLineResult result = ParseFileLine(line, &entry);
+    if (result != kFileLineOk)
+      refused.push_back("line " + std::to_string(i + 1) + ", " + RefusalText(result) + ": " +
+                        std::string(line).substr(0, 100));
+  }
+  return refused;
 }
 
 std::string ObjectLabel(const Object& object) {
@@ -512,6 +555,12 @@ int main(int argc, char** argv) {
     fprintf(stderr, "brevane-check: %s\n", error.c_str());
     return 2;
   }
+  std::vector<std::string> refused = RefusedLines(text);
+  for (const std::string& line : refused)
+    printf("manifest %s\n", line.c_str());
+  if (!refused.empty())
+    printf("%zu file lines of the manifest are refused by installers: those files are never "
+           "installed\n\n", refused.size());
   ResetSiteTable();
   bool anyHash = false;
   std::vector<Object> objects = ObjectsOf(text, options.layout, &anyHash);
@@ -533,5 +582,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "brevane-check: libcurl failed\n");
     return 2;
   }
-  return PrintTable(sites, objects.size(), options.details) ? 0 : 1;
+  bool sitesPass = PrintTable(sites, objects.size(), options.details);
+  return sitesPass && refused.empty() ? 0 : 1;
 }
