@@ -66,7 +66,7 @@ expect_row() {
   [ "$got" = "$2" ] || fail "site $1: '$got', expected '$2'"
 }
 
-read -r pgood pmiss pbad pslow pdown < <(free_ports 5)
+read -r pgood pmiss pbad pslow pdown predir < <(free_ports 6)
 release="$SCRATCH/release"
 mkdir -p "$release/bin" "$release/data dir"
 for i in $(seq 1 12); do head -c $((i * 1500)) /dev/urandom >"$release/bin/f$i.dll"; done
@@ -115,6 +115,7 @@ serve "$SCRATCH/good" "$pgood"
 serve "$SCRATCH/missing" "$pmiss"
 serve "$SCRATCH/bad" "$pbad"
 serve "$SCRATCH/good" "$pslow" 'location ~ big { limit_rate 100k; }'
+serve "$SCRATCH/good" "$predir" "location / { return 302 http://127.0.0.1:$pgood\$request_uri; }"
 good="http://127.0.0.1:$pgood/" miss="http://127.0.0.1:$pmiss" bad="http://127.0.0.1:$pbad/"
 slow="http://127.0.0.1:$pslow/" down="http://127.0.0.1:$pdown/"
 
@@ -155,6 +156,12 @@ expect_row "$slow" "$files $files 0 0 0 1 pass"
 grep -q "slow  ${slow}1203/1081037455_300000_data%20dir_big%20100%25.dat" "$SCRATCH/out" ||
   fail "the slow object is not named"
 pass "a slow object is counted and named without failing its site"
+
+# Installers follow redirects, and so does the check.
+run_check --layout=flat "$release/hashed.ver" "http://127.0.0.1:$predir/"
+[ "$STATUS" -eq 0 ] || fail "redirecting site: exit $STATUS"
+expect_row "http://127.0.0.1:$predir/" "$files $files 0 0 0 0 pass"
+pass "a site that redirects to another passes"
 
 # The manifest from a URL, with the sites of its SITES section.
 cp "$release/hashed.ver" "$SCRATCH/good/files.ver"

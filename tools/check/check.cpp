@@ -78,6 +78,14 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 
+// Installers follow redirects (WinINet does by default), so a site that
+// redirects to where its objects are serves them.
+bool FollowRedirects(CURL* h) {
+  return curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
+         curl_easy_setopt(h, CURLOPT_USERAGENT, "brevane-check") == CURLE_OK;
+}
+
 // One object fetched from one site: the body is inflated and hashed as it
 // arrives, never held whole.
 class Transfer {
@@ -109,7 +117,7 @@ class Transfer {
            curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText_) == CURLE_OK &&
            curl_easy_setopt(h, CURLOPT_TIMEOUT, options.timeoutSeconds) == CURLE_OK &&
            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
-           curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+           curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK && FollowRedirects(h);
   }
 
   CURL* Handle() const { return handle_.get(); }
@@ -335,6 +343,11 @@ bool ReadManifest(const Options& options, std::string* text, std::string* error)
       return false;
     }
     *text = data.str();
+    if (text->size() > kManifestFetchLimit) {
+      *error = options.manifest + ": over " + std::to_string(kManifestFetchLimit >> 20) +
+               " MiB, not a manifest";
+      return false;
+    }
     return true;
   }
   CurlHandle handle(curl_easy_init());
@@ -351,6 +364,7 @@ bool ReadManifest(const Options& options, std::string* text, std::string* error)
   curl_easy_setopt(h, CURLOPT_TIMEOUT, options.timeoutSeconds);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  FollowRedirects(h);
   CURLcode result = curl_easy_perform(h);
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
