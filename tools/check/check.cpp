@@ -384,7 +384,7 @@ void CollectEntry(void* context, const ManifestEntry& entry, const char*) {
 }
 
 // Every entry of the release sections, once per object name, in each layout asked.
-std::vector<Object> ObjectsOf(std::string& text, int layout, bool* anyHash) {
+std::vector<Object> ObjectsOf(const std::string& text, int layout, bool* anyHash) {
   std::vector<ManifestEntry> entries;
   std::vector<char> buffer(text.begin(), text.end());
   buffer.push_back(0);  // the parser terminates the last line here
