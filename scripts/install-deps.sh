@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build git file
   g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-  libz-mingw-w64-dev zlib1g-dev libssl-dev openssl
+  libz-mingw-w64-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl systemd
   googletest libasio-dev
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <string.h>
 
 #include <string>
@@ -112,7 +113,6 @@ TEST(ManifestFileLine, FieldsAreReadAsWritten) {
       {"x=12a34,5", "x", 12, 34},
       {"a=,7", "a", 0, 7},
       {"a=5,", "a", 5, 0},
-      {"a=5,,9", "a", 5, 0},
       {"a=7=8,9", "a", 7, 8},
       {"a=2147483647,4294967295", "a", 2147483647, 4294967295u},
       {"late.dat=1,3000000000", "late.dat", 1, 3000000000u},  // a date in 2069
@@ -160,6 +160,135 @@ TEST(ManifestFileLine, RefusesWhatTheRecordsCannotHold) {
     if (c.result != kFileLineOk) {
       EXPECT_EQ(e.Name[0], 0x5A) << "entry touched: " << c.line;
     }
+  }
+}
+
+namespace {
+
+const std::string kHex =  // every nibble value, in both halves of a byte
+    "0123456789abcdeffedcba98765432100f1e2d3c4b5a69788796a5b4c3d2e1f0";
+
+std::string HexOf(const ManifestEntry& e) {
+  char text[kSha256HexCapacity];
+  FormatSha256Hex(e.Hash, text);
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// What an installer that knows nothing of hashes reads from a file line:
+// name before the first '=', size digits, one separator, stamp digits, and
+// nothing of the rest.
+void OldInstallerReads(const std::string& line, std::string* name, uint64_t* size,
+                       uint64_t* stamp) {
+  size_t equals = line.find('=');
+  *name = line.substr(0, equals);
+  *size = *stamp = 0;
+  if (equals == std::string::npos) return;
+  size_t i = equals + 1;
+  auto digits = [&](uint64_t* value) {
+    while (i < line.size() && isdigit(static_cast<unsigned char>(line[i])))
+      *value = *value * 10 + static_cast<uint64_t>(line[i++] - '0');
+  };
+  digits(size);
+  if (i++ >= line.size()) return;
+  digits(stamp);
+}
+
+}  // namespace
+
+TEST(ManifestHashField, ReadOnlyInItsOneSpellingAndNeverMistakenForNoHash) {
+  struct Case { std::string line; FileLineResult result; bool hasHash; uint32_t stamp; } cases[] = {
+      {"a=5,6", kFileLineOk, false, 6},
+      {"a=5,6," + kHex, kFileLineOk, true, 6},
+      {"a=5,," + kHex, kFileLineOk, true, 0},
+      {"a=," + std::string("6,") + kHex, kFileLineOk, true, 6},
+      // A third field after "size,stamp," that is not exactly the 64
+      // lowercase digits refuses the line.
+      {"a=5,6," + Upper(kHex), kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex.substr(0, 63), kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex + "0", kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex.substr(0, 63) + "g", kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex + " ", kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex + ",x", kFileLineBadHash, false, 0},
+      {"a=5,6, " + kHex, kFileLineBadHash, false, 0},
+      {"a=5,6,", kFileLineBadHash, false, 0},
+      {"a=5,,9", kFileLineBadHash, false, 0},
+      // Text after a stamp that is not in the size,stamp, form stays ignored.
+      {"x=12a34,5", kFileLineOk, false, 34},
+      {"a=5;6," + kHex, kFileLineOk, false, 6},
+      {"a=5,6 ," + kHex, kFileLineOk, false, 6},
+  };
+  for (const auto& c : cases) {
+    ManifestEntry e;
+    memset(&e, 0x5A, sizeof e);
+    ASSERT_EQ(ParseFileLine(c.line.c_str(), &e), c.result) << c.line;
+    if (c.result != kFileLineOk) {
+      EXPECT_EQ(e.Name[0], 0x5A) << "entry touched: " << c.line;
+      continue;
+    }
+    EXPECT_EQ(e.HasHash, c.hasHash) << c.line;
+    EXPECT_EQ(e.Stamp, c.stamp) << c.line;
+    EXPECT_EQ(HexOf(e), c.hasHash ? kHex : std::string(64, '0')) << c.line;
+  }
+}
+
+TEST(ManifestHashField, HexTextRoundTripsAndRejectsOtherSpellings) {
+  uint8_t hash[kSha256Size];
+  ASSERT_TRUE(ParseSha256Hex(kHex.c_str(), hash));
+  EXPECT_EQ(hash[0], 0x01);
+  EXPECT_EQ(hash[8], 0xfe);
+  EXPECT_EQ(hash[31], 0xf0);
+  char text[kSha256HexCapacity];
+  FormatSha256Hex(hash, text);
+  EXPECT_EQ(text, kHex);
+  for (const std::string& bad : {Upper(kHex), kHex.substr(0, 62), kHex + "a", std::string()}) {
+    uint8_t kept[kSha256Size];
+    memset(kept, 0x77, sizeof kept);
+    EXPECT_FALSE(ParseSha256Hex(bad.c_str(), kept)) << bad;
+    EXPECT_EQ(kept[0], 0x77) << bad;
+  }
+}
+
+TEST(ManifestHashField, NameSizeAndStampAreTheSameWithOrWithoutHashes) {
+  const char* lines[] = {
+      "bin\\app.dll=1024,1081037455", "empty.txt=0,1081037455", "a b.txt=7,1",
+      "late.dat=1,3000000000",         "big.bin=2147483647,4294967295",
+  };
+  std::string plain = "[CLIENT]\r\n", hashed = plain;
+  for (const char* line : lines) {
+    const std::string withHash = std::string(line) + "," + kHex;
+    plain += std::string(line) + "\r\n";
+    hashed += withHash + "\r\n";
+
+    ManifestEntry without, with;
+    ASSERT_EQ(ParseFileLine(line, &without), kFileLineOk) << line;
+    ASSERT_EQ(ParseFileLine(withHash.c_str(), &with), kFileLineOk) << line;
+    EXPECT_STREQ(with.Name, without.Name);
+    EXPECT_EQ(with.Size, without.Size) << line;
+    EXPECT_EQ(with.Stamp, without.Stamp) << line;
+    EXPECT_FALSE(without.HasHash);
+    EXPECT_TRUE(with.HasHash);
+
+    // An installer of the old kind reads the same three fields.
+    std::string oldName;
+    uint64_t oldSize, oldStamp;
+    OldInstallerReads(withHash, &oldName, &oldSize, &oldStamp);
+    EXPECT_EQ(oldName, without.Name);
+    EXPECT_EQ(oldSize, static_cast<uint64_t>(without.Size)) << line;
+    EXPECT_EQ(oldStamp, without.Stamp) << line;
+  }
+  Collector a = Parse(plain), b = Parse(hashed);
+  ASSERT_EQ(a.entries.size(), 5u);
+  ASSERT_EQ(b.entries.size(), a.entries.size());
+  for (size_t i = 0; i < a.entries.size(); i++) {
+    EXPECT_EQ(b.entries[i].name, a.entries[i].name);
+    EXPECT_EQ(b.entries[i].size, a.entries[i].size);
+    EXPECT_EQ(b.entries[i].stamp, a.entries[i].stamp);
+    EXPECT_EQ(b.entries[i].path, a.entries[i].path);
   }
 }
 
