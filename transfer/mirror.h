@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include "app/run_control.h"
+#include "runtime/run_control.h"
 #include "manifest/mirror_name.h"
 
 class TBaseStream;

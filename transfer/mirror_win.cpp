@@ -1,15 +1,15 @@
-// Mirror workers: each takes, under TransferLock, the next pending item its
-// site has not tried, streams the object through an inflater into the
-// install folder, and records the outcome under the lock. Network and file
-// calls are never made with the lock held.
+// The Windows half of the mirror workers: starting them, and one attempt
+// that streams an object over HTTP through an inflater into the install
+// folder. Network and file calls are never made with the lock held.
 #include "transfer/mirror.h"
 
 #include <windows.h>
 
 #include "config/settings.h"
+#include "config/sites.h"
 #include "manifest/download_list.h"
 #include "manifest/mirror_name.h"
-#include "manifest/sites.h"
+#include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/istream.h"
@@ -60,44 +60,6 @@ unsigned long PELLINOR_THREAD_CALL MirrorWorker(void* parameter) {
   return 0;
 }
 
-void RunSite(TSiteInfo* site, SiteAttempt attempt) {
-  for (;;) {
-    // Nothing is held here, so a shutdown can end the worker at once rather
-    // than leave it polling until the process exits.
-    CheckAbort();
-    int32_t index = PickItem(site);
-    if (index >= 0) {
-      attempt(site, index);
-    } else if (index == kPickWait) {
-      Sleep(kPickWaitMs);
-    } else {
-      return;
-    }
-  }
-}
-
-int32_t PickItem(TSiteInfo* site) {
-  if (DownloadCount <= 0) return kPickStop;
-  int32_t result = kPickStop;
-  LockTransfer();
-  for (int32_t i = 0; i < DownloadCount; i++) {
-    DownloadItem& item = DownloadList[i];
-    if (item.State == kItemDone) continue;
-    if (IsTried(site, i)) continue;
-    if (item.State == kItemPending) {
-      MarkTried(site, i);
-      item.State = kItemInProgress;
-      result = i;
-      break;
-    }
-    // In progress at another site, and this one has not tried it: it may
-    // yet come back to pending.
-    result = kPickWait;
-  }
-  UnlockTransfer();
-  return result;
-}
-
 bool MirrorUrl(char* buffer, const TSiteInfo& site, const DownloadItem& item) {
   return MirrorUrl(buffer, site, item.Stamp, item.Size, item.Name,
                    InstallSettings.InstallMode);
@@ -118,19 +80,6 @@ bool ReceiveItem(TBaseStream& source, DownloadItem& item) {
   // A stream that failed its check or ended early is not taken even when
   // the byte count happens to match, and a Size 0 item needs its empty file.
   return created && inflated == item.Size;
-}
-
-void EndAttempt(DownloadItem& item, bool complete) {
-  LockTransfer();
-  bool done = complete && item.Received == item.Size;
-  if (done) {
-    item.State = kItemDone;
-  } else {
-    item.State = kItemPending;
-    item.Received = 0;
-  }
-  UnlockTransfer();
-  DiagLog("mirror: %.63s %s", item.Name, done ? "done" : "back to pending");
 }
 
 void DownloadFromSite(TSiteInfo* site, int32_t index) {

@@ -25,6 +25,7 @@ struct Collected {
 
 struct Collector {
   std::vector<Collected> entries;
+  std::vector<std::string> sites;
   int32_t reservedLines = -1;
   bool allowReserve = true;
 };
@@ -38,6 +39,10 @@ bool CollectReserve(void* context, int32_t lineCount) {
 void CollectEntry(void* context, const ManifestEntry& entry, const char* localPath) {
   static_cast<Collector*>(context)->entries.push_back(
       {entry.Name, entry.Size, entry.Stamp, localPath});
+}
+
+void CollectSite(void* context, char* line) {
+  static_cast<Collector*>(context)->sites.push_back(line);
 }
 
 struct Options {
@@ -55,7 +60,7 @@ Collector Parse(const std::string& text, const Options& o = Options(), bool allo
   Collector c;
   c.allowReserve = allowReserve;
   ManifestSettings settings = {o.sectionSet, o.installMode, o.language, o.installDir};
-  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry, CollectSite};
   int32_t n = ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), o.cut,
                                 settings, sink);
   EXPECT_EQ(n, static_cast<int32_t>(c.entries.size()));
@@ -233,7 +238,7 @@ TEST(ManifestParse, NegativeLengthIsAnEmptyText) {
   char buffer[] = "[CLIENT]\ra=1,1\r";
   Collector c;
   ManifestSettings settings = {0x02, 0, "", "C:\\"};
-  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry, CollectSite};
   EXPECT_EQ(ParseManifestText(buffer, -1, false, settings, sink), 0);
   EXPECT_EQ(ParseManifestText(nullptr, 0, true, settings, sink), 0);
   EXPECT_TRUE(c.entries.empty());
@@ -308,16 +313,26 @@ TEST_F(SiteTableTest, LongUrlsAndExtraSitesAreLeftOut) {
   EXPECT_STREQ(SiteTable[15]->Url, "http://m15");
 }
 
-TEST_F(SiteTableTest, ManifestSitesAreReadWhateverTheSectionSet) {
+TEST(ManifestSites, SiteLinesReachTheSinkWhateverTheSectionSet) {
   Options o;
   o.sectionSet = 0;
-  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\rHTTP://C.EXAMPLE\r"
+  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\r\rHTTP://C.EXAMPLE\r"
                       "[CLIENT]\rhttp://not.a.site=1,1\r", o, /*allowReserve=*/false);
   EXPECT_TRUE(c.entries.empty());
-  ASSERT_EQ(SiteCount, 2);
-  EXPECT_STREQ(SiteTable[0]->Url, "http://a.example");
-  EXPECT_EQ(SiteTable[0]->Threads, 2);
-  EXPECT_STREQ(SiteTable[1]->Url, "HTTP://C.EXAMPLE");
+  // Every non-empty line of the section, as written: the sink judges them.
+  EXPECT_EQ(c.sites, (std::vector<std::string>{"http://a.example=2", "https://b.example",
+                                               "HTTP://C.EXAMPLE"}));
+  // Without a site callback the lines are skipped, entries still come.
+  std::string text = "[SITES]\rhttp://a.example\r[CLIENT]\rx=1,1\r";
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back(0);
+  Collector only;
+  ManifestSettings settings = {0x02, 0, "", "C:\\"};
+  ManifestSink sink = {&only, nullptr, CollectEntry, nullptr};
+  EXPECT_EQ(ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), false, settings,
+                              sink),
+            1);
+  EXPECT_TRUE(only.sites.empty());
 }
 
 TEST_F(SiteTableTest, TriedFlagsNeverReachOutsideTheList) {

@@ -13,15 +13,18 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/win/test_files.h"
+#include "tests/support/memory_source.h"
+#include "tests/support/test_files.h"
+#include "tests/support/worker_pool.h"
 
 #include "app/run_control.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
-#include "manifest/sites.h"
+#include "config/sites.h"
+#include "tinylib/simple_file.h"
+#include "transfer/transfer_buffers.h"
 #include "transfer/ostream.h"
 
-void ResetWorkerPool();
 
 namespace {
 
@@ -334,26 +337,7 @@ Bytes Pattern(size_t n, unsigned seed) {
   return b;
 }
 
-class MemorySource : public TBaseStream {
- public:
-  explicit MemorySource(const Bytes& data) : data_(data), position_(0) {}
-  int32_t Read(void* buffer, int32_t count) override {
-    int32_t n = static_cast<int32_t>(data_.size()) - position_;
-    if (n > count) n = count;
-    memcpy(buffer, data_.data() + position_, n);
-    position_ += n;
-    return n;
-  }
-  int32_t Seek(int32_t distance, uint8_t origin) override {
-    if (origin != kSeekFromCurrent) return 0;
-    position_ += distance;
-    return position_;
-  }
-
- private:
-  Bytes data_;
-  int32_t position_;
-};
+using testsupport::MemorySource;
 
 class ReceiveTest : public ::testing::Test {
  protected:

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>
 
-void ResetWorkerPool();
+#include "tests/support/worker_pool.h"
+
 
 namespace {
 
