@@ -8,8 +8,8 @@
 enum { kTransferBufferSize = kSessionReceiveCapacity };
 // A full chunk, and a manifest read at its limit, each leave room for the
 // NUL the manifest parser stores after the text.
-static_assert(kTransferBufferSize > kSessionChunkSize, "no room after a full chunk");
-static_assert(kTransferBufferSize > kManifestReadLimit, "no room after a full manifest read");
+static_assert(int{kTransferBufferSize} > int{kSessionChunkSize}, "no room after a full chunk");
+static_assert(int{kTransferBufferSize} > int{kManifestReadLimit}, "no room after a full manifest read");
 
 extern char* ReceiveBuffer;  // raw session replies
 extern char* WorkBuffer;     // inflated replies, whole small files
