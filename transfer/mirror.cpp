@@ -1,12 +1,47 @@
-// The mirror workers' shared walk: each takes, under TransferLock, the next
-// pending item its site has not tried, and records the outcome of its
-// attempt under the lock.
+// The mirror workers' start and shared walk: each takes, under TransferLock,
+// the next pending item its site has not tried, and records the outcome of
+// its attempt under the lock.
 #include "transfer/mirror.h"
 
 #include "config/sites.h"
 #include "manifest/download_list.h"
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
+
+void StartMirrorWorkers(WorkerEntry entry) {
+  // Every site's flags first, sized to the whole list, so that no index is
+  // out of reach however long the list is.
+  for (int32_t s = 0; s < SiteCount; s++) SizeTriedFlags(SiteTable[s], DownloadCount);
+
+  int32_t started = 0;
+  for (int32_t s = 0; s < SiteCount; s++) {
+    TSiteInfo* site = SiteTable[s];
+    if (site->Threads <= 0) {
+      DiagLog("mirror: site %s asks for no worker", site->Url);
+      continue;
+    }
+    if (site->TriedCount < DownloadCount) {
+      DiagLog("mirror: site %s has no tried flags; no worker", site->Url);
+      continue;
+    }
+    int32_t t = 0;
+    for (; t < site->Threads; t++) {
+      // Counted before the thread exists, so the job's poll cannot see 0
+      // while this worker may still take an item.
+      LockedAdd(&ActiveWorkers, +1);
+      if (!StartWorker(entry, site)) {
+        LockedAdd(&ActiveWorkers, -1);
+        break;
+      }
+    }
+    if (t < site->Threads)
+      DiagLog("mirror: site %s got %d of %d workers (no thread slot left)", site->Url,
+              static_cast<int>(t), static_cast<int>(site->Threads));
+    started += t;
+  }
+  DiagLog("mirror: %d workers started for %d sites", static_cast<int>(started),
+          static_cast<int>(SiteCount));
+}
 
 void RunSite(TSiteInfo* site, SiteAttempt attempt) {
   for (;;) {

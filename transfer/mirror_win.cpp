@@ -15,41 +15,6 @@
 #include "transfer/istream.h"
 #include "transfer/ostream.h"
 
-void StartMirrorWorkers() {
-  // Every site's flags first, sized to the whole list, so that no index is
-  // out of reach however long the list is.
-  for (int32_t s = 0; s < SiteCount; s++) SizeTriedFlags(SiteTable[s], DownloadCount);
-
-  int32_t started = 0;
-  for (int32_t s = 0; s < SiteCount; s++) {
-    TSiteInfo* site = SiteTable[s];
-    if (site->Threads <= 0) {
-      DiagLog("mirror: site %s asks for no worker", site->Url);
-      continue;
-    }
-    if (site->TriedCount < DownloadCount) {
-      DiagLog("mirror: site %s has no tried flags; no worker", site->Url);
-      continue;
-    }
-    int32_t t = 0;
-    for (; t < site->Threads; t++) {
-      // Counted before the thread exists, so the job's poll cannot see 0
-      // while this worker may still take an item.
-      LockedAdd(&ActiveWorkers, +1);
-      if (!StartWorker(MirrorWorker, site)) {
-        LockedAdd(&ActiveWorkers, -1);
-        break;
-      }
-    }
-    if (t < site->Threads)
-      DiagLog("mirror: site %s got %d of %d workers (no thread slot left)", site->Url,
-              static_cast<int>(t), static_cast<int>(site->Threads));
-    started += t;
-  }
-  DiagLog("mirror: %d workers started for %d sites", static_cast<int>(started),
-          static_cast<int>(SiteCount));
-}
-
 unsigned long PELLINOR_THREAD_CALL MirrorWorker(void* parameter) {
   TSiteInfo* site = static_cast<TSiteInfo*>(parameter);
   DiagLog("mirror: worker %lu for %s starts", GetCurrentThreadId(), site->Url);

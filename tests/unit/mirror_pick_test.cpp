@@ -262,4 +262,58 @@ TEST_F(MirrorPickTest, NoItemIsEverHeldByTwoWorkersAndEachSiteTriesEachItemOnce)
   EXPECT_LT(done, kItems);
 }
 
+// --- Starting workers ------------------------------------------------
+
+unsigned long PELLINOR_THREAD_CALL HoldSlot(void*) { return 0; }
+
+// A worker whose every attempt fails, as one on a site that is down.
+void FailingAttempt(TSiteInfo*, int32_t index) { EndAttempt(DownloadList[index], false); }
+unsigned long PELLINOR_THREAD_CALL DeadSiteWorker(void* parameter) {
+  RunSite(static_cast<TSiteInfo*>(parameter), FailingAttempt);
+  LockedAdd(&ActiveWorkers, -1);
+  return 0;
+}
+
+TEST_F(MirrorPickTest, SixteenOneThreadSitesGetFifteenWorkersCountedBeforeTheyRun) {
+  MakeList(20);
+  ASSERT_TRUE(StartWorker(HoldSlot, nullptr));  // the installer job's slot
+  for (int s = 0; s < kSiteTableCapacity; s++) {
+    char url[40];
+    snprintf(url, sizeof url, "%s%d", kDeadSite, s);
+    AddTestSite(url, 1);
+  }
+  // With the lock held no worker can pick or count itself out, so the count
+  // seen now is what StartMirrorWorkers itself put in.
+  LockTransfer();
+  StartMirrorWorkers(DeadSiteWorker);
+  int32_t counted = ActiveWorkers;
+  UnlockTransfer();
+  EXPECT_EQ(counted, 15);
+  ASSERT_TRUE(WaitForCountOut(60000));
+  // Once the count is 0 no worker may take anything more: every item was
+  // tried by every site that had a worker, and left to the session.
+  for (int i = 0; i < DownloadCount; i++) {
+    EXPECT_EQ(DownloadList[i].State, kItemPending) << i;
+    for (int s = 0; s < 15; s++) EXPECT_TRUE(IsTried(SiteTable[s], i)) << s << "," << i;
+    EXPECT_FALSE(IsTried(SiteTable[15], i)) << i;
+  }
+}
+
+TEST_F(MirrorPickTest, ZeroThreadSiteTakesNothingAndLongListsAreReachedWhole) {
+  const int kItems = 600;  // beyond a fixed table of 512 flags
+  MakeList(kItems);
+  TSiteInfo* idle = AddTestSite("http://127.0.0.1:1/idle", 0);
+  TSiteInfo* busy = AddTestSite(kDeadSite, 3);
+  StartMirrorWorkers(DeadSiteWorker);
+  ASSERT_TRUE(WaitForCountOut(60000));
+  EXPECT_EQ(idle->TriedCount, kItems);
+  EXPECT_EQ(busy->TriedCount, kItems);
+  for (int i = 0; i < kItems; i++) {
+    EXPECT_FALSE(IsTried(idle, i)) << i;
+    EXPECT_TRUE(IsTried(busy, i)) << i;
+    EXPECT_EQ(DownloadList[i].State, kItemPending) << i;
+    EXPECT_EQ(DownloadList[i].Received, 0) << i;
+  }
+}
+
 }  // namespace

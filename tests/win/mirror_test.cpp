@@ -1,6 +1,6 @@
-// Mirror workers under real Windows threads: how items are picked and handed
-// between sites, how workers are started and counted, and how one object is
-// inflated into its file.
+// One mirror object into its file on the real file system: the inflate, the
+// size and check rules, and the file sink. Picking and starting workers is
+// tested natively (mirror_pick_test).
 #include "transfer/mirror.h"
 
 #include <windows.h>
@@ -15,7 +15,6 @@
 
 #include "tests/support/memory_source.h"
 #include "tests/support/test_files.h"
-#include "tests/support/worker_pool.h"
 
 #include "app/run_control.h"
 #include "config/settings.h"
@@ -28,104 +27,9 @@
 
 namespace {
 
-// Nothing listens on port 1, so every real attempt fails at once.
-const char kDeadSite[] = "http://127.0.0.1:1/mirror";
-
 void EnsureTransfer() {
   static bool ready = InitTransfer();
   ASSERT_TRUE(ready);
-}
-
-void MakeList(int count, int32_t size = 100) {
-  FreeDownloadList();
-  DownloadList = static_cast<DownloadItem*>(calloc(count > 0 ? count : 1, sizeof(DownloadItem)));
-  DownloadCount = count;
-  for (int i = 0; i < count; i++) {
-    snprintf(DownloadList[i].Name, kItemNameCapacity, "f%d.bin", i);
-    DownloadList[i].Size = size;
-    DownloadList[i].Stamp = 1081037455;
-  }
-}
-
-TSiteInfo* AddTestSite(const char* url, int threads) {
-  char text[300];
-  snprintf(text, sizeof text, "%s=%d", url, threads);
-  EXPECT_TRUE(AddSite(text));
-  return SiteTable[SiteCount - 1];
-}
-
-// Waits as the installer job does, but bounded: true when every worker
-// counted itself out.
-bool WaitForCountOut(DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  while (ActiveWorkers != 0) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(20);
-  }
-  return true;
-}
-
-class MirrorTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    EnsureTransfer();
-    ResetWorkerPool();
-    ResetSiteTable();
-    ActiveWorkers = 0;
-  }
-  void TearDown() override {
-    WaitForCountOut(20000);
-    ResetWorkerPool();
-    ResetSiteTable();
-    FreeDownloadList();
-    ActiveWorkers = 0;
-  }
-};
-
-// --- Starting real workers ------------------------------------------------
-
-unsigned long __stdcall HoldSlot(void*) { return 0; }
-
-TEST_F(MirrorTest, SixteenOneThreadSitesGetFifteenWorkersCountedBeforeTheyRun) {
-  MakeList(20);
-  ASSERT_TRUE(StartWorker(HoldSlot, nullptr));  // the installer job's slot
-  for (int s = 0; s < kSiteTableCapacity; s++) {
-    char url[40];
-    snprintf(url, sizeof url, "%s%d", kDeadSite, s);
-    AddTestSite(url, 1);
-  }
-  // With the lock held no worker can pick or count itself out, so the count
-  // seen now is what StartMirrorWorkers itself put in.
-  LockTransfer();
-  StartMirrorWorkers();
-  int32_t counted = ActiveWorkers;
-  UnlockTransfer();
-  EXPECT_EQ(counted, 15);
-  ASSERT_TRUE(WaitForCountOut(60000));
-  // Once the count is 0 no worker may take anything more: every item was
-  // tried by every site that had a worker, and left to the session.
-  for (int i = 0; i < DownloadCount; i++) {
-    EXPECT_EQ(DownloadList[i].State, kItemPending) << i;
-    for (int s = 0; s < 15; s++) EXPECT_TRUE(IsTried(SiteTable[s], i)) << s << "," << i;
-    EXPECT_FALSE(IsTried(SiteTable[15], i)) << i;
-  }
-}
-
-TEST_F(MirrorTest, ZeroThreadSiteTakesNothingAndLongListsAreReachedWhole) {
-  const int kItems = 600;  // beyond a fixed table of 512 flags
-  MakeList(kItems);
-  TSiteInfo* idle = AddTestSite("http://127.0.0.1:1/idle", 0);
-  TSiteInfo* busy = AddTestSite(kDeadSite, 3);
-  StartMirrorWorkers();
-  ASSERT_TRUE(WaitForCountOut(60000));
-  EXPECT_EQ(idle->TriedCount, kItems);
-  EXPECT_EQ(busy->TriedCount, kItems);
-  for (int i = 0; i < kItems; i++) {
-    EXPECT_FALSE(IsTried(idle, i)) << i;
-    EXPECT_TRUE(IsTried(busy, i)) << i;
-    EXPECT_EQ(DownloadList[i].State, kItemPending) << i;
-    EXPECT_EQ(DownloadList[i].Received, 0) << i;
-  }
 }
 
 // --- One object into one file ---------------------------------------------
