@@ -70,4 +70,16 @@ inline bool PutFile(const std::string& path, const std::string& bytes, uint32_t 
   return ok;
 }
 
+// The file's last-write time as a DOS stamp (UTC); 0 when it cannot be read.
+inline uint32_t StampOf(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  FILETIME written;
+  WORD date = 0, time = 0;
+  if (GetFileTime(file, nullptr, nullptr, &written)) FileTimeToDosDateTime(&written, &date, &time);
+  CloseHandle(file);
+  return static_cast<uint32_t>(date) << 16 | time;
+}
+
 }  // namespace testfiles

@@ -214,16 +214,7 @@ void Put(const std::string& path, const std::string& data) {
 }
 
 // The last-write time read back as a DOS stamp.
-uint32_t StampOf(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  FILETIME written;
-  WORD date = 0, time = 0;
-  if (GetFileTime(file, nullptr, nullptr, &written)) FileTimeToDosDateTime(&written, &date, &time);
-  CloseHandle(file);
-  return static_cast<uint32_t>(date) << 16 | time;
-}
+using testfiles::StampOf;
 
 // The replies a correct host sends for a whole file, chunk by chunk, ending
 // with a short (perhaps empty) chunk.
@@ -507,18 +498,6 @@ TEST_F(SessionTest, NamesThatLeaveTheInstallFolderAreNeverFetched) {
     FindClose(find);
   }
   EXPECT_EQ(entries, 2) << "only . and .. in the install folder";
-}
-
-TEST_F(SessionTest, SetFileStampSetsTheLastWriteTimeAsUtc) {
-  const std::string path = PathOf("stamped.txt");
-  Put(path, "x");
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(SetFileStamp(file, kStamp), 0u);
-  CloseHandle(file);
-  EXPECT_EQ(StampOf(path), kStamp);
-  EXPECT_NE(SetFileStamp(INVALID_HANDLE_VALUE, kStamp), 0u);
 }
 
 TEST_F(SessionTest, ConnectReachesAnAddressWithoutReverseNameAndFailsOnUnknownNames) {

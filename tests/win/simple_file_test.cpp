@@ -267,4 +267,16 @@ TEST_F(SimpleFileTest, ReadFileToBufferGivesMinusOneWhenTheReadFails) {
   CloseHandle(holder);
 }
 
+TEST_F(SimpleFileTest, SetFileStampSetsTheLastWriteTimeAsUtc) {
+  const std::string path = PathOf("stamped.txt");
+  PutFile(path, "x");
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(SetFileStamp(file, kStamp), 0u);
+  CloseHandle(file);
+  EXPECT_EQ(testfiles::StampOf(path), kStamp);
+  EXPECT_NE(SetFileStamp(INVALID_HANDLE_VALUE, kStamp), 0u);
+}
+
 }  // namespace
