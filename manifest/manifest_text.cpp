@@ -2,11 +2,10 @@
 #include "manifest/manifest_text.h"
 
 #include "config/settings.h"
-#include "manifest/sites.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/file_names.h"
 #include "tinylib/simple_strings.h"
 #include "tinylib/text.h"
-#include "transfer/protocol.h"
 
 static const char kCR = 0x0D;
 static const char kLF = 0x0A;
@@ -176,7 +175,7 @@ int32_t ParseManifestText(char* text, int32_t length, bool cutByReadLimit,
       continue;
     }
     if (section == kSectionSites) {
-      AddSite(line);
+      if (sink.Site != nullptr) sink.Site(sink.Context, line);
       continue;
     }
     if (!listing || (settings.SectionSet & (1u << section)) == 0) continue;

@@ -2,9 +2,9 @@
 //
 // This half knows nothing of the file system. It splits the text, follows
 // the sections, reads each file line into an entry, applies the section and
-// language filters and the limits of the records, registers the sites, and
-// hands every accepted entry with its local path to the caller, which checks
-// whether the file is already present and stores the rest.
+// language filters and the limits of the records, and hands every site line
+// and every accepted entry with its local path to the caller, which registers
+// the sites, checks whether a file is already present and stores the rest.
 #pragma once
 
 #include <stdint.h>
@@ -49,12 +49,14 @@ ManifestSettings CurrentManifestSettings();
 
 // The caller's side of the parse. Reserve (may be null) is told once, before
 // any entry, how many lines the text has: no more entries than that follow.
-// When it answers false no entry is delivered; sites are still registered.
+// When it answers false no entry is delivered; sites are still delivered.
 // Entry gets each accepted entry and its local path (InstallDir + Name).
+// Site (may be null) gets each line of the SITES section, which it may change.
 struct ManifestSink {
   void* Context;
   bool (*Reserve)(void* context, int32_t lineCount);
   void (*Entry)(void* context, const ManifestEntry& entry, const char* localPath);
+  void (*Site)(void* context, char* line);
 };
 
 // Parses length bytes of text; text[length] must be writable (the last line

@@ -1,5 +1,5 @@
-// Manifest text: sections, file lines, the language filter, sites and the
-// limits of the records. Each case feeds real manifest bytes through the
+// Manifest text: sections, file lines, the language filter, site lines and
+// the limits of the records. Each case feeds real manifest bytes through the
 // parser and looks at what comes out.
 #include "manifest/manifest_text.h"
 
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "manifest/sites.h"
 #include "tinylib/text.h"
 
 namespace {
@@ -26,6 +25,7 @@ struct Collected {
 
 struct Collector {
   std::vector<Collected> entries;
+  std::vector<std::string> sites;
   int32_t reservedLines = -1;
   bool allowReserve = true;
 };
@@ -39,6 +39,10 @@ bool CollectReserve(void* context, int32_t lineCount) {
 void CollectEntry(void* context, const ManifestEntry& entry, const char* localPath) {
   static_cast<Collector*>(context)->entries.push_back(
       {entry.Name, entry.Size, entry.Stamp, localPath});
+}
+
+void CollectSite(void* context, char* line) {
+  static_cast<Collector*>(context)->sites.push_back(line);
 }
 
 struct Options {
@@ -56,7 +60,7 @@ Collector Parse(const std::string& text, const Options& o = Options(), bool allo
   Collector c;
   c.allowReserve = allowReserve;
   ManifestSettings settings = {o.sectionSet, o.installMode, o.language, o.installDir};
-  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry, CollectSite};
   int32_t n = ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), o.cut,
                                 settings, sink);
   EXPECT_EQ(n, static_cast<int32_t>(c.entries.size()));
@@ -68,12 +72,6 @@ std::vector<std::string> Names(const Collector& c) {
   for (const auto& e : c.entries) names.push_back(e.name);
   return names;
 }
-
-class SiteTableTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetSiteTable(); }
-  void TearDown() override { ResetSiteTable(); }
-};
 
 }  // namespace
 
@@ -362,7 +360,7 @@ TEST(ManifestParse, NegativeLengthIsAnEmptyText) {
   char buffer[] = "[CLIENT]\ra=1,1\r";
   Collector c;
   ManifestSettings settings = {0x02, 0, "", "C:\\"};
-  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry, CollectSite};
   EXPECT_EQ(ParseManifestText(buffer, -1, false, settings, sink), 0);
   EXPECT_EQ(ParseManifestText(nullptr, 0, true, settings, sink), 0);
   EXPECT_TRUE(c.entries.empty());
@@ -401,76 +399,24 @@ TEST(ManifestLanguage, FilterAppliesToParsedEntriesAndReadsTheSettings) {
   ResetInstallSettings();
 }
 
-TEST_F(SiteTableTest, AddSiteTakesOnlyPlainHttp) {
-  struct Case { const char* text; bool added; const char* url; int32_t threads; } cases[] = {
-      {"http://m1.example/files=3", true, "http://m1.example/files", 3},
-      {"HTTP://M2.EXAMPLE/Files", true, "HTTP://M2.EXAMPLE/Files", 1},
-      {"http://m3.example=0", true, "http://m3.example", 0},
-      {"http://m4.example=x", true, "http://m4.example", 0},
-      {"http://m5.example=99", true, "http://m5.example", kMaxSiteThreads},
-      {"https://secure.example=2", false, "", 0},
-      {"ftp://m.example", false, "", 0},
-      {"http:/", false, "", 0},
-  };
-  for (const auto& c : cases) {
-    ResetSiteTable();
-    std::string text = c.text;
-    EXPECT_EQ(AddSite(&text[0]), c.added) << c.text;
-    ASSERT_EQ(SiteCount, c.added ? 1 : 0);
-    if (!c.added) continue;
-    EXPECT_STREQ(SiteTable[0]->Url, c.url);
-    EXPECT_EQ(SiteTable[0]->Threads, c.threads);
-  }
-}
-
-TEST_F(SiteTableTest, LongUrlsAndExtraSitesAreLeftOut) {
-  std::string longest = "http://" + std::string(252, 'h') + "=2";  // 259 before '='
-  std::string tooLong = "http://" + std::string(253, 'h');
-  EXPECT_TRUE(AddSite(&longest[0]));
-  EXPECT_EQ(TextLength(SiteTable[0]->Url), 259);
-  EXPECT_FALSE(AddSite(&tooLong[0]));
-  for (int i = 1; i < 20; i++) {
-    std::string text = "http://m" + std::to_string(i);
-    EXPECT_EQ(AddSite(&text[0]), i < kSiteTableCapacity) << i;
-  }
-  EXPECT_EQ(SiteCount, kSiteTableCapacity);
-  EXPECT_STREQ(SiteTable[15]->Url, "http://m15");
-}
-
-TEST_F(SiteTableTest, ManifestSitesAreReadWhateverTheSectionSet) {
+TEST(ManifestSites, SiteLinesReachTheSinkWhateverTheSectionSet) {
   Options o;
   o.sectionSet = 0;
-  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\rHTTP://C.EXAMPLE\r"
+  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\r\rHTTP://C.EXAMPLE\r"
                       "[CLIENT]\rhttp://not.a.site=1,1\r", o, /*allowReserve=*/false);
   EXPECT_TRUE(c.entries.empty());
-  ASSERT_EQ(SiteCount, 2);
-  EXPECT_STREQ(SiteTable[0]->Url, "http://a.example");
-  EXPECT_EQ(SiteTable[0]->Threads, 2);
-  EXPECT_STREQ(SiteTable[1]->Url, "HTTP://C.EXAMPLE");
-}
-
-TEST_F(SiteTableTest, TriedFlagsNeverReachOutsideTheList) {
-  std::string text = "http://m.example";
-  ASSERT_TRUE(AddSite(&text[0]));
-  TSiteInfo* site = SiteTable[0];
-  // Before sizing, everything reads as tried: the site takes nothing.
-  EXPECT_TRUE(IsTried(site, 0));
-  MarkTried(site, 0);
-
-  const int32_t kItems = 700;  // beyond any fixed table of 512
-  ASSERT_TRUE(SizeTriedFlags(site, kItems));
-  for (int32_t i : {0, 511, 512, kItems - 1}) EXPECT_FALSE(IsTried(site, i)) << i;
-  MarkTried(site, 600);
-  EXPECT_TRUE(IsTried(site, 600));
-  EXPECT_FALSE(IsTried(site, 599));
-  for (int32_t i : {-1, kItems, 1 << 30}) {
-    MarkTried(site, i);
-    EXPECT_TRUE(IsTried(site, i)) << i;
-  }
-  // Resizing starts clear again; a zero-item list holds no flags.
-  ASSERT_TRUE(SizeTriedFlags(site, 3));
-  EXPECT_FALSE(IsTried(site, 2));
-  EXPECT_TRUE(IsTried(site, 3));
-  ASSERT_TRUE(SizeTriedFlags(site, 0));
-  EXPECT_TRUE(IsTried(site, 0));
+  // Every non-empty line of the section, as written: the sink judges them.
+  EXPECT_EQ(c.sites, (std::vector<std::string>{"http://a.example=2", "https://b.example",
+                                               "HTTP://C.EXAMPLE"}));
+  // Without a site callback the lines are skipped, entries still come.
+  std::string text = "[SITES]\rhttp://a.example\r[CLIENT]\rx=1,1\r";
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back(0);
+  Collector only;
+  ManifestSettings settings = {0x02, 0, "", "C:\\"};
+  ManifestSink sink = {&only, nullptr, CollectEntry, nullptr};
+  EXPECT_EQ(ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), false, settings,
+                              sink),
+            1);
+  EXPECT_TRUE(only.sites.empty());
 }

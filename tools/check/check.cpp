@@ -383,13 +383,16 @@ void CollectEntry(void* context, const ManifestEntry& entry, const char*) {
   static_cast<std::vector<ManifestEntry>*>(context)->push_back(entry);
 }
 
+// The installer's own rule for a site line (scheme, base URL up to '=').
+void CollectSite(void*, char* line) { AddSite(line); }
+
 // Every entry of the release sections, once per object name, in each layout asked.
 std::vector<Object> ObjectsOf(const std::string& text, int layout, bool* anyHash) {
   std::vector<ManifestEntry> entries;
   std::vector<char> buffer(text.begin(), text.end());
   buffer.push_back(0);  // the parser terminates the last line here
   ManifestSettings settings = {kReleaseSections, 0, "", ""};
-  ManifestSink sink = {&entries, nullptr, CollectEntry};
+  ManifestSink sink = {&entries, nullptr, CollectEntry, CollectSite};
   ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), false, settings, sink);
 
   std::vector<Object> objects;

@@ -30,9 +30,16 @@ const char kLineEnd[] = "\r\n";
 const size_t kManifestLimit = kManifestReadLimit;
 const size_t kBlockSize = 256 * 1024;
 
+struct ReadBack {
+  std::vector<ManifestEntry> entries;
+  std::vector<std::string> sites;
+};
+
 void ListEntry(void* context, const ManifestEntry& entry, const char*) {
-  static_cast<std::vector<ManifestEntry>*>(context)->push_back(entry);
+  static_cast<ReadBack*>(context)->entries.push_back(entry);
 }
+
+void ListSite(void* context, char* line) { static_cast<ReadBack*>(context)->sites.push_back(line); }
 
 // Reads the text back with the installer's own parser: every file and site
 // must come out exactly as written.
@@ -40,12 +47,12 @@ bool InstallerReadsBack(const std::string& text, const std::vector<FileEntry>& f
                         const Options& options) {
   std::vector<char> buffer(text.begin(), text.end());
   buffer.push_back(0);
-  std::vector<ManifestEntry> read;
+  ReadBack back;
+  const std::vector<ManifestEntry>& read = back.entries;
   ManifestSettings settings = {0x0E, 0, "", ""};
-  ManifestSink sink = {&read, nullptr, ListEntry};
-  ResetSiteTable();
+  ManifestSink sink = {&back, nullptr, ListEntry, ListSite};
   ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), false, settings, sink);
-  bool same = read.size() == files.size() && SiteCount == static_cast<int32_t>(options.sites.size());
+  bool same = read.size() == files.size() && back.sites.size() == options.sites.size();
   // Both lists are in section order, then name order.
   std::vector<const FileEntry*> written;
   for (Section s : {Section::Client, Section::ServerOnly, Section::OnDemand})
@@ -55,8 +62,10 @@ bool InstallerReadsBack(const std::string& text, const std::vector<FileEntry>& f
     same = written[i]->name == read[i].Name && written[i]->size == uint64_t(read[i].Size) &&
            written[i]->stamp == read[i].Stamp;
   }
-  for (int32_t i = 0; same && i < SiteCount; i++) same = options.sites[i].url == SiteTable[i]->Url;
-  ResetSiteTable();
+  for (size_t i = 0; same && i < back.sites.size(); i++) {
+    const SiteOption& site = options.sites[i];
+    same = back.sites[i] == site.url + (site.threads.empty() ? "" : "=" + site.threads);
+  }
   return same;
 }
 
