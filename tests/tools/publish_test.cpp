@@ -126,6 +126,10 @@ TEST(PublishNames, RefusesWhatWindowsCannotHold) {
       {"a\rb", false},            {"caf\xc3\xa9", false},  {"[x", false},
       {"x[y]", true},             {"a=b", false},          {"bin\\\\x", false},
       {"..\\x", false},           {"", false},             {".hidden", true},
+      // The installer's own files in the install folder, at the top only.
+      {"linkfiles", false},       {"Install.TXT", false},  {"params.cfg", false},
+      {"Pellinor.staging\\new\\a.dll", false},         {"LINKFI~1", false},
+      {"Pellinor.exe", true},     {"bin\\linkfiles", true},  {"linkfiles.txt", true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(publish::NameRefusal(c.name).empty(), c.ok) << c.name;
@@ -189,6 +193,8 @@ TEST_F(PublishTest, RefusalsWriteNothing) {
       {"colon", "bad:name", [](PublishTest* t) { t->Put("bad:name", "x"); }, {}},
       {"trailing dot", "dir.\\x", [](PublishTest* t) { t->Put("dir./x", "x"); }, {}},
       {"device", "CON", [](PublishTest* t) { t->Put("CON", "x"); }, {}},
+      {"the installer's own file", "linkfiles",
+       [](PublishTest* t) { t->Put("ok.txt", "x"); t->Put("linkfiles", "C:\\x.lnk"); }, {}},
       {"backslash in a Linux name", "a\\b", [](PublishTest* t) { t->Put("a\\b", "x"); }, {}},
       {"before 1980", "old.txt", [](PublishTest* t) { t->Put("old.txt", "x", 0); }, {}},
       {"case twins", "A.txt",
