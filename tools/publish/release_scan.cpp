@@ -26,6 +26,7 @@ using tools::UpperAscii;
 
 const char kManifestName[] = "files.ver";
 const char kManifestTempPrefix[] = ".files.ver.";
+const char kSignatureName[] = "files.ver.sig";
 
 namespace {
 
@@ -174,10 +175,13 @@ bool ScanRelease(const ReleaseLayout& layout, std::vector<FileEntry>* files,
     }
     if (path.parent_path() == layout.out) {
       std::string leaf = path.filename().string();
-      if (leaf == kManifestName || leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
+      if (leaf == kManifestName || leaf == kSignatureName ||
+          leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
         continue;
     }
-    if (parts.size() == 1 && EqualNoCaseAscii(parts[0], kManifestName)) continue;
+    if (parts.size() == 1 && (EqualNoCaseAscii(parts[0], kManifestName) ||
+                              EqualNoCaseAscii(parts[0], kSignatureName)))
+      continue;
     if (name.empty()) continue;  // refused above
     if (!fs::is_regular_file(status)) {
       errors.push_back(Quoted(name) + ": not a regular file");
