@@ -27,6 +27,7 @@
 #include "tools/publish/manifest_writer.h"
 #include "tools/publish/mirror_writer.h"
 #include "tools/publish/progress.h"
+#include "tools/publish/signing.h"
 
 namespace fs = std::filesystem;
 
@@ -351,6 +352,20 @@ TEST_F(PublishTest, ProgramExitStatuses) {
   EXPECT_EQ(status("--help"), 0);
   EXPECT_EQ(status("--no-such-option " + source_.string()), 2);
   EXPECT_EQ(status("--site=https://m.example " + source_.string()), 2);
+  const std::string keys = (root_ / "keys").string();
+  for (const std::string& misuse :
+       {"--sign=k.pem --serial=05", "--sign=k.pem --serial=4294967296", "--serial=3",
+        "--expires=30", "--sign=k.pem --expires=0", "--prune"})
+    EXPECT_EQ(status(misuse + " " + source_.string()), 2) << misuse;
+  EXPECT_EQ(status("keygen"), 2);
+  EXPECT_EQ(status("keygen --out=" + keys + "/k " + source_.string()), 2);
+  fs::create_directories(keys);
+  EXPECT_EQ(status("keygen --out=" + keys + "/k"), 0);
+  EXPECT_EQ(status("keygen --out=" + keys + "/k"), 1);
+  EXPECT_EQ(status("--sign=" + keys + "/k-private.pem --serial=4294967295 " + source_.string()),
+            0);
+  EXPECT_EQ(status("--sign=" + keys + "/k-private.pem " + source_.string()), 1);
+  fs::remove(source_ / "files.ver.sig");
   EXPECT_EQ(status(source_.string()), 0);
   EXPECT_EQ(ReadAll(source_ / "files.ver"), kOkManifest);
   Put("bad|name", "x");
@@ -501,6 +516,7 @@ TEST(PublishProgress, LineShowsCountsRateAndTimeLeft) {
 }
 
 TEST_F(PublishTest, ProgressOnlyOnATerminalAndNotWhenQuiet) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
   Put("ok.txt", "x");
   auto output = [&](const std::string& args, bool terminal) {
     fs::path log = root_ / "stderr.txt";
@@ -519,33 +535,37 @@ TEST_F(PublishTest, ProgressOnlyOnATerminalAndNotWhenQuiet) {
 
 namespace {
 
-// Verifies files.ver.sig as an independent reader would: libcrypto with the
-// public key file, the DER form rebuilt from r||s.
-bool OpenSslVerifies(const fs::path& publicPem, const std::string& sigText) {
-  ReleaseSignature sig;
-  if (ParseSignatureText(sigText.data(), static_cast<int32_t>(sigText.size()), &sig) !=
-      kSignatureTextOk)
-    return false;
+// Verifies r||s over message as an independent reader would: libcrypto with
+// the public key file, the DER form rebuilt from the two numbers.
+bool OpenSslVerifies(const fs::path& publicPem, const std::string& message, const uint8_t* rs) {
   std::string pem = ReadAll(publicPem);
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
   EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
   ECDSA_SIG* ecdsa = ECDSA_SIG_new();
-  ECDSA_SIG_set0(ecdsa, BN_bin2bn(sig.Signature, 32, nullptr),
-                 BN_bin2bn(sig.Signature + 32, 32, nullptr));
+  ECDSA_SIG_set0(ecdsa, BN_bin2bn(rs, 32, nullptr), BN_bin2bn(rs + 32, 32, nullptr));
   unsigned char* der = nullptr;
   int derLength = i2d_ECDSA_SIG(ecdsa, &der);
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   bool ok = key != nullptr && derLength > 0 &&
             EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
             EVP_DigestVerify(context, der, static_cast<size_t>(derLength),
-                             reinterpret_cast<const unsigned char*>(sigText.data()),
-                             static_cast<size_t>(sig.SignedLength)) == 1;
+                             reinterpret_cast<const unsigned char*>(message.data()),
+                             message.size()) == 1;
   EVP_MD_CTX_free(context);
   OPENSSL_free(der);
   ECDSA_SIG_free(ecdsa);
   EVP_PKEY_free(key);
   return ok;
+}
+
+// The same for a whole files.ver.sig text.
+bool OpenSslVerifies(const fs::path& publicPem, const std::string& sigText) {
+  ReleaseSignature sig;
+  return ParseSignatureText(sigText.data(), static_cast<int32_t>(sigText.size()), &sig) ==
+             kSignatureTextOk &&
+         OpenSslVerifies(publicPem, sigText.substr(0, static_cast<size_t>(sig.SignedLength)),
+                         sig.Signature);
 }
 
 void WritePrivateKey(EVP_PKEY* key, const fs::path& path) {
@@ -655,6 +675,23 @@ TEST_F(SignedPublishTest, SignatureVerifiesAndSerialsGrow) {
   EXPECT_GE(sig.Expiry, now + 30 * 86400);
   EXPECT_LE(sig.Expiry, now + 30 * 86400 + 60);
   EXPECT_NE(ReadAll(source_ / "files.ver.sig").find("\nexpires 20"), std::string::npos);
+}
+
+TEST_F(SignedPublishTest, RAndSKeepTheirLeadingZeroBytes) {
+  publish::SigningKey key;
+  std::string error;
+  ASSERT_TRUE(publish::LoadSigningKey(key_, &key, &error)) << error;
+  // About one signature in 128 has an r or s below 2^248; 2000 make sure
+  // both kinds come up.
+  int zeroLed = 0;
+  for (int i = 0; i < 2000; i++) {
+    std::string message = "message " + std::to_string(i);
+    uint8_t rs[64];
+    ASSERT_TRUE(publish::SignBytes(key, message, rs, &error)) << error;
+    if (rs[0] == 0 || rs[32] == 0) zeroLed++;
+    ASSERT_TRUE(OpenSslVerifies(root_ / "keys/release-public.pem", message, rs)) << i;
+  }
+  EXPECT_GT(zeroLed, 0);
 }
 
 TEST_F(SignedPublishTest, BadKeysAreRefusedAndNothingIsWritten) {
