@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest/release_key.h"
 #include "manifest/signature_text.h"
 #include "tools/publish/manifest_writer.h"
 #include "tools/publish/mirror_writer.h"
@@ -675,6 +676,46 @@ TEST_F(SignedPublishTest, SignatureVerifiesAndSerialsGrow) {
   EXPECT_GE(sig.Expiry, now + 30 * 86400);
   EXPECT_LE(sig.Expiry, now + 30 * 86400 + 60);
   EXPECT_NE(ReadAll(source_ / "files.ver.sig").find("\nexpires 20"), std::string::npos);
+}
+
+// The installer's own decision on what the publisher wrote, with the point
+// of the public key file as a key build compiles it in.
+TEST_F(SignedPublishTest, InstallersAcceptTheSignedReleaseAndNothingElse) {
+  Put("bin/app.dll", "payload");
+  publish::Report report;
+  ASSERT_EQ(Run({"--sign", key_, "--serial=41", "--expires=1"}, &report), 0) << AllErrors(report);
+  const std::string sigText = ReadAll(source_ / "files.ver.sig");
+  std::string manifest = ReadAll(source_ / "files.ver");
+  auto point = [&](const char* pem) {
+    std::string text = ReadAll(root_ / "keys" / pem);
+    BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    std::vector<uint8_t> encoded(65);
+    size_t length = 0;
+    EXPECT_EQ(EVP_PKEY_get_octet_string_param(key, "encoded-pub-key", encoded.data(),
+                                              encoded.size(), &length), 1);
+    EVP_PKEY_free(key);
+    return std::vector<uint8_t>(encoded.begin() + 1, encoded.end());
+  };
+  const std::vector<uint8_t> release = point("release-public.pem"), other = point("other-public.pem");
+  auto verdict = [&](const std::vector<uint8_t>& key, const std::string& manifestBytes, int64_t now,
+                     uint32_t highest) {
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(manifestBytes.data()), manifestBytes.size(),
+           digest);
+    ReleaseSignature accepted;
+    return CheckReleaseManifest(key.data(), sigText.data(), static_cast<int32_t>(sigText.size()),
+                                digest, now, highest, &accepted);
+  };
+  const int64_t now = time(nullptr);
+  std::string altered = manifest;
+  altered[altered.find("=7,") + 1] = '8';
+  EXPECT_EQ(verdict(release, manifest, now, 41), kReleaseOk);
+  EXPECT_EQ(verdict(other, manifest, now, 0), kReleaseBadSignature);
+  EXPECT_EQ(verdict(release, altered, now, 0), kReleaseDigestMismatch);
+  EXPECT_EQ(verdict(release, manifest, now, 42), kReleaseRollback);
+  EXPECT_EQ(verdict(release, manifest, now + 86400 + 60, 0), kReleaseExpired);
 }
 
 TEST_F(SignedPublishTest, RAndSKeepTheirLeadingZeroBytes) {
