@@ -354,7 +354,7 @@ TEST_F(PublishTest, ProgramExitStatuses) {
   EXPECT_EQ(status("--no-such-option " + source_.string()), 2);
   EXPECT_EQ(status("--site=https://m.example " + source_.string()), 2);
   const std::string keys = (root_ / "keys").string();
-  for (const std::string& misuse :
+  for (const std::string misuse :
        {"--sign=k.pem --serial=05", "--sign=k.pem --serial=4294967296", "--serial=3",
         "--expires=30", "--sign=k.pem --expires=0", "--prune"})
     EXPECT_EQ(status(misuse + " " + source_.string()), 2) << misuse;
@@ -480,7 +480,9 @@ TEST(PublishObjectNames, OnlyStampSizeNameIsAnObject) {
   for (const auto& c : cases) {
     uint32_t stamp = 99;
     EXPECT_EQ(publish::IsMirrorObjectName(c.name, &stamp), c.object) << c.name;
-    if (c.object) EXPECT_EQ(stamp, c.stamp) << c.name;
+    if (c.object) {
+      EXPECT_EQ(stamp, c.stamp) << c.name;
+    }
   }
 }
 
