@@ -188,7 +188,7 @@ TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
     for (const Case& c : cases) {
       std::vector<uint8_t> received;
       for (uint32_t expected : c.lengths) {
-        Reply reply = sessiond::BuildReply(
+        Reply reply = *sessiond::BuildReply(
             release_, Request(c.name, static_cast<uint32_t>(received.size())), mode);
         std::vector<uint8_t> chunk = DecodeReply(reply);
         ASSERT_EQ(chunk.size(), expected) << c.name << " at " << received.size();
@@ -205,13 +205,13 @@ TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
 }
 
 TEST_F(ReleaseFolder, OffsetsPastTheEndAndSmallChunks) {
-  Reply past = sessiond::BuildReply(release_, Request("files.ver", 11), CompressMode::Auto);
+  Reply past = *sessiond::BuildReply(release_, Request("files.ver", 11), CompressMode::Auto);
   EXPECT_EQ(past.kind, ReplyKind::End);
   EXPECT_EQ(past.wire, kEmptyWire);
-  Reply far = sessiond::BuildReply(release_, Request("bin\\app.dll", 4294967295u), CompressMode::Auto);
+  Reply far = *sessiond::BuildReply(release_, Request("bin\\app.dll", 4294967295u), CompressMode::Auto);
   EXPECT_EQ(far.wire, kEmptyWire);
 
-  Reply small = sessiond::BuildReply(release_, Request("bin\\app.dll", 599000, 300), CompressMode::Never);
+  Reply small = *sessiond::BuildReply(release_, Request("bin\\app.dll", 599000, 300), CompressMode::Never);
   std::vector<uint8_t> expected(large_.begin() + 599000, large_.begin() + 599300);
   EXPECT_EQ(DecodeReply(small), expected);
 }
@@ -234,7 +234,7 @@ TEST_F(ReleaseFolder, NothingOutsideTheRootIsServed) {
       {"files.ver\\x", ReplyKind::Missing},
   };
   for (const Case& c : cases) {
-    Reply reply = sessiond::BuildReply(release_, Request(c.name, 0), CompressMode::Auto);
+    Reply reply = *sessiond::BuildReply(release_, Request(c.name, 0), CompressMode::Auto);
     EXPECT_EQ(reply.kind, c.kind) << c.name;
     EXPECT_EQ(reply.wire, kEmptyWire) << c.name;
     EXPECT_FALSE(reply.note.empty()) << c.name;
