@@ -16,3 +16,4 @@ target_include_directories(pellinor_portable PUBLIC ${PROJECT_SOURCE_DIR}
 target_link_libraries(pellinor_portable PUBLIC ZLIB::ZLIB)
 
 add_subdirectory(tools)
+add_subdirectory(bench)
