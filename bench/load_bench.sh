@@ -132,6 +132,8 @@ for kind in random text; do
   for _ in $(seq 600); do grep -q "warm:" "$work/sessiond-$kind.log" 2>/dev/null && break; sleep 0.1; done
   nport=$(free_port)
   start_nginx "$mirror" "$nport"
+  # The client's own ceiling: decoding and checking in memory, no network.
+  echo "   $kind: client ceiling (2 threads, no network): session $(field "$("$client" --release="$release" --decode-only --threads=2)" mbps) MB/s, inflate $(field "$("$client" --release="$release" --decode-only --threads=2 --http=/)" mbps) MB/s"
 
   for n in $counts; do
     c0=$(cpu_of $host)

@@ -12,7 +12,8 @@
 // --seconds=S: sessions start over until S seconds have passed (for memory
 // figures under steady load). --idle=K: K more sessions that send the notice
 // and then hold their connection, unused, as installers do during the mirror
-// phase. Prints one line of key=value figures.
+// phase. --decode-only: no network; the client's own ceiling (decoding and
+// checking in memory). Prints one line of key=value figures.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -28,6 +29,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -51,11 +53,38 @@ struct Settings {
   std::string release, host = "127.0.0.1", http;
   int port = 0, sessions = 1, threads = 1, idle = 0;
   double seconds = 0;
+  bool decodeOnly = false;
 };
+
+// Room for two replies of the largest size, so that one can be read while
+// another is still being used.
+const size_t kInBuffer = 2 * (kSessionReceiveCapacity + 4);
 
 std::vector<File> g_files;
 Settings g_settings;
 std::atomic<uint64_t> g_bytes{0}, g_errors{0}, g_fetches{0};
+
+// The scramble key lines up with 8-byte words every 120 bytes: XOR a word at
+// a time so that the client's own cost stays small beside the server's.
+void DescrambleCopy(uint8_t* to, const uint8_t* from, size_t count) {
+  static uint64_t pattern[15];
+  static bool ready = false;
+  if (!ready) {
+    uint8_t bytes[120];
+    for (size_t i = 0; i < 120; i++) bytes[i] = static_cast<uint8_t>(kScrambleKey[i % kScrambleKeyLength]);
+    memcpy(pattern, bytes, sizeof pattern);
+    ready = true;
+  }
+  size_t i = 0;
+  for (; i + 120 <= count; i += 120)
+    for (size_t w = 0; w < 15; w++) {
+      uint64_t word;
+      memcpy(&word, from + i + w * 8, 8);
+      word ^= pattern[w];
+      memcpy(to + i + w * 8, &word, 8);
+    }
+  for (size_t k = 0; i < count; i++, k++) to[i] = from[i] ^ static_cast<uint8_t>(kScrambleKey[k % kScrambleKeyLength]);
+}
 
 double Now() {
   struct timespec t;
@@ -107,7 +136,9 @@ struct Session {
   uint64_t offset = 0;       // file bytes verified so far
   std::string out;           // bytes still to send
   size_t sent = 0;
-  std::vector<uint8_t> in;   // bytes received, not yet used
+  std::unique_ptr<uint8_t[]> in;  // kInBuffer bytes once anything arrives
+  size_t filled = 0;         // bytes received
+  size_t used = 0;           // of those, bytes done with
   // Session protocol: the reply being read.
   // HTTP: the response being read.
   bool headerDone = false;
@@ -165,7 +196,8 @@ bool Worker::Open(Session* s) {
   s->wantOut = true;
   s->file = 0;
   s->offset = 0;
-  s->in.clear();
+  s->filled = 0;
+  s->used = 0;
   s->out.clear();
   s->sent = 0;
   s->headerDone = false;
@@ -257,11 +289,13 @@ static bool NextFile(Session* s) {
 
 bool Worker::ReadSession(Session* s) {
   for (;;) {
-    if (s->in.size() < 4) return true;
+    const uint8_t* at = s->in.get() + s->used;
+    size_t have = s->filled - s->used;
+    if (have < 4) return true;
     ReplyHeader header;
-    ReplyFrame frame = DecodeReplyWord(GetLengthWord(s->in.data()), &header);
+    ReplyFrame frame = DecodeReplyWord(GetLengthWord(at), &header);
     if (frame == kReplyEmpty) {
-      s->in.erase(s->in.begin(), s->in.begin() + 4);
+      s->used += 4;
       if (s->offset != g_files[s->file].bytes.size()) return false;  // cut short
       if (!NextFile(s)) {
         g_fetches++;
@@ -273,19 +307,18 @@ bool Worker::ReadSession(Session* s) {
     }
     if (frame != kReplyPayload) return false;
     size_t need = 4 + static_cast<size_t>(header.payloadLength);
-    if (s->in.size() < need) return true;
+    if (have < need) return true;
     size_t chunk = 0;
     if (header.compressed) {
       uLongf produced = kSessionChunkSize;
-      if (uncompress(scratch_.data(), &produced, s->in.data() + 4, header.payloadLength) != Z_OK)
+      if (uncompress(scratch_.data(), &produced, at + 4, header.payloadLength) != Z_OK)
         return false;
       chunk = produced;
     } else {
       chunk = static_cast<size_t>(header.payloadLength);
-      memcpy(scratch_.data(), s->in.data() + 4, chunk);
-      Descramble(scratch_.data(), static_cast<int32_t>(chunk));
+      DescrambleCopy(scratch_.data(), at + 4, chunk);
     }
-    s->in.erase(s->in.begin(), s->in.begin() + static_cast<long>(need));
+    s->used += need;
     if (!Verify(s, scratch_.data(), chunk)) return false;
     if (chunk < static_cast<size_t>(kSessionChunkSize)) {
       if (s->offset != g_files[s->file].bytes.size()) return false;
@@ -302,18 +335,20 @@ bool Worker::ReadSession(Session* s) {
 bool Worker::ReadHttp(Session* s) {
   for (;;) {
     if (!s->headerDone) {
-      std::string head(s->in.begin(), s->in.end());
+      const char* at = reinterpret_cast<const char*>(s->in.get() + s->used);
+      std::string head(at, s->filled - s->used);
       size_t end = head.find("\r\n\r\n");
       if (end == std::string::npos) return true;
       if (head.compare(0, 12, "HTTP/1.1 200") != 0) return false;
       size_t length = head.find("Content-Length: ");
       if (length == std::string::npos || length > end) return false;
       s->bodyLeft = strtoull(head.c_str() + length + 16, nullptr, 10);
-      s->in.erase(s->in.begin(), s->in.begin() + static_cast<long>(end + 4));
+      s->used += end + 4;
       s->headerDone = true;
     }
-    size_t take = s->in.size() < s->bodyLeft ? s->in.size() : static_cast<size_t>(s->bodyLeft);
-    s->z.next_in = s->in.data();
+    size_t have = s->filled - s->used;
+    size_t take = have < s->bodyLeft ? have : static_cast<size_t>(s->bodyLeft);
+    s->z.next_in = s->in.get() + s->used;
     s->z.avail_in = static_cast<uInt>(take);
     while (s->z.avail_in > 0) {
       s->z.next_out = scratch_.data();
@@ -323,7 +358,7 @@ bool Worker::ReadHttp(Session* s) {
       if (!Verify(s, scratch_.data(), scratch_.size() - s->z.avail_out)) return false;
       if (rc == Z_STREAM_END) break;
     }
-    s->in.erase(s->in.begin(), s->in.begin() + static_cast<long>(take));
+    s->used += take;
     s->bodyLeft -= take;
     if (s->bodyLeft > 0) return true;
     if (s->offset != g_files[s->file].bytes.size()) return false;
@@ -333,7 +368,7 @@ bool Worker::ReadHttp(Session* s) {
       return true;
     }
     Request(s);
-    if (s->in.empty()) return true;
+    if (s->used == s->filled) return true;
   }
 }
 
@@ -350,7 +385,6 @@ void Worker::Run(double deadline) {
     }
   }
   std::vector<epoll_event> events(256);
-  uint8_t buffer[65536];
   int idleOpen = idleCount_;
   // Active sessions run until done (or, with a time budget, until it ends);
   // idle ones are held until the time budget ends.
@@ -364,10 +398,18 @@ void Worker::Run(double deadline) {
       if (s->fd < 0) continue;
       if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
         bool ok = true;
-        for (;;) {
-          ssize_t got = recv(s->fd, buffer, sizeof buffer, 0);
+        // Received bytes go straight behind those not yet used; the used
+        // ones are dropped first.
+        if (!s->in) s->in.reset(new uint8_t[kInBuffer]);
+        if (s->used > 0) {
+          memmove(s->in.get(), s->in.get() + s->used, s->filled - s->used);
+          s->filled -= s->used;
+          s->used = 0;
+        }
+        while (s->filled < kInBuffer) {
+          ssize_t got = recv(s->fd, s->in.get() + s->filled, kInBuffer - s->filled, 0);
           if (got > 0) {
-            s->in.insert(s->in.end(), buffer, buffer + got);
+            s->filled += static_cast<size_t>(got);
             continue;
           }
           if (got == 0 || (errno != EAGAIN && errno != EINTR)) ok = false;
@@ -400,6 +442,99 @@ void Worker::Run(double deadline) {
   close(epoll_);
 }
 
+// The client's own ceiling, without a network or a server: every thread
+// decodes and checks the release over and over for two seconds, from replies
+// encoded as the host encodes them (session) or from whole-file zlib streams
+// as the publisher writes them (HTTP).
+int DecodeOnly(int threads) {
+  bool http = !g_settings.http.empty();
+  std::vector<std::vector<uint8_t>> encoded;  // per file: replies, or one stream
+  std::vector<std::vector<std::pair<bool, size_t>>> frames;  // compressed?, payload size
+  uint64_t releaseBytes = 0;
+  for (const File& f : g_files) {
+    releaseBytes += f.bytes.size();
+    std::vector<uint8_t> out;
+    std::vector<std::pair<bool, size_t>> list;
+    if (http) {
+      uLongf size = compressBound(f.bytes.size());
+      out.resize(size);
+      compress2(out.data(), &size, f.bytes.data(), f.bytes.size(), 9);
+      out.resize(size);
+    } else {
+      for (size_t at = 0; at < f.bytes.size(); at += kSessionChunkSize) {
+        size_t length = std::min<size_t>(kSessionChunkSize, f.bytes.size() - at);
+        uLongf size = compressBound(length);
+        std::vector<uint8_t> packed(size);
+        compress2(packed.data(), &size, f.bytes.data() + at, length, Z_DEFAULT_COMPRESSION);
+        bool compress = size < length;
+        if (compress) {
+          out.insert(out.end(), packed.begin(), packed.begin() + static_cast<long>(size));
+        } else {
+          size_t was = out.size();
+          out.resize(was + length);
+          DescrambleCopy(out.data() + was, f.bytes.data() + at, length);
+        }
+        list.emplace_back(compress, compress ? size : length);
+      }
+    }
+    encoded.push_back(std::move(out));
+    frames.push_back(std::move(list));
+  }
+  std::atomic<uint64_t> total{0};
+  double start = Now();
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; t++) {
+    pool.emplace_back([&] {
+      std::vector<uint8_t> scratch(kSessionReceiveCapacity);
+      while (Now() - start < 2) {
+        for (size_t i = 0; i < g_files.size(); i++) {
+          const File& f = g_files[i];
+          if (http) {
+            z_stream z{};
+            inflateInit(&z);
+            z.next_in = encoded[i].data();
+            z.avail_in = static_cast<uInt>(encoded[i].size());
+            size_t offset = 0;
+            int rc = Z_OK;
+            while (rc == Z_OK) {
+              z.next_out = scratch.data();
+              z.avail_out = static_cast<uInt>(scratch.size());
+              rc = inflate(&z, Z_NO_FLUSH);
+              size_t got = scratch.size() - z.avail_out;
+              if (memcmp(f.bytes.data() + offset, scratch.data(), got) != 0) g_errors++;
+              offset += got;
+            }
+            inflateEnd(&z);
+          } else {
+            size_t at = 0, offset = 0;
+            for (const auto& frame : frames[i]) {
+              size_t got = frame.second;
+              if (frame.first) {
+                uLongf produced = kSessionChunkSize;
+                uncompress(scratch.data(), &produced, encoded[i].data() + at, frame.second);
+                got = produced;
+              } else {
+                DescrambleCopy(scratch.data(), encoded[i].data() + at, frame.second);
+              }
+              if (memcmp(f.bytes.data() + offset, scratch.data(), got) != 0) g_errors++;
+              at += frame.second;
+              offset += got;
+            }
+          }
+          total += f.bytes.size();
+        }
+      }
+    });
+  }
+  for (auto& t : pool) t.join();
+  double seconds = Now() - start;
+  printf("decode_only=%s threads=%d release_bytes=%llu mbps=%.1f errors=%llu\n",
+         http ? "http" : "session", threads, static_cast<unsigned long long>(releaseBytes),
+         static_cast<double>(total.load()) / 1e6 / seconds,
+         static_cast<unsigned long long>(g_errors.load()));
+  return g_errors.load() == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -414,12 +549,14 @@ int main(int argc, char** argv) {
     else if (arg.rfind("--idle=", 0) == 0) g_settings.idle = atoi(value.c_str());
     else if (arg.rfind("--seconds=", 0) == 0) g_settings.seconds = atof(value.c_str());
     else if (arg.rfind("--http=", 0) == 0) g_settings.http = value;
+    else if (arg == "--decode-only") g_settings.decodeOnly = true;
     else {
       fprintf(stderr, "unknown argument %s\n", arg.c_str());
       return 2;
     }
   }
-  if (g_settings.release.empty() || g_settings.port == 0 || !LoadRelease(g_settings.release)) {
+  if (g_settings.release.empty() || (g_settings.port == 0 && !g_settings.decodeOnly) ||
+      !LoadRelease(g_settings.release)) {
     fprintf(stderr, "usage: load_client --release=DIR --port=P [...] (see the source)\n");
     return 2;
   }
@@ -429,6 +566,8 @@ int main(int argc, char** argv) {
   setrlimit(RLIMIT_NOFILE, &limit);
   uint64_t releaseBytes = 0;
   for (const File& f : g_files) releaseBytes += f.bytes.size();
+
+  if (g_settings.decodeOnly) return DecodeOnly(g_settings.threads < 1 ? 1 : g_settings.threads);
 
   double start = Now();
   double deadline = g_settings.seconds > 0 ? start + g_settings.seconds : 0;
