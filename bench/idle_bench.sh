@@ -9,7 +9,9 @@
 # --cache-size=0 (every active session then holds its own encoded reply
 # while it is sent). Prints the host's RSS at rest, with the idle sessions
 # and at its peak under load, and the RSS per idle and per active session;
-# writes idle_bench.txt into OUT (default build/bench).
+# writes idle_bench.txt into OUT (default build/bench). RELEASE_MIB sets the
+# release size (default 8; the cache fills with what the active sessions
+# fetch, up to its default bound).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
@@ -18,6 +20,7 @@ out=${OUT:-$source_dir/build/bench}
 idle=${IDLE:-10000}
 active=${ACTIVE:-500}
 load_seconds=${LOAD_SECONDS:-15}
+mib=${RELEASE_MIB:-8}
 sessiond="$build/brevane-sessiond"
 publish="$build/brevane-publish"
 client="$build/bench/load_client"
@@ -38,19 +41,19 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k { print $2 }'; }
 
 release="$work/release"
-python3 - "$release" <<'PY'
+python3 - "$release" "$mib" <<'PY'
 import os, random, sys
 rng = random.Random(7)
 line = b"Brevane client library line, build 4711, entry %08d\n"
 os.makedirs(sys.argv[1])
-for i in range(8):
+for i in range(int(sys.argv[2])):
     data = rng.randbytes(1 << 20) if i % 2 else b"".join(line % (i * 100000 + n) for n in range(20200))[:1 << 20]
     open(os.path.join(sys.argv[1], "f%d.dat" % i), "wb").write(data)
 PY
 "$publish" "$release" >/dev/null || { echo "publish failed" >&2; exit 1; }
 
 {
-echo "idle_bench: $idle idle + $active active sessions, release of 8 MiB (half text, half random), $(nproc) cores, $(date -u +%FT%TZ)"
+echo "idle_bench: $idle idle + $active active sessions, release of $mib MiB (half text, half random), $(nproc) cores, $(date -u +%FT%TZ)"
 for cache in default 0; do
   args=(--port=0 --quiet --log="$work/sessiond.log")
   [ "$cache" = default ] || args+=(--cache-size="$cache")

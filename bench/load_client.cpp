@@ -391,6 +391,8 @@ void Worker::Run(double deadline) {
   for (;;) {
     bool activeLeft = running_ > idleOpen;
     bool holding = idleOpen > 0 && Now() < deadline_;
+    // With a time budget, sessions still fetching when it ends stop there.
+    if (deadline_ > 0 && Now() >= deadline_) activeLeft = false;
     if (!activeLeft && !holding) break;
     int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 200);
     for (int i = 0; i < n; i++) {

@@ -152,7 +152,7 @@ const char* UsageText() {
       "  --cache-size=SIZE      keep finished replies of up to SIZE bytes (K, M, G\n"
       "                         suffixes), least recently used out first, so that a\n"
       "                         chunk is compressed once for every installer; 0 turns\n"
-      "                         it off (default: an eighth of memory, at most 1G)\n"
+      "                         it off (default: an eighth of memory, at most 256M)\n"
       "  --warm                 fill the cache from the release folder at start\n"
       "  --log=FILE             append the log to FILE instead of standard error\n"
       "  --quiet                log only start, stop and failures to start, not\n"

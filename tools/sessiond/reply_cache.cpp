@@ -131,7 +131,7 @@ CacheStats ReplyCache::Stats() const {
 size_t DefaultCacheSize() {
   long pages = sysconf(_SC_PHYS_PAGES);
   long pageSize = sysconf(_SC_PAGESIZE);
-  const size_t kLeast = size_t(16) << 20, kMost = size_t(1) << 30;
+  const size_t kLeast = size_t(16) << 20, kMost = size_t(256) << 20;
   if (pages <= 0 || pageSize <= 0) return kLeast;
   size_t share = static_cast<size_t>(pages) / 8 * static_cast<size_t>(pageSize);
   return share < kLeast ? kLeast : share > kMost ? kMost : share;

@@ -81,7 +81,8 @@ class ReplyCache {
 };
 
 // A sensible default capacity: an eighth of the machine's memory, at most
-// 1 GiB and at least 16 MiB.
+// 256 MiB (so that the host with 10,000 sessions stays well within half a
+// GiB whatever the release) and at least 16 MiB.
 size_t DefaultCacheSize();
 
 }  // namespace sessiond
