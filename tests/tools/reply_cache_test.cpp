@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -166,6 +167,47 @@ TEST(Scramble, LargeChunksAreJudgedBySample) {
     sessiond::EncodeChunk(data->data(), data->size(), sessiond::CompressMode::Auto, &reply);
     EXPECT_EQ(reply.kind, data == &text ? ReplyKind::Compressed : ReplyKind::Scrambled);
     EXPECT_EQ(reply.wire.capacity(), reply.wire.size());  // nothing wasted in the cache
+  }
+}
+
+// What a reply of each kind must be, byte for byte, whoever encodes it: the
+// chunk XORed with the key from key byte 0, or compress2 at the default level.
+std::vector<uint8_t> PlainWire(const std::vector<uint8_t>& chunk, bool compressed) {
+  std::vector<uint8_t> wire(4);
+  if (compressed) {
+    uLongf size = compressBound(chunk.size());
+    wire.resize(4 + size);
+    EXPECT_EQ(compress2(wire.data() + 4, &size, chunk.data(), chunk.size(), Z_DEFAULT_COMPRESSION), Z_OK);
+    wire.resize(4 + size);
+  } else {
+    wire.insert(wire.end(), chunk.begin(), chunk.end());
+    Descramble(wire.data() + 4, static_cast<int32_t>(chunk.size()));
+  }
+  PutLengthWord(wire.data(), ReplyLengthWord(compressed, static_cast<int32_t>(wire.size() - 4)));
+  return wire;
+}
+
+TEST(Scramble, RepliesAreByteIdenticalToThePlainEncodingOfTheirKind) {
+  std::vector<uint8_t> text;
+  for (int i = 0; text.size() < kSessionChunkSize; i++) {
+    std::string line = "entry " + std::to_string(i) + "\r\n";
+    text.insert(text.end(), line.begin(), line.end());
+  }
+  text.resize(kSessionChunkSize);
+  const std::vector<uint8_t> noise = Random(kSessionChunkSize, 13);
+  const size_t lengths[] = {1, 1000, 70000, kSessionChunkSize};
+  const std::vector<uint8_t>* inputs[] = {&text, &noise};
+  for (size_t length : lengths) {
+    for (const std::vector<uint8_t>* data : inputs) {
+      std::vector<uint8_t> chunk(data->begin(), data->begin() + static_cast<long>(length));
+      for (auto mode : {sessiond::CompressMode::Auto, sessiond::CompressMode::Always,
+                        sessiond::CompressMode::Never}) {
+        Reply reply;
+        sessiond::EncodeChunk(chunk.data(), chunk.size(), mode, &reply);
+        EXPECT_EQ(reply.wire, PlainWire(chunk, reply.kind == ReplyKind::Compressed))
+            << length << " bytes, mode " << sessiond::CompressModeName(mode);
+      }
+    }
   }
 }
 
