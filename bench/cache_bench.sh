@@ -55,7 +55,7 @@ for cache in default 0; do
   "$sessiond" "${args[@]}" "$release" >"$work/sessiond.out" 2>"$work/sessiond.err" &
   host=$!
   pids+=($host)
-  for _ in $(seq 50); do grep -q listening "$work/sessiond.out" && break; sleep 0.1; done
+  for _ in $(seq 50); do grep -q listening "$work/sessiond.out" 2>/dev/null && break; sleep 0.1; done
   port=$(sed -n 's/^listening .*://p' "$work/sessiond.out")
   for install in first second; do
     c0=$(cpu_of $host)

@@ -60,7 +60,7 @@ for cache in default 0; do
   "$sessiond" "${args[@]}" "$release" >"$work/sessiond.out" 2>&1 &
   host=$!
   pids+=($host)
-  for _ in $(seq 50); do grep -q listening "$work/sessiond.out" && break; sleep 0.1; done
+  for _ in $(seq 50); do grep -q listening "$work/sessiond.out" 2>/dev/null && break; sleep 0.1; done
   port=$(sed -n 's/^listening .*://p' "$work/sessiond.out")
   sleep 0.5
   base=$(rss_kib $host)
@@ -87,10 +87,11 @@ for cache in default 0; do
     sleep 0.2
   done
   wait $loader
+  sleep 12  # the host hands freed memory back every 10 s
   after=$(rss_kib $host)
   wait $idler
   aline=$(tail -1 "$work/active.out"); iline=$(tail -1 "$work/idle.out")
-  echo "cache=$cache: RSS at rest $((base / 1024)) MiB; with $idle idle $((with_idle / 1024)) MiB; peak with $active active $((peak / 1024)) MiB; after the load $((after / 1024)) MiB"
+  echo "cache=$cache: RSS at rest $((base / 1024)) MiB; with $idle idle $((with_idle / 1024)) MiB; peak with $active active $((peak / 1024)) MiB; 12 s after the load $((after / 1024)) MiB"
   awk -v b="$base" -v i="$with_idle" -v p="$peak" -v ni="$idle" -v na="$active" 'BEGIN {
     printf "   per idle session %.0f bytes; per active session %.1f KiB\n", (i - b) * 1024 / ni, (p - i) / na }'
   echo "   active: $(field "$aline" mbps) MB/s, $(field "$aline" fetches) whole releases, errors $(field "$aline" errors); idle sessions closed by the host: $(field "$iline" errors)"

@@ -3,6 +3,7 @@
 // many connections are served at once.
 #include "tools/sessiond/server.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,6 +33,7 @@ Server::Server(const ServerOptions& options, Logger& log, ReplyCache* cache)
       strand_(asio::make_strand(io_)),
       acceptor_(strand_),
       acceptPause_(strand_),
+      trim_(strand_),
       signals_(strand_, SIGINT, SIGTERM, SIGHUP) {}
 
 bool Server::Listen(std::string* error) {
@@ -70,6 +72,7 @@ void Server::Run() {
               static_cast<long long>(cache_ != nullptr ? cache_->capacity() >> 20 : 0));
   WatchSignals();
   Accept();
+  TrimLater();
   if (options_.warm && cache_ != nullptr) {
     std::shared_ptr<const ReleaseRoot> release = release_;
     warmer_ = std::thread([this, release] { Warm(release); });
@@ -96,6 +99,18 @@ void Server::WatchSignals() {
       log_.Notice("signal %d: cannot reopen the log (%s); writing on to the old one", number,
                   failure.c_str());
     WatchSignals();
+  });
+}
+
+// Replies, request texts and zlib's state come and go with requests; the
+// heap keeps what they freed unless told, which would leave a host that
+// served a burst holding that memory for its idle sessions.
+void Server::TrimLater() {
+  trim_.expires_after(std::chrono::seconds(kTrimSeconds));
+  trim_.async_wait([this](const asio::error_code& error) {
+    if (error || stopping_) return;
+    malloc_trim(0);
+    TrimLater();
   });
 }
 
@@ -211,6 +226,7 @@ void Server::Stop(int number) {
   asio::error_code ignored;
   acceptor_.close(ignored);
   acceptPause_.cancel();
+  trim_.cancel();
   signals_.cancel(ignored);
   std::vector<std::shared_ptr<Connection>> open;
   {

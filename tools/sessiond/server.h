@@ -23,6 +23,8 @@ class Connection;
 
 // How long accepting pauses when the process runs out of descriptors.
 const int kAcceptPauseMilliseconds = 100;
+// How often memory freed after a burst of requests is handed back.
+const int kTrimSeconds = 10;
 // Conditions that can recur at a high rate are logged once per this.
 const int kThrottleSeconds = 10;
 
@@ -54,6 +56,7 @@ class Server {
   void WatchSignals();
   void Stop(int number);
   void Warm(std::shared_ptr<const ReleaseRoot> release);
+  void TrimLater();
 
   const ServerOptions& options_;
   Logger& log_;
@@ -62,6 +65,7 @@ class Server {
   asio::strand<asio::io_context::executor_type> strand_;  // acceptor, signals, release_
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer acceptPause_;
+  asio::steady_timer trim_;
   asio::signal_set signals_;
   std::string listening_;
   std::shared_ptr<const ReleaseRoot> release_;  // on strand_
