@@ -531,7 +531,8 @@ TEST_F(PublishTest, ProgressOnlyOnATerminalAndNotWhenQuiet) {
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return ReadAll(log);
   };
-  EXPECT_NE(output("", true).find("0/1 files"), std::string::npos);
+  // The first line drawn may already count the one file as done.
+  EXPECT_NE(output("", true).find("/1 files"), std::string::npos);
   EXPECT_EQ(output("--quiet", true).find("files,"), std::string::npos);
   EXPECT_EQ(output("", false), "");
 }
