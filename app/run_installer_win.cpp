@@ -9,6 +9,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "install/folder_guard_win.h"
+#include "install/uninstall.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
 #include "transfer/session.h"
@@ -40,7 +41,11 @@ static bool AcceptInstallDir() {
 
 void RunInstaller() {
   const char* source = "command line";
-  if (Tokenize() <= 1) {
+  int32_t argumentCount = Tokenize();
+  // Before the install folder is resolved, so the folder reaches the
+  // uninstall as the keywords left it; only the command line asks for it.
+  if (InstallSettings.UninstallRequested) Uninstall();
+  if (argumentCount <= 1) {
     ReadEmbeddedArguments();
     source = InstallSettings.EmbeddedConfig ? "INSTDATA" : "file name";
   }

@@ -10,18 +10,18 @@
 
 #include <windows.h>
 
-#include "app/run_control.h"
 #include "config/settings.h"
 #include "install/folder_guard_win.h"
 #include "install/install_text.h"
-#include "manifest/download_list.h"
+#include "manifest/manifest_text.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/simple_file.h"
 #include "tinylib/simple_strings.h"
 #include "tinylib/text.h"
+#include "transfer/transfer_buffers.h"
 
 namespace {
 
-const char kLinkListName[] = "linkfiles";
 const char kTempCopyName[] = "Pellinor.exe";
 const char kEverything[] = "*.*";
 // GetTempPathA is asked with this many characters of room.
@@ -59,7 +59,7 @@ bool IsFile(const char* path) {
 // menus; other lines are kept. The list is a file anyone could have written,
 // so a line must not reach any other file of the machine.
 int32_t DeleteRecordedLinks(const char* listPath) {
-  int32_t length = ReadFileToBuffer(listPath, WorkBuffer);
+  int32_t length = ReadFileToBuffer(listPath, WorkBuffer, kManifestReadLimit);
   TSimpleStrings lines(WorkBuffer, length);
   // On the stack: a static list would be stored in the program file.
   FolderList shortcutFolders;

@@ -1,5 +1,6 @@
 #include "manifest/reserved_names.h"
 
+#include "tinylib/file_names.h"
 #include "tinylib/text.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/win/test_files.h"
+#include "tests/support/test_files.h"
 
 #include <fstream>
 #include <iterator>
@@ -25,6 +25,7 @@
 #include "install/uninstall.h"
 #include "tinylib/folders.h"
 #include "tinylib/text.h"
+#include "transfer/transfer_buffers.h"
 
 namespace {
 

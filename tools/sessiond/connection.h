@@ -1,0 +1,73 @@
+// One installer's session: strictly request then reply, on its own strand,
+// with one deadline for whatever step it is in. Between requests it holds
+// its socket, its timer and a reference to its release, nothing more: the
+// request text and the reply exist only while a request is answered.
+#pragma once
+
+#include <asio.hpp>
+
+#include <stdint.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "tools/sessiond/reply.h"
+
+namespace sessiond {
+
+// A request text longer than this closes the connection before it is read;
+// real requests fit the client's 260-character buffer.
+const uint32_t kMaxRequestText = 1024;
+
+class Server;
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(Server& server, asio::ip::tcp::socket socket,
+             std::shared_ptr<const ReleaseRoot> release, const asio::ip::tcp::endpoint& peer)
+      : server_(server),
+        socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        release_(std::move(release)),
+        peer_(peer) {}
+
+  void Start();
+  // Safe from any thread: hands the close to the connection's strand.
+  void CloseLater(const char* reason) {
+    auto self = shared_from_this();
+    asio::post(socket_.get_executor(), [self, reason] { self->Close(reason); });
+  }
+  const asio::ip::tcp::endpoint& peer() const { return peer_; }
+
+ private:
+  void Touch(int seconds);
+  void TouchAtMost(int seconds);
+  void WatchDeadline();
+  void ReadHeader();
+  void ReadText(uint32_t length);
+  void Handle();
+  void Send();
+  void Close(const char* reason);
+  std::string PeerText() const;
+
+  Server& server_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer timer_;
+  std::chrono::steady_clock::time_point deadline_;
+  // The release this connection started with: a switch of the release link
+  // reaches new connections only, so one installer never mixes releases.
+  std::shared_ptr<const ReleaseRoot> release_;
+  asio::ip::tcp::endpoint peer_;
+  std::unique_ptr<char[]> text_;  // the request being read
+  uint32_t textLength_ = 0;
+  ReplyPtr reply_;                // the reply being sent
+  uint8_t header_[kSessionHeaderSize] = {};
+  bool served_ = false;  // a complete request arrived: the idle time-out applies
+  bool closed_ = false;
+};
+
+// "address:port", IPv6 addresses in brackets.
+std::string EndpointText(const asio::ip::tcp::endpoint& endpoint);
+
+}  // namespace sessiond
