@@ -1,6 +1,7 @@
 // Canonical paths and the decisions made on them.
 #include "install/folder_guard.h"
 
+#include "tinylib/file_names.h"
 #include "tinylib/text.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum { kGuardPathCapacity = 260, kGuardFolderCapacity = 48 };
+enum { kGuardPathCapacity = 260, kGuardFolderCapacity = 64 };
 
 // Drops the prefixes that turn off the system's path parsing: "\\?\" and
 // "\\.\" (and "\??\") before a drive path, "\\?\UNC\" before a share, which

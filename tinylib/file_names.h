@@ -17,3 +17,10 @@ bool IsReservedDeviceName(const char* part, int length);
 // refuses in names (<>"|?*); no reserved device name (CON, NUL, COM1, ...)
 // as a component, with or without an extension.
 bool IsSafeRelativeName(const char* name);
+
+// True when the n characters at part have the form of a short 8.3 name
+// that the file system generates for a long one: a base of at most 8
+// characters holding '~' and a digit after its first character, and an
+// extension of at most 3 ("PROGRA~1", "LINKFI~1", "AB12CD~1.STA"). Such a
+// name may open whichever long-named entry it was given to.
+bool LooksLikeShortName(const char* part, int n);

@@ -160,22 +160,3 @@ bool FitsIn(const char* text, size_t capacity) {
     if (text[i] == 0) return true;
   return false;
 }
-
-bool LooksLikeShortName(const char* part, int n) {
-  // 8.3 limits: a base of at most 8 characters, an extension of at most 3.
-  const int kBaseLimit = 8, kExtensionLimit = 3;
-  int dot = -1;
-  for (int i = 0; i < n; i++) {
-    if (part[i] != '.') continue;
-    if (dot >= 0) return false;  // two dots: no 8.3 name
-    dot = i;
-  }
-  int base = dot >= 0 ? dot : n;
-  int extension = dot >= 0 ? n - dot - 1 : 0;
-  if (base == 0 || base > kBaseLimit || extension > kExtensionLimit) return false;
-  // Generated names keep at least one character before the tail.
-  for (int i = 1; i + 1 < base; i++) {
-    if (part[i] == '~' && part[i + 1] >= '0' && part[i + 1] <= '9') return true;
-  }
-  return false;
-}

@@ -34,13 +34,6 @@ char* EnsureBackslash(char* path);  // empty stays empty; returns the terminator
 // gets '.' and the extension appended: the caller leaves room for both.
 char* ReplaceExtension(char* path, const char* extension);
 
-// True when the n characters at part have the form of a short 8.3 name
-// that the file system generates for a long one: a base of at most 8
-// characters holding '~' and a digit after its first character, and an
-// extension of at most 3 ("PROGRA~1", "LINKFI~1", "AB12CD~1.STA"). Such a
-// name may open whichever long-named entry it was given to.
-bool LooksLikeShortName(const char* part, int n);
-
 // Parsing and comparing (ASCII case folding only).
 uint32_t ReadDecimal(const char*& cursor);  // wraps modulo 2^32, no sign
 uint32_t DecimalOf(const char* text);

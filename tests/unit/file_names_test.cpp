@@ -41,3 +41,20 @@ TEST(IsSafeRelativeName, RefusesEverythingThatLeavesTheFolder) {
                               "a b\\c d.txt", "\xE9t\xE9\\caf\xE9.txt", ".config"};
   for (const char* name : good) EXPECT_TRUE(IsSafeRelativeName(name)) << name;
 }
+
+TEST(LooksLikeShortName, KnowsTheGeneratedForms) {
+  const struct {
+    const char* part;
+    bool shortName;
+  } cases[] = {
+      {"PROGRA~1", true},   {"progra~2", true},     {"LINKFI~1", true},
+      {"AB12CD~1.STA", true}, {"P~1", true},        {"X~9.A", true},
+      {"~1", false},        {"PROGRAM~", false},    {"PROGR~A1", false},
+      {"PROGRAMF~1", false}, {"PROGRA~1.TEXT", false}, {"A~1.B.C", false},
+      {"Program Files", false}, {"", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(LooksLikeShortName(c.part, static_cast<int>(strlen(c.part))), c.shortName) << c.part;
+  // Only the n characters given count.
+  EXPECT_TRUE(LooksLikeShortName("PROGRA~1\\more", 8));
+}
