@@ -42,6 +42,7 @@ TIStream::TIStream(const char* url)
   // connection handle: Wine keeps none of them from the session handle
   // (measured: an opened URL on a silent server waited for minutes), and a
   // close from another thread does not end a blocked call there either.
+  // Wine ignores the connect bound wherever it is set; Windows applies it.
   NetLimits limits = CurrentNetLimits();
   if (!SetTimeouts(InternetHandle, limits))
     DiagLog("http: time-outs not set (error %lu)", GetLastError());

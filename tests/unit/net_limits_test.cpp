@@ -19,17 +19,3 @@ TEST(TestStallSetting, OnlyWholeMillisecondsUpToTheDefaultBoundCount) {
     EXPECT_EQ(ParseTestStallMs(c.text), c.bound);
   }
 }
-
-TEST(NetLimits, TheDocumentedBoundsAreInForceUnlessATestSetsItsOwn) {
-  NetLimits limits = CurrentNetLimits();
-  EXPECT_EQ(limits.connectMs, 15000);
-  EXPECT_EQ(limits.stallMs, 60000);
-  EXPECT_EQ(limits.reconnectDelayMs[0], 1000);
-  EXPECT_EQ(limits.reconnectDelayMs[1], 2000);
-  EXPECT_EQ(limits.reconnectDelayMs[2], 4000);
-  const NetLimits own = {1, 2, {3, 4, 5}};
-  TestNetLimits = &own;
-  EXPECT_EQ(CurrentNetLimits().stallMs, 2);
-  TestNetLimits = nullptr;
-  EXPECT_EQ(CurrentNetLimits().stallMs, 60000);
-}
