@@ -8,12 +8,17 @@
 #include "app/window.h"
 #include "config/config.h"
 #include "config/settings.h"
+#include "install/uninstall.h"
 #include "tinylib/diaglog.h"
 #include "transfer/session.h"
 
 void RunInstaller() {
   const char* source = "command line";
-  if (Tokenize() <= 1) {
+  int32_t argumentCount = Tokenize();
+  // Before the install folder is resolved, so the folder reaches the
+  // uninstall as the keywords left it; only the command line asks for it.
+  if (InstallSettings.UninstallRequested) Uninstall();
+  if (argumentCount <= 1) {
     ReadEmbeddedArguments();
     source = InstallSettings.EmbeddedConfig ? "INSTDATA" : "file name";
   }

@@ -7,12 +7,14 @@
 #include <windows.h>
 
 #include "app/job.h"
+#include "app/progress.h"
 #include "app/run_control.h"
 #include "app/window.h"
 #include "tinylib/diaglog.h"
 
 extern "C" void __stdcall PellinorStart() {
   CreateProgressWindow(GetModuleHandleA(nullptr));
+  SetProgressDisplay(ShowProgress);
   if (InitTransfer()) {
     RunInstaller();
   } else {

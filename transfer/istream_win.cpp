@@ -8,9 +8,9 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include "app/progress.h"
-#include "app/run_control.h"
 #include "config/settings.h"
+#include "runtime/progress.h"
+#include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "transfer/net_limits.h"
 

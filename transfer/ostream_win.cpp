@@ -3,9 +3,9 @@
 
 #include <new>
 
+#include "config/install_path.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
-#include "transfer/session.h"
 
 TOStream::TOStream(DownloadItem& item)
     : item_(item), file_(nullptr), refused_(false), unstamped_(false) {

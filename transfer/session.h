@@ -21,7 +21,8 @@ int ConnectSession();
 void CloseSession();
 // True while a connection is open and its byte stream can still be trusted:
 // a reply that was cut short or announced more than fits the buffers breaks
-// the session, and every later request is refused without using the socket.
+// the connection, and nothing more goes over it (RequestChunk replaces a
+// lost one, see below).
 bool SessionUsable();
 // Pieces of at most 1024 bytes; both stop early on an error (and
 // ReceiveAll when the host closes), giving the count moved so far.
@@ -42,9 +43,3 @@ int32_t RequestChunk(const char* name, int32_t offset);
 // once the first reply has arrived; until then an existing file is left as
 // it was and the item stays pending. After a real attempt the item is done.
 void DownloadOverSession(DownloadItem& item);
-// InstallDir followed by the name in the caller's 260-byte buffer. nullptr
-// (buffer emptied) when the name could lead outside the install folder, when
-// there is no install folder, or when the path would not fit.
-char* InstallPath(char* buffer, const char* name);
-// Sets the file's last-write time from the stamp: 0 or the system error.
-uint32_t SetFileStamp(void* fileHandle, uint32_t stamp);

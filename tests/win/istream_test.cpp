@@ -6,10 +6,11 @@
 
 #include <string>
 
-#include "app/progress.h"
 #include "app/run_control.h"
+#include "runtime/progress.h"
 #include "tests/win/http_responder.h"
 #include "transfer/net_limits.h"
+#include "transfer/transfer_buffers.h"
 
 namespace {
 
