@@ -138,6 +138,7 @@ static void DropChannel() {
 int ConnectSession() {
   DropChannel();
   Fault = kFaultNone;
+  LastSocketError = 0;
   const char* host = InstallSettings.HostName;
   in_addr address;
   if (host[0] == 0 || !ResolveHost(host, &address)) return -1;
