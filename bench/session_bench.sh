@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Session throughput on loopback under Wine, and what bounds it.
 #
-#   bench/session_bench.sh [CROSS_BUILD [NATIVE_BUILD]]
+#   bench/session_bench.sh [CROSS_BUILD [TOOLS_BUILD]]
+#
+# The server tools come from TOOLS_BUILD, by default the release build.
 #
 # Builds a client of FILES files of MIB MiB each (default 32 x 8 MiB =
 # 256 MiB), half compressible text and half random bytes, serves it with
@@ -15,7 +17,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
 build=$(cd "${1:-${PELLINOR_BUILD:-$source_dir/build/win}}" && pwd)
-native=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/native}}" && pwd)
+native=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/release}}" && pwd)
 files=${FILES:-32}
 mib=${MIB:-8}
 probe_mib=${PROBE_MIB:-32}
@@ -24,7 +26,7 @@ fetch="$build/helpers/session_fetch.exe"
 sessiond="$native/brevane-sessiond"
 publish="$native/brevane-publish"
 for f in "$run" "$fetch" "$sessiond" "$publish"; do
-  [ -e "$f" ] || { echo "missing $f (build the cross and native builds first)" >&2; exit 1; }
+  [ -e "$f" ] || { echo "missing $f (scripts/build.sh builds the cross and release trees)" >&2; exit 1; }
 done
 command -v socat >/dev/null || { echo "socat is needed for the reference copy" >&2; exit 1; }
 
@@ -83,7 +85,9 @@ for run_case in "text auto" "random auto" "random never"; do
   set -- $run_case
   kind=$1 mode=$2
   start_host "$mode"
-  mapfile -t items < <(tr -d '\r' <"$work/rel/files.ver" | grep "^$kind\\\\")
+  # NAME=SIZE,STAMP items for the fetch helper: the lines without their hash.
+  mapfile -t items < <(tr -d '\r' <"$work/rel/files.ver" | grep "^$kind\\\\" |
+    sed -E 's/^([^=]*=[0-9]+,[0-9]+),[0-9a-f]{64}$/\1/')
   rm -rf "$work/out"
   start=$(now)
   "$run" "$fetch" "127.0.0.1:$port" "$(wpath "$work/out")" "${items[@]}" >"$work/fetch.out" 2>&1

@@ -43,7 +43,7 @@ for line in open(manifest, newline="").read().split("\r\n"):
         section = line
     elif section == "[CLIENT]" and "=" in line:
         name, rest = line.split("=", 1)
-        size, stamp = (int(x) for x in rest.split(","))
+        size, stamp = (int(x) for x in rest.split(",")[:2])  # the hash follows
         entries.append((name, size, stamp))
 fates = {  # name -> (A, B); everything else: A has it, B serves it
     "empty.txt": ("lacks", "empty"),

@@ -16,13 +16,34 @@ namespace {
 const int kUrlLimit = kMirrorUrlCapacity - 1;
 const long kMaxThreads = kMaxSiteThreads;
 
-enum OptionId { kOut, kMirror, kServerOnly, kOnDemand, kJobs, kSite, kVerify };
+// Expiry dates stay within what a signature file can state (year 9999).
+const long kMaxExpiresDays = 36500;
+const long kMaxSerialDigits = 10;
+
+enum OptionId {
+  kOut, kMirror, kServerOnly, kOnDemand, kJobs, kSite, kVerify, kPrune, kQuiet, kSign, kSerial,
+  kExpires
+};
 
 const tools::OptionSpec kOptionSpecs[] = {
-    {"out", true, kOut},         {"mirror", true, kMirror}, {"serveronly", true, kServerOnly},
-    {"ondemand", true, kOnDemand}, {"jobs", true, kJobs},   {"site", true, kSite},
-    {"verify", false, kVerify},
+    {"out", true, kOut},           {"mirror", true, kMirror}, {"serveronly", true, kServerOnly},
+    {"ondemand", true, kOnDemand}, {"jobs", true, kJobs},     {"site", true, kSite},
+    {"verify", false, kVerify},    {"prune", false, kPrune},  {"quiet", false, kQuiet},
+    {"sign", true, kSign},         {"serial", true, kSerial}, {"expires", true, kExpires},
 };
+
+const tools::OptionSpec kKeygenSpecs[] = {{"out", true, kOut}};
+
+// A serial as the signature file writes it: 1..4294967295, no leading zero.
+bool ParseSerial(const std::string& text, uint32_t* serial) {
+  if (text.empty() || text.size() > static_cast<size_t>(kMaxSerialDigits) || text[0] == '0' ||
+      text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  unsigned long long value = std::stoull(text);
+  if (value > 4294967295ull) return false;
+  *serial = static_cast<uint32_t>(value);
+  return true;
+}
 
 tools::OptionStep AddSite(const std::string& value, Options* options, std::string* error) {
   // The installer cuts a site line at its first '='.
@@ -69,6 +90,30 @@ tools::OptionStep TakeOption(void* context, int id, const char* text, std::strin
     case kServerOnly: options->serverOnly.push_back(value); break;
     case kOnDemand: options->onDemand.push_back(value); break;
     case kVerify: options->verify = true; break;
+    case kPrune: options->prune = true; break;
+    case kQuiet: options->quiet = true; break;
+    case kSign:
+      if (value.empty()) {
+        *error = "--sign needs the private key file";
+        return tools::OptionStep::Error;
+      }
+      options->signKey = value;
+      break;
+    case kSerial:
+      if (!ParseSerial(value, &options->serial)) {
+        *error = "--serial must be 1 to 4294967295";
+        return tools::OptionStep::Error;
+      }
+      break;
+    case kExpires: {
+      long days = 0;
+      if (!tools::ParseDecimal(value, 1, kMaxExpiresDays, &days)) {
+        *error = "--expires must be 1 to " + std::to_string(kMaxExpiresDays) + " days";
+        return tools::OptionStep::Error;
+      }
+      options->expiresDays = static_cast<unsigned>(days);
+      break;
+    }
     case kJobs: {
       long jobs = 0;
       if (!tools::ParseDecimal(value, 1, 9999, &jobs) || value.size() > 4) {
@@ -88,19 +133,27 @@ tools::OptionStep TakeOption(void* context, int id, const char* text, std::strin
 const char* UsageText() {
   return
       "Usage: brevane-publish [options] RELEASE_FOLDER\n"
+      "       brevane-publish keygen --out=PREFIX\n"
       "\n"
       "Lists every file below RELEASE_FOLDER in the manifest files.ver, each as\n"
-      "name=size,stamp ('\\' between folders, the stamp the file's last-write time in\n"
-      "UTC as a DOS date and time), sorted by name, with CR LF line ends. Files go\n"
-      "to [CLIENT] unless they lie below a folder named with --serveronly or\n"
-      "--ondemand (the deepest such folder decides). A files.ver at the top of\n"
-      "RELEASE_FOLDER is the manifest itself and is not listed.\n"
+      "name=size,stamp,sha256 ('\\' between folders, the stamp the file's last-write\n"
+      "time in UTC as a DOS date and time, the SHA-256 of its bytes in lowercase\n"
+      "hex), sorted by name, with CR LF line ends. Files go to [CLIENT] unless they\n"
+      "lie below a folder named with --serveronly or --ondemand (the deepest such\n"
+      "folder decides). A files.ver and files.ver.sig at the top of RELEASE_FOLDER\n"
+      "are the manifest and its signature and are not listed.\n"
       "\n"
       "Nothing is written when a file could not be installed: names over 63\n"
       "characters, characters Windows forbids (<>:\"/\\|?* inside a name, control\n"
       "characters, non-ASCII), parts ending in a dot or space, device names, '='\n"
       "or a leading '[', sizes above 2147483647, times outside 1980..2107, names\n"
-      "that differ only in letter case, or a manifest over 100000 bytes.\n"
+      "that differ only in letter case, or a manifest over 8 MiB (one over 100000\n"
+      "bytes is written with a warning: installers of the earlier kind read only\n"
+      "that much). The names the installer writes itself in the install folder\n"
+      "(linkfiles, install.txt, PARAMS.CFG, the folder Pellinor.staging) are\n"
+      "refused at the top level. Nor when a file's bytes changed while its size\n"
+      "and time did not, compared with the files.ver in the output folder:\n"
+      "installed copies would keep the old bytes; give the file a new time.\n"
       "\n"
       "Options:\n"
       "  --out=DIR          where files.ver is written (default: RELEASE_FOLDER, the\n"
@@ -114,16 +167,38 @@ const char* UsageText() {
       "  --mirror=DIR       writes every file as one zlib stream named\n"
       "                     STAMP_SIZE_NAME ('\\' as '_') into DIR/YYMM/ and, as a\n"
       "                     hard link (or a copy), into DIR/. An object already\n"
-      "                     there under its name is kept: the name carries the\n"
-      "                     stamp and the size. DIR must not lie inside\n"
-      "                     RELEASE_FOLDER\n"
+      "                     there under its name is kept when the previous\n"
+      "                     files.ver lists the file with the same hash, and\n"
+      "                     otherwise inflated and rewritten unless it holds\n"
+      "                     exactly the file's bytes. New objects are renamed\n"
+      "                     into place only once the release is accepted. DIR\n"
+      "                     must not lie inside RELEASE_FOLDER\n"
       "  --verify           inflate every kept object and rewrite those that do not\n"
-      "                     give exactly the file's size\n"
+      "                     hold exactly the file's bytes\n"
+      "  --prune            after files.ver is written, remove the mirror objects\n"
+      "                     (STAMP_SIZE_NAME files at the top of DIR and in the\n"
+      "                     month folder of their stamp) that it no longer names\n"
+      "  --sign=KEY         also write files.ver.sig, signed with the P-256 private\n"
+      "                     key in the PEM file KEY (see keygen)\n"
+      "  --serial=N         the release serial of the signature (default: one more\n"
+      "                     than that of the files.ver.sig in the output folder,\n"
+      "                     or 1); must be above it\n"
+      "  --expires=DAYS     the signature expires DAYS days from now\n"
       "  --jobs=N           compression threads (default: one per core)\n"
+      "  --quiet            no progress line (drawn on standard error only when it\n"
+      "                     is a terminal) and no summary\n"
       "  --help             show this text\n"
       "\n"
+      "keygen --out=PREFIX writes a new P-256 key pair: PREFIX-private.pem (PKCS#8,\n"
+      "mode 0600; keep it off every server) and PREFIX-public.pem (for the\n"
+      "installer build's PELLINOR_RELEASE_KEY). Existing files are never\n"
+      "overwritten.\n"
+      "\n"
+      "files.ver and files.ver.sig are each written to a temporary file and\n"
+      "renamed into place, files.ver first, after every mirror object is in place.\n"
       "Options also take their value as the next argument (--out DIR).\n"
-      "Exit status: 0 done, 1 refused or failed (files.ver unchanged), 2 bad usage.\n";
+      "Exit status: 0 done, 1 refused or failed (files.ver unchanged unless said\n"
+      "otherwise), 2 bad usage.\n";
 }
 
 OptionsResult ParseOptions(const std::vector<std::string>& args, Options* options,
@@ -143,7 +218,48 @@ OptionsResult ParseOptions(const std::vector<std::string>& args, Options* option
     *error = "no release folder given";
     return OptionsResult::Error;
   }
+  if (options->signKey.empty() && (options->serial != 0 || options->expiresDays != 0)) {
+    *error = "--serial and --expires go with --sign";
+    return OptionsResult::Error;
+  }
+  if (options->prune && options->mirror.empty()) {
+    *error = "--prune goes with --mirror";
+    return OptionsResult::Error;
+  }
   options->source = operands[0];
+  return OptionsResult::Run;
+}
+
+bool IsKeygen(const std::vector<std::string>& args) {
+  return !args.empty() && args[0] == "keygen";
+}
+
+namespace {
+
+tools::OptionStep TakeKeygenOption(void* context, int, const char* text, std::string*) {
+  static_cast<KeygenOptions*>(context)->prefix = text != nullptr ? text : "";
+  return tools::OptionStep::Next;
+}
+
+}  // namespace
+
+OptionsResult ParseKeygenOptions(const std::vector<std::string>& args, KeygenOptions* options,
+                                 std::string* error) {
+  std::vector<std::string> operands;
+  switch (tools::ParseCommandLine(args, kKeygenSpecs, 1, options, TakeKeygenOption, &operands,
+                                  error)) {
+    case tools::OptionStep::Help: return OptionsResult::Help;
+    case tools::OptionStep::Error: return OptionsResult::Error;
+    case tools::OptionStep::Next: break;
+  }
+  if (!operands.empty()) {
+    *error = "keygen takes no operand: " + Quoted(operands[0]);
+    return OptionsResult::Error;
+  }
+  if (options->prefix.empty()) {
+    *error = "keygen needs --out=PREFIX";
+    return OptionsResult::Error;
+  }
   return OptionsResult::Run;
 }
 

@@ -11,6 +11,7 @@
 
 #include "manifest/manifest_text.h"
 #include "manifest/mirror_name.h"
+#include "manifest/reserved_names.h"
 #include "tools/common/paths.h"
 #include "transfer/protocol.h"
 #include "tools/common/text.h"
@@ -25,6 +26,7 @@ using tools::UpperAscii;
 
 const char kManifestName[] = "files.ver";
 const char kManifestTempPrefix[] = ".files.ver.";
+const char kSignatureName[] = "files.ver.sig";
 
 namespace {
 
@@ -173,10 +175,13 @@ bool ScanRelease(const ReleaseLayout& layout, std::vector<FileEntry>* files,
     }
     if (path.parent_path() == layout.out) {
       std::string leaf = path.filename().string();
-      if (leaf == kManifestName || leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
+      if (leaf == kManifestName || leaf == kSignatureName ||
+          leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
         continue;
     }
-    if (parts.size() == 1 && EqualNoCaseAscii(parts[0], kManifestName)) continue;
+    if (parts.size() == 1 && (EqualNoCaseAscii(parts[0], kManifestName) ||
+                              EqualNoCaseAscii(parts[0], kSignatureName)))
+      continue;
     if (name.empty()) continue;  // refused above
     if (!fs::is_regular_file(status)) {
       errors.push_back(Quoted(name) + ": not a regular file");
@@ -280,6 +285,11 @@ std::string NameRefusal(const std::string& name) {
     return "name longer than " + std::to_string(kNameLimit) + " characters";
   if (name[0] == '[') return "begins with '[', which files.ver reads as a section header";
   if (name.find('=') != std::string::npos) return "contains '=', which ends a name in files.ver";
+  // A shipped "linkfiles" would steer the uninstall to other programs' files.
+  if (IsReservedInstallName(name.c_str()))
+    return "reserved: the installer writes linkfiles, install.txt, PARAMS.CFG and "
+           "Pellinor.staging (or a short name that may stand for one) in the install folder "
+           "itself";
   std::string part;
   for (size_t i = 0; i <= name.size(); i++) {
     if (i < name.size() && name[i] != '\\') {

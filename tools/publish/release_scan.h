@@ -25,6 +25,7 @@ struct FileEntry {
   struct timespec mtime {};
   std::string object;  // mirror object name without the month folder
   std::string folder;  // month folder
+  uint8_t hash[32] = {};  // SHA-256 of the content, once the file was read
 };
 
 // The folders of one run, resolved and checked.
@@ -38,6 +39,8 @@ struct ReleaseLayout {
 // The manifest's name, and the prefix of its temporary files.
 extern const char kManifestName[];
 extern const char kManifestTempPrefix[];
+// files.ver.sig beside files.ver; its temporary files share the prefix above.
+extern const char kSignatureName[];
 
 // Resolves the folders of the options (making the output folder). False,
 // with the reasons in *errors, when the run cannot go on.
