@@ -62,7 +62,9 @@ TEST(InstallPath, NeverPassesTheCapacity) {
     std::string name(c.nameLength, 'n');
     char* result = InstallPathIn(&buffer[0], c.capacity, dir.c_str(), name.c_str());
     EXPECT_EQ(result != nullptr, c.fits) << c.capacity << " " << c.nameLength;
-    if (c.fits) EXPECT_EQ(TextLength(buffer.c_str()), static_cast<int>(dir.size() + c.nameLength));
+    if (c.fits) {
+      EXPECT_EQ(TextLength(buffer.c_str()), static_cast<int>(dir.size() + c.nameLength));
+    }
     EXPECT_EQ(buffer.substr(c.capacity), std::string(8, '#'));  // nothing past the capacity
   }
 }
