@@ -4,12 +4,25 @@
 
 #include <windows.h>
 
+#include "app/outcome.h"
 #include "app/run_control.h"
 #include "app/window.h"
 #include "config/config.h"
 #include "config/settings.h"
 #include "tinylib/diaglog.h"
 #include "transfer/session.h"
+
+// A failed installation that showed its window says so, in one box in the
+// style of "Server Unavailable", naming what failed and where the log is.
+static void ReportFailure() {
+  if (RunExitCode() != kExitInstallFailed || InstallSettings.Quiet) return;
+  char log[kPathCapacity];
+  DWORD n = GetEnvironmentVariableA("PELLINOR_LOG", log, sizeof log);
+  if (n == 0 || n >= sizeof log) log[0] = 0;
+  char text[kFailureTextCapacity];
+  FormatFailureText(text, sizeof text, log);
+  MessageBoxA(nullptr, text, nullptr, MB_OK);
+}
 
 void RunInstaller() {
   const char* source = "command line";
@@ -26,9 +39,10 @@ void RunInstaller() {
     if (ConnectSession() != 0) {
       DiagLog("run: cannot connect to %s:%d", InstallSettings.HostName,
               static_cast<int>(InstallSettings.Port));
+      NoteRunFailure("session host unavailable");
       // No owner, the system's default caption. The window is never shown
       // and nothing is started, so there is nothing to shut down.
-      MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
+      if (!InstallSettings.Quiet) MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
       return;
     }
   }
@@ -39,6 +53,7 @@ void RunInstaller() {
     // here instead, then shut down as the window would have.
     DiagLog("run: no progress window (error %lu); working without one", GetLastError());
     if (InstallSettings.InstallDir[0] != 0) InstallerJob(nullptr);
+    else NoteRunFailure("no install folder");
     ShutdownTransfer();
     return;
   }
@@ -48,9 +63,11 @@ void RunInstaller() {
     StartWorker(InstallerJob, nullptr);  // the job always holds the first slot
   } else {
     DiagLog("run: no install folder; no job started");
+    NoteRunFailure("no install folder");
   }
 
   // No keyboard translation: the window has no controls.
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+  ReportFailure();
 }

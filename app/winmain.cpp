@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "app/job.h"
+#include "app/outcome.h"
 #include "app/run_control.h"
 #include "app/window.h"
 #include "tinylib/diaglog.h"
@@ -17,6 +18,7 @@ extern "C" void __stdcall PellinorStart() {
     RunInstaller();
   } else {
     DiagLog("start: transfer buffers could not be allocated");
+    NoteRunFailure("no memory for the transfer buffers");
   }
-  ExitProcess(0);
+  ExitProcess(static_cast<UINT>(EndRun()));
 }

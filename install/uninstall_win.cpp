@@ -10,8 +10,10 @@
 
 #include <windows.h>
 
+#include "app/outcome.h"
 #include "app/run_control.h"
 #include "config/settings.h"
+#include "install/commit.h"
 #include "install/install_text.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
@@ -138,11 +140,15 @@ RemovalReport RemoveInstallation(char* folder) {
   LeaveFolder();
 
   report.LinksDeleted = DeleteRecordedLinks(listPath);
+  // The staging place of an update, with whatever an interrupted one left.
+  report.FilesLeft = RemoveStagingFolder(full);
+  int32_t stagingLeft = report.FilesLeft;
   for (int pass = 0; pass < kDeletePasses; pass++) {
     if (pass > 0) Sleep(kDeletePauseMs);
     report.FilesLeft = DeleteFolderFiles(full, &report.FilesDeleted);
     if (report.FilesLeft == 0) break;
   }
+  report.FilesLeft += stagingLeft;
 
   full[fullLength - 1] = 0;  // RemoveDirectoryA wants it without the backslash
   report.FolderRemoved = RemoveDirectoryA(full) != 0;
@@ -205,9 +211,10 @@ bool RelaunchFromTemp(const char* ownPath) {
 
 void Uninstall() {
   if (InstallSettings.InstallDir[0] != 0) {
-    RemoveInstallation(InstallSettings.InstallDir);
-  } else {
-    RelaunchFromTemp(ArgCount > 0 ? ArgTable[0] : nullptr);
+    RemovalReport report = RemoveInstallation(InstallSettings.InstallDir);
+    if (!report.Refused && report.FilesLeft > 0) NoteRunFailure("files could not be removed");
+  } else if (!RelaunchFromTemp(ArgCount > 0 ? ArgTable[0] : nullptr)) {
+    NoteRunFailure("the removal could not be started");
   }
-  ExitProcess(0);
+  ExitProcess(static_cast<UINT>(EndRun()));
 }

@@ -5,6 +5,7 @@
 
 DownloadItem* DownloadList;
 int32_t DownloadCount;
+bool ManifestFound;
 
 int32_t SumReceived() {
   int32_t sum = 0;

@@ -18,6 +18,9 @@ struct DownloadItem {
 
 extern DownloadItem* DownloadList;
 extern int32_t DownloadCount;
+// Whether the last BuildDownloadList got any manifest text: an empty list
+// from a manifest means "up to date", without one it means "no list".
+extern bool ManifestFound;
 
 // Reads the manifest from the first source that gives text (ManifestUrl,
 // the .ver file beside the program, the session), registers its sites and

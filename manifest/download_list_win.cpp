@@ -151,6 +151,7 @@ static void AddItem(void* context, const ManifestEntry& entry, const char* local
 
 void BuildDownloadList() {
   FreeDownloadList();
+  ManifestFound = false;
   if (WorkBuffer == nullptr) {
     DiagLog("manifest: no transfer buffer; nothing listed");
     return;
@@ -169,6 +170,7 @@ void BuildDownloadList() {
   }
   char* text = ReplyData;
   if (count < 0 || text == nullptr) count = 0;
+  ManifestFound = count > 0;
 
   ListBuilder builder = {0, 0, 0};
   ManifestSink sink = {&builder, ReserveItems, AddItem};
