@@ -247,6 +247,7 @@ bool FinishUpdate(bool manifestFound) {
     NoteRunFailure("files could not be downloaded");
     return false;
   }
+  if (DownloadCount > 0) DiagLog("commit: replacing %d files", static_cast<int>(DownloadCount));
   int32_t failed = CommitStagedItems();
   if (failed > 0) {
     NoteFilesNotReplaced(failed);
