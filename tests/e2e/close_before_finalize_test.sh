@@ -21,7 +21,7 @@ for _ in $(seq 100); do grep -q "files.ver;0;262144" "$SCRATCH/requests" 2>/dev/
 grep -q "files.ver;0;262144" "$SCRATCH/requests" || fail "the job never asked for the manifest"
 "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "no window to close"
 wait_exit "$app" 15 || fail "the installer did not end after the window was closed"
-[ "$WAITED_STATUS" -eq 1602 ] || fail "exit code $WAITED_STATUS"
+[ "$WAITED_STATUS" -eq "$(win_status 1602)" ] || fail "exit code $WAITED_STATUS"
 [ -e "$install/linkfiles" ] && fail "the job finalized after the close: linkfiles written"
 [ -e "$install/Pellinor.exe" ] && fail "the job finalized after the close: program copied"
 grep -q 'job: finished' "$PELLINOR_LOG" && fail "the job ran to its end after the close"

@@ -45,7 +45,7 @@ run() {
     fail "$name: box reads $(cat "$SCRATCH/box.txt")"
   "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "$name: could not press OK"
   wait_exit "$pid" 60 || fail "$name did not finish"
-  [ "$WAITED_STATUS" -eq 1603 ] || fail "$name exit code $WAITED_STATUS"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "$name exit code $WAITED_STATUS"
 }
 settings() { grep '^settings: ' "$SCRATCH/$1.log" | tr -d '\r' | sed 's/ SaasMode [01]//; s/ EmbeddedConfig [01]//'; }
 
@@ -91,7 +91,7 @@ no_folder() {
     fail "box reads $(cat "$SCRATCH/box.txt")"
   "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
   wait_exit "$pid" 30 || fail "did not end after close"
-  [ "$WAITED_STATUS" -eq 1603 ] || fail "exit code $WAITED_STATUS"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS"
 }
 no_folder linkname=Nobody
 grep -q "no install folder; no job started" "$SCRATCH/nofolder.log" || fail "a job ran without a folder"

@@ -35,5 +35,5 @@ echo "$text" | grep -qi "Initializing" || fail "window does not read Initializin
 grep -q "text=Installation failed: no install folder." "$SCRATCH/box.txt" || fail "box reads $(cat "$SCRATCH/box.txt")"
 "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
 wait_exit "$app" 20 || fail "installer did not end after the window was closed"
-[ "$WAITED_STATUS" -eq 1603 ] || fail "exit code $WAITED_STATUS"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS"
 pass "window shown, painted, closed; no folder said in a box; exit code 1603 (screenshot: $ARTIFACTS/gui_window.png)"

@@ -39,7 +39,7 @@ start_in_folder
 "$WINE_RUN" "$HELPERS/winprobe.exe" box 60000 >"$SCRATCH/box.txt" || fail "failed install: no box"
 "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
 wait_exit "$APP" 30 || fail "failed install: the installer did not end"
-[ "$WAITED_STATUS" -eq 1603 ] || fail "failed install: exit code $WAITED_STATUS"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "failed install: exit code $WAITED_STATUS"
 grep -q 'LaunchLine "link"' "$PELLINOR_LOG" || fail "the preset did not set the marker: $(grep LaunchLine "$PELLINOR_LOG")"
 link_never_ran "failed install"
 pass "failed install: exit code 1603, link.bat not run"
@@ -67,6 +67,6 @@ for _ in $(seq 100); do grep -q 'job:\|manifest:' "$PELLINOR_LOG" 2>/dev/null &&
 sleep 0.5
 "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "no window to close"
 wait_exit "$APP" 30 || fail "closed early: the installer did not end"
-[ "$WAITED_STATUS" -eq 1602 ] || fail "closed early: exit code $WAITED_STATUS"
+[ "$WAITED_STATUS" -eq "$(win_status 1602)" ] || fail "closed early: exit code $WAITED_STATUS"
 link_never_ran "closed early"
 pass "closed early: exit code 1602, link.bat not run"

@@ -58,7 +58,7 @@ track "$app"
 "$WINE_RUN" "$HELPERS/winprobe.exe" box 60000 >"$SCRATCH/box.txt" || fail "no box with the manifest server down"
 "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
 wait_exit "$app" 30 || fail "the installer did not end after OK"
-[ "$WAITED_STATUS" -eq 1603 ] || fail "exit code $WAITED_STATUS with the manifest server down"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS with the manifest server down"
 grep -q "text=Installation failed: no file list from any source." "$SCRATCH/box.txt" ||
   fail "box reads $(cat "$SCRATCH/box.txt")"
 grep -qF "Details: $PELLINOR_LOG" "$SCRATCH/box.txt" ||

@@ -36,7 +36,7 @@ done
 closed_at=$(date +%s)
 "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "no window to close"
 wait_exit "$app" 20 || fail "the installer did not end within 20 s of the close"
-[ "$WAITED_STATUS" -eq 1602 ] || fail "exit code $WAITED_STATUS"
+[ "$WAITED_STATUS" -eq "$(win_status 1602)" ] || fail "exit code $WAITED_STATUS"
 took=$(($(date +%s) - closed_at))
 grep -Eiq 'unhandled|page fault|exception' "$SCRATCH/installer.out" &&
   fail "the installer crashed: $(head -5 "$SCRATCH/installer.out")"

@@ -3,16 +3,16 @@
 # of them and that nothing staged complete is fetched again.
 
 # make_versions V1 V2: V1 is the sample release plus four 5 MiB files; V2
-# changes every file's bytes and stamp except EN/help.txt, and adds one.
+# changes every file's bytes and stamp except EN/help.txt and the empty file
+# (an empty entry is up to date whatever its stamp), and adds one.
 make_versions() {
   local v1=$1 v2=$2 f
   make_release "$v1"
   for f in 1 2 3 4; do head -c 5242880 /dev/urandom >"$v1/data/big$f.dat"; done
   find "$v1" -type f -exec touch -d '2012-03-15 10:20:30 UTC' {} +
   cp -a "$v1" "$v2"
-  (cd "$v2" && find . -type f ! -path ./EN/help.txt ! -name files.ver) | while read -r f; do
-    size=$(stat -c %s "$v2/$f")
-    if [ "$size" -gt 0 ]; then head -c "$size" /dev/urandom >"$v2/$f"; fi
+  (cd "$v2" && find . -type f -size +0 ! -path ./EN/help.txt ! -name files.ver) | while read -r f; do
+    head -c "$(stat -c %s "$v2/$f")" /dev/urandom >"$v2/$f"
     touch -d '2014-07-01 09:00:00 UTC' "$v2/$f"
   done
   head -c 700000 /dev/urandom >"$v2/data/added.dat"
