@@ -163,18 +163,20 @@ bool CommitItem(const DownloadItem& item) {
     return true;
   }
   DWORD error = GetLastError();
-  if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) {
-    DiagLog("commit: %s: cannot replace (error %lu)", item.Name, error);
+  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
+    DiagLog("commit: %s: cannot move in (error %lu)", item.Name, error);
     return false;
   }
-  // In use: a running program's file cannot be overwritten, but it can be
-  // renamed. Move it aside, then move the new one in.
+  // In use (the error varies with how it is held): a running program's file
+  // cannot be overwritten, but it can be renamed. Move it aside, then move
+  // the new one in.
   char old[kPathCapacity];
   if (!StagedItemPath(old, item.Name, kStagedOld)) return false;
   MakeFoldersFor(old);
   DeleteFileA(old);
   if (!MoveFileExA(target, old, MOVEFILE_WRITE_THROUGH)) {
-    DiagLog("commit: %s: in use and cannot be moved aside (error %lu)", item.Name, GetLastError());
+    DiagLog("commit: %s: cannot replace (error %lu) nor move aside (error %lu)", item.Name, error,
+            GetLastError());
     return false;
   }
   PauseForTests();

@@ -2,13 +2,14 @@
 # two versions of a release, and checks that an installed file is wholly one
 # of them and that nothing staged complete is fetched again.
 
-# make_versions V1 V2: V1 is the sample release plus four 5 MiB files; V2
+# make_versions V1 V2 [MIB]: V1 is the sample release plus four files of
+# MIB MiB (default 5); V2
 # changes every file's bytes and stamp except EN/help.txt and the empty file
 # (an empty entry is up to date whatever its stamp), and adds one.
 make_versions() {
-  local v1=$1 v2=$2 f
+  local v1=$1 v2=$2 mib=${3:-5} f
   make_release "$v1"
-  for f in 1 2 3 4; do head -c 5242880 /dev/urandom >"$v1/data/big$f.dat"; done
+  for f in 1 2 3 4; do head -c $((mib * 1048576)) /dev/urandom >"$v1/data/big$f.dat"; done
   find "$v1" -type f -exec touch -d '2012-03-15 10:20:30 UTC' {} +
   cp -a "$v1" "$v2"
   (cd "$v2" && find . -type f -size +0 ! -path ./EN/help.txt ! -name files.ver) | while read -r f; do

@@ -12,7 +12,7 @@ trap 'cp "$SCRATCH"/run*.log "$ARTIFACTS/" 2>/dev/null; cleanup' EXIT
 
 v1="$SCRATCH/v1"
 v2="$SCRATCH/v2"
-make_versions "$v1" "$v2"
+make_versions "$v1" "$v2" 8
 read -r mport < <(free_port)
 "$PUBLISH" "$v1" >/dev/null || fail "brevane-publish v1 failed"
 "$PUBLISH" --mirror="$SCRATCH/mirror" --site="http://127.0.0.1:$mport/=2" "$v2" >/dev/null ||
@@ -47,15 +47,15 @@ kill "$SESSIOND_PID"
 start_sessiond "$v2"
 
 # 1. Kills while files come over the session, after a growing number of
-# chunk requests and a random fraction of a chunk.
+# chunk requests and a random instant within the next few.
 kills=0
-for step in 3 9 14 6 20 11 25 8; do
+for step in 2 5 9 4 12 6 14 3; do
   mark=$(lines "$SCRATCH/sessiond.log")
   staged_before=$(staged_complete "$install" "$v2/files.ver")
   start_run "host=127.0.0.1:$SESSION_PORT"
   while kill -0 "$APP" 2>/dev/null &&
     [ "$(session_requests_since "$mark" | wc -l)" -lt "$step" ]; do sleep 0.02; done
-  sleep "0.$((RANDOM % 30))"
+  sleep "0.0$((RANDOM % 5))"
   kill -0 "$APP" 2>/dev/null || break
   kill_installer "$APP"
   kills=$((kills + 1))
@@ -79,7 +79,7 @@ pass "session: $kills kills, every file old or new after each, nothing staged co
 # manifest beside the program lists the site).
 rm -rf "$install" && cp -a "$SCRATCH/installed-v1" "$install"
 cp "$v2/files.ver" "$SCRATCH/Pellinor.ver"
-start_nginx "$SCRATCH/mirror" "$mport" 'limit_rate 3m;'
+start_nginx "$SCRATCH/mirror" "$mport" 'limit_rate 1m;'
 objects_since() { nginx_access_log "$mport" | tail -n +"$(($1 + 1))" |
   sed -n 's/.*"GET \/[0-9]*\/\([^ ]*\) HTTP.*/\1/p'; }
 object_of() {  # name size stamp -> object name
@@ -87,7 +87,7 @@ object_of() {  # name size stamp -> object name
   echo "${3}_${2}_$name"
 }
 kills=0
-for delay in 1.2 2.0 1.5 2.6 1.8 3.1; do
+for delay in 0.9 1.3 1.0 1.6 1.1 1.4; do
   mark=$(nginx_access_log "$mport" | wc -l)
   staged_before=$(staged_complete "$install" "$v2/files.ver")
   start_run

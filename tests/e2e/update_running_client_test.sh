@@ -5,7 +5,7 @@
 # client is in place, and after the next run no old copy is left.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/install_checks.sh"
-trap 'cleanup' EXIT
+trap 'cp "$PELLINOR_LOG" "$ARTIFACTS/update-running-client.log" 2>/dev/null; cleanup' EXIT
 
 v1="$SCRATCH/v1"
 v2="$SCRATCH/v2"
