@@ -6,19 +6,20 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 #include "app/progress.h"
-#include "app/run_control.h"
 #include "app/window.h"
 #include "config/settings.h"
+#include "config/sites.h"
 #include "install/access.h"
 #include "install/commit.h"
 #include "install/remote_params.h"
 #include "install/shortcuts.h"
 #include "manifest/download_list.h"
-#include "manifest/sites.h"
+#include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
+#include "transfer/manifest_source.h"
 #include "transfer/mirror.h"
 #include "transfer/protocol.h"
 #include "transfer/session.h"
@@ -67,7 +68,7 @@ unsigned long __stdcall InstallerJob(void*) {
   BuildDownloadList();
   PrepareUpdate();
   DiagLog("job: %d files to fetch, %d bytes, %d mirror sites", static_cast<int>(DownloadCount),
-          static_cast<int>(BytesTotal), static_cast<int>(SiteCount));
+          static_cast<int>(BytesTotal.load()), static_cast<int>(SiteCount));
   if (DownloadCount > 0) DownloadPhase();
 
   // A window closed during the download closes the session socket, so the

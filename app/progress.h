@@ -1,22 +1,23 @@
-// Progress counters, the speed sample and the status line.
+// The status line: phase, speed sample and text, from the byte counters.
 #pragma once
 
 #include <stdint.h>
 
-extern volatile int32_t Phase;          // 0 initializing, 1 downloading, 2 finalizing
-extern volatile int32_t BytesReceived;  // every byte in, for the speed
-extern volatile int32_t BytesTotal;     // the 100 % mark
-extern volatile uint32_t BytesDone;     // listed bytes fetched so far
+#include <atomic>
+
+#include "runtime/progress.h"
+
+extern std::atomic<int32_t> Phase;  // 0 initializing, 1 downloading, 2 finalizing
 extern uint32_t LastSampleTick;
 extern int32_t LastSampleBytes;
-extern volatile int32_t Speed;          // bytes per millisecond, shown as KB/s
+extern std::atomic<int32_t> Speed;  // bytes per millisecond, shown as KB/s
 
 enum { kStatusLineCapacity = 256 };
 extern char StatusLine[kStatusLineCapacity];
 
-// Called on the installer job: stores the count (when >= 0), samples the
-// speed in phase 1 and asks the window to repaint.
-void UpdateProgress(int32_t count);
+// The progress display (see SetProgressDisplay): samples the speed in phase 1
+// and asks the window to repaint.
+void ShowProgress();
 // Takes a speed sample at the given tick count (milliseconds).
 void SampleSpeed(uint32_t tick);
 // The text to show for the current phase.

@@ -4,11 +4,12 @@
 
 #include <windows.h>
 
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 #include "app/run_control.h"
 #include "app/window.h"
 #include "config/config.h"
 #include "config/settings.h"
+#include "install/uninstall.h"
 #include "tinylib/diaglog.h"
 #include "transfer/session.h"
 
@@ -26,7 +27,11 @@ static void ReportFailure() {
 
 void RunInstaller() {
   const char* source = "command line";
-  if (Tokenize() <= 1) {
+  int32_t argumentCount = Tokenize();
+  // Before the install folder is resolved, so the folder reaches the
+  // uninstall as the keywords left it; only the command line asks for it.
+  if (InstallSettings.UninstallRequested) Uninstall();
+  if (argumentCount <= 1) {
     ReadEmbeddedArguments();
     source = InstallSettings.EmbeddedConfig ? "INSTDATA" : "file name";
   }

@@ -6,7 +6,7 @@
 #include <winsock2.h>
 #include <shellapi.h>
 
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 #include "app/run_control.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"

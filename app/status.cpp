@@ -4,13 +4,10 @@
 
 #include "tinylib/text.h"
 
-volatile int32_t Phase;
-volatile int32_t BytesReceived;
-volatile int32_t BytesTotal;
-volatile uint32_t BytesDone;
+std::atomic<int32_t> Phase;
 uint32_t LastSampleTick;
 int32_t LastSampleBytes;
-volatile int32_t Speed;
+std::atomic<int32_t> Speed;
 char StatusLine[kStatusLineCapacity];
 
 // A sample needs more than this many milliseconds since the previous one.
@@ -22,8 +19,7 @@ static const char* const kStatusTemplates[3] = {
     "Finalizing Installation....",
 };
 
-void UpdateProgress(int32_t count) {
-  if (count >= 0) BytesDone = static_cast<uint32_t>(count);
+void ShowProgress() {
   if (Phase == 1) SampleSpeed(CurrentTick());
   RequestRepaint();
 }
@@ -46,7 +42,7 @@ void SampleSpeed(uint32_t tick) {
 static int32_t Percentage() {
   int32_t total = BytesTotal;
   if (total <= 0) return 0;
-  double percent = static_cast<double>(BytesDone) * 100.0 / static_cast<double>(total);
+  double percent = static_cast<double>(BytesDone.load()) * 100.0 / static_cast<double>(total);
   // BytesDone above BytesTotal may exceed 100; clamp far beyond any real value
   // so that the conversion stays defined.
   if (percent > 2147483647.0) return 2147483647;
@@ -71,7 +67,7 @@ const char* StatusText() {
       break;
     }
     in++;
-    out = PutDecimal(out, selector == '1' ? Percentage() : Speed);
+    out = PutDecimal(out, selector == '1' ? Percentage() : Speed.load());
   }
   return StatusLine;
 }

@@ -7,13 +7,15 @@
 #include <windows.h>
 
 #include "app/job.h"
-#include "app/outcome.h"
+#include "app/progress.h"
 #include "app/run_control.h"
 #include "app/window.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 
 extern "C" void __stdcall PellinorStart() {
   CreateProgressWindow(GetModuleHandleA(nullptr));
+  SetProgressDisplay(ShowProgress);
   if (InitTransfer()) {
     RunInstaller();
   } else {

@@ -83,7 +83,9 @@ for run_case in "text auto" "random auto" "random never"; do
   set -- $run_case
   kind=$1 mode=$2
   start_host "$mode"
-  mapfile -t items < <(tr -d '\r' <"$work/rel/files.ver" | grep "^$kind\\\\")
+  # NAME=SIZE,STAMP items for the fetch helper: the lines without their hash.
+  mapfile -t items < <(tr -d '\r' <"$work/rel/files.ver" | grep "^$kind\\\\" |
+    sed -E 's/^([^=]*=[0-9]+,[0-9]+),[0-9a-f]{64}$/\1/')
   rm -rf "$work/out"
   start=$(now)
   "$run" "$fetch" "127.0.0.1:$port" "$(wpath "$work/out")" "${items[@]}" >"$work/fetch.out" 2>&1

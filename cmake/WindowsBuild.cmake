@@ -1,29 +1,11 @@
 # The installer itself: a PE32 GUI program, statically linked, small.
-find_library(PELLINOR_ZLIB NAMES libz.a REQUIRED)
 
-# Everything built for Windows, tests and helpers included, runs without
-# MinGW runtime DLLs.
-add_link_options(-static)
-set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG")
-set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG")
-
-# Size-minded flags shared by every object of the product. Tests link the same
-# objects, so the library carries them as PUBLIC options only where needed.
-set(PELLINOR_SIZE_FLAGS
-    -Os -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics
-    -fno-ident -fmerge-all-constants)
-set(PELLINOR_WIN_DEFINES
-    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
-set(PELLINOR_WIN_LIBS
-    ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 user32 gdi32 kernel32)
-
-add_library(pellinor_core STATIC ${PORTABLE_SOURCES} ${WINDOWS_SOURCES})
-target_include_directories(pellinor_core PUBLIC ${PROJECT_SOURCE_DIR}
-                                                ${CMAKE_BINARY_DIR}/generated)
-target_compile_definitions(pellinor_core PUBLIC ${PELLINOR_WIN_DEFINES})
-target_compile_options(pellinor_core PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
-target_link_libraries(pellinor_core PUBLIC ${PELLINOR_WIN_LIBS})
+# Every module, for the program, its tests and the helper programs.
+add_library(pellinor_core INTERFACE)
+target_include_directories(pellinor_core INTERFACE ${PROJECT_SOURCE_DIR}
+                                                   ${CMAKE_BINARY_DIR}/generated)
+target_compile_definitions(pellinor_core INTERFACE ${PELLINOR_WIN_DEFINES})
+target_link_libraries(pellinor_core INTERFACE pellinor_app ${PELLINOR_WIN_LIBS})
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
 

@@ -5,7 +5,7 @@
 
 #include "config/fields.h"
 #include "config/settings.h"
-#include "manifest/sites.h"
+#include "config/sites.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
 

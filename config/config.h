@@ -28,12 +28,11 @@ enum {
 
 // ---- Platform edges (Windows in the product, POSIX stand-ins natively) ----
 
-// Tokenises the process command line and runs the keyword pass. When the
-// keyword "uninstall" was seen it runs the uninstall, which never returns.
-// Returns the number of arguments the command line held, program path
-// included (at most 16); arguments dropped for length count too, so that a
-// command line that carried arguments is never replaced by the embedded or
-// name-derived setup.
+// Tokenises the process command line and runs the keyword pass; the caller
+// runs the uninstall when that set UninstallRequested. Returns the number of
+// arguments the command line held, program path included (at most 16);
+// arguments dropped for length count too, so that a command line that
+// carried arguments is never replaced by the embedded or name-derived setup.
 int32_t Tokenize();
 // Reads the "INSTDATA" resource of the program's own module into arguments
 // and runs the keyword pass; without the resource, the file-name setup runs.
@@ -53,8 +52,7 @@ int32_t ReadEnvironmentValue(const char* name, char* buffer, int32_t capacity);
 // Copies commandLine into CommandLineCopy, splits it into ArgTable and runs
 // ParseKeywords. An argument that does not fit whole in the 259 bytes of the
 // copy is dropped with every argument after it; arguments past the 16th slot
-// are ignored. Returns the count described at Tokenize. Does not run the
-// uninstall.
+// are ignored. Returns the count described at Tokenize.
 int32_t TokenizeText(const char* commandLine);
 // Stores the position in the next ArgTable slot; false when the table is full.
 bool AddArgument(char* position);

@@ -4,16 +4,9 @@
 
 #include "config/config.h"
 #include "config/settings.h"
-#include "install/uninstall.h"
 #include "tinylib/diaglog.h"
 
-int32_t Tokenize() {
-  int32_t count = TokenizeText(GetCommandLineA());
-  // Runs before the install folder is resolved, so the folder reaches the
-  // uninstall as the keywords left it.
-  if (InstallSettings.UninstallRequested) Uninstall();
-  return count;
-}
+int32_t Tokenize() { return TokenizeText(GetCommandLineA()); }
 
 void ReadEmbeddedArguments() {
   // The program's own module; the resource is RCDATA named "INSTDATA".

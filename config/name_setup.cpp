@@ -25,7 +25,6 @@ static bool IsTenantFolderName(const char* field) {
 static const char kHostedFolder[] = "Brevane\\Azure\\";
 static const char kHostedDemoFolder[] = "Brevane\\AzureDemo\\";
 static const char kOnPremisesFolder[] = "Brevane\\Brevane\\";
-static const char kLaunchMarker[] = "link";  // replaced by the desktop shortcut's path
 // Manifest sections 1 and 2, "CLIENT" and "SERVERONLY".
 static const uint8_t kOnPremisesSections = 6;
 // Room SpecialFolderPath needs: a path of 259 characters, '\' and terminator.

@@ -8,6 +8,8 @@
 // Bit 1: manifest section 1, "CLIENT", only.
 static const uint8_t kDefaultSectionSet = 0x02;
 
+const char kLaunchMarker[] = "link";
+
 // Initial values are constant data: the program runs no static constructors.
 InstallSettingsRecord InstallSettings = {
     "", 0, "", "", "", "", "", "",        // HostName .. Language

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"

@@ -3,7 +3,10 @@
 
 #include <string.h>
 
+#include "tinylib/file_names.h"
 #include "tinylib/text.h"
+
+const char kLinkListName[] = "linkfiles";
 
 namespace {
 
@@ -42,22 +45,6 @@ bool IsForbiddenInFileName(unsigned char c) {
   return c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c) != nullptr;
 }
 
-// Device names that Windows opens instead of a file, whatever extension
-// follows them.
-bool IsReservedDeviceName(const char* name) {
-  // The part before the first dot, without trailing blanks, is what counts.
-  int length = 0;
-  while (name[length] != 0 && name[length] != '.') length++;
-  while (length > 0 && name[length - 1] == ' ') length--;
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : kDevices) {
-    if (length == TextLength(device) && EqualNoCaseN(name, device, length)) return true;
-  }
-  if (length == 4 && (EqualNoCaseN(name, "COM", 3) || EqualNoCaseN(name, "LPT", 3)))
-    return name[3] >= '1' && name[3] <= '9';
-  return false;
-}
-
 }  // namespace
 
 bool BuildClientArguments(char* dst, size_t capacity, const InstallSettingsRecord& s) {
@@ -91,7 +78,7 @@ bool MakeLinkFileName(char* dst, size_t capacity, const char* prefix, const char
   if (whole) whole = AppendTextCut(joined, sizeof joined, displayName);
 
   size_t out = 0;
-  if (IsReservedDeviceName(joined) && out + 1 < capacity) dst[out++] = '_';
+  if (IsReservedDeviceName(joined, TextLength(joined)) && out + 1 < capacity) dst[out++] = '_';
   for (const char* p = joined; *p != 0; p++) {
     if (out + 1 >= capacity) {
       whole = false;

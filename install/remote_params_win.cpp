@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "config/install_path.h"
 #include "config/settings.h"
 #include "deployment.h"
 #include "install/install_text.h"
@@ -34,9 +35,7 @@ class HeapBlock {
 
 void StoreReply(char* reply, int32_t length) {
   char path[kPathCapacity];
-  path[0] = 0;
-  if (!AppendTextCut(path, sizeof path, InstallSettings.InstallDir) ||
-      !AppendTextCut(path, sizeof path, kParamsFileName)) {
+  if (InstallPath(path, kParamsFileName) == nullptr) {
     DiagLog("params: no path for %s", kParamsFileName);
     return;
   }

@@ -13,6 +13,7 @@
 #include <objidl.h>
 #include <shlobj.h>
 
+#include "config/install_path.h"
 #include "config/settings.h"
 #include "install/install_text.h"
 #include "tinylib/diaglog.h"
@@ -27,9 +28,7 @@ const char kUninstallerProgram[] = "Pellinor.exe";
 const char kUninstallArguments[] = "uninstall";
 const char kUninstallPrefix[] = "Uninstall ";
 const char kStartMenuSubfolder[] = "Brevane\\";
-const char kLinkListName[] = "linkfiles";
 const char kLanguageFileName[] = "install.txt";
-const char kLaunchMarker[] = "link";
 
 // The class and interfaces used, defined here: taking them from libuuid
 // links its whole table of identifiers (about 40 KiB).
@@ -65,12 +64,6 @@ class ComRef {
  private:
   T* p_;
 };
-
-// InstallDir + name, or false when over the capacity.
-bool InstallPath(char* dst, size_t capacity, const char* name) {
-  dst[0] = 0;
-  return AppendTextCut(dst, capacity, InstallSettings.InstallDir) && AppendTextCut(dst, capacity, name);
-}
 
 // Writes the link's target, working folder and arguments and saves it at
 // linkPath. Null when saved, else the step that failed. Every reference is
@@ -128,7 +121,7 @@ bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
   char target[kTargetPathCapacity];
   char workingFolder[kPathCapacity];
   const char* failed = nullptr;
-  if (!InstallPath(target, sizeof target, targetName))
+  if (!InstallPath(target, targetName, sizeof target))
     failed = "target path length";
   else if (arguments == nullptr)
     failed = "arguments";
@@ -146,7 +139,7 @@ bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
 
 void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder) {
   char listPath[kPathCapacity];
-  bool listFits = InstallPath(listPath, sizeof listPath, kLinkListName);
+  bool listFits = InstallPath(listPath, kLinkListName, sizeof listPath) != nullptr;
   // Create mode: any earlier list is replaced. An unopened list drops its
   // lines (Write fails quietly), which is logged here once.
   TSimpleFile linkList(listFits ? listPath : "", 1);
@@ -191,7 +184,7 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
 
   char selfCopy[kPathCapacity];
   const char* ownPath = ArgCount > 0 ? ArgTable[0] : nullptr;
-  if (ownPath == nullptr || !InstallPath(selfCopy, sizeof selfCopy, kUninstallerProgram)) {
+  if (ownPath == nullptr || !InstallPath(selfCopy, kUninstallerProgram, sizeof selfCopy)) {
     DiagLog("install: no self-copy");
   } else if (CopyFileA(ownPath, selfCopy, FALSE /* overwrite an older copy */)) {
     DiagLog("install: copied %s to %s", ownPath, selfCopy);
@@ -208,7 +201,7 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
 
   if (InstallSettings.ErpMode) {
     char languagePath[kPathCapacity];
-    if (!InstallPath(languagePath, sizeof languagePath, kLanguageFileName)) {
+    if (!InstallPath(languagePath, kLanguageFileName, sizeof languagePath)) {
       DiagLog("install: no %s", kLanguageFileName);
     } else {
       char line[16 + kLanguageCapacity];

@@ -10,19 +10,19 @@
 
 #include <windows.h>
 
-#include "app/outcome.h"
-#include "app/run_control.h"
 #include "config/settings.h"
 #include "install/commit.h"
 #include "install/install_text.h"
-#include "manifest/download_list.h"
+#include "manifest/manifest_text.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/simple_file.h"
 #include "tinylib/simple_strings.h"
 #include "tinylib/text.h"
+#include "transfer/transfer_buffers.h"
 
 namespace {
 
-const char kLinkListName[] = "linkfiles";
 const char kTempCopyName[] = "Pellinor.exe";
 const char kEverything[] = "*.*";
 // GetTempPathA is asked with this many characters of room.
@@ -58,7 +58,7 @@ bool IsFile(const char* path) {
 
 // Deletes the .lnk files the link list names; other lines are skipped.
 int32_t DeleteRecordedLinks(const char* listPath) {
-  int32_t length = ReadFileToBuffer(listPath, WorkBuffer);
+  int32_t length = ReadFileToBuffer(listPath, WorkBuffer, kManifestReadLimit);
   TSimpleStrings lines(WorkBuffer, length);
   int32_t deleted = 0;
   for (int32_t i = 0; i < lines.Count; i++) {

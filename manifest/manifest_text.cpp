@@ -2,11 +2,10 @@
 #include "manifest/manifest_text.h"
 
 #include "config/settings.h"
-#include "manifest/sites.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/file_names.h"
 #include "tinylib/simple_strings.h"
 #include "tinylib/text.h"
-#include "transfer/protocol.h"
 
 static const char kCR = 0x0D;
 static const char kLF = 0x0A;
@@ -57,16 +56,21 @@ FileLineResult ParseFileLine(const char* line, ManifestEntry* entry) {
 
   uint64_t size = 0;
   uint64_t stamp = 0;
+  const char* hashField = nullptr;
   if (equals != nullptr) {
     const char* cursor = equals + 1;
     size = ReadBoundedDecimal(cursor);
     // The stamp starts one character after the size digits: that character
     // is the separator, normally ','.
     if (*cursor != 0) {
+      bool commaBeforeStamp = *cursor == ',';
       cursor++;
       stamp = ReadBoundedDecimal(cursor);
+      if (commaBeforeStamp && *cursor == ',') hashField = cursor + 1;
     }
   }
+  uint8_t hash[kSha256Size];
+  if (hashField != nullptr && !ParseSha256Hex(hashField, hash)) return kFileLineBadHash;
   // No file that large can be installed, and as a signed size it would turn
   // negative.
   if (size > kLargestSize) return kFileLineSizeTooLarge;
@@ -75,7 +79,40 @@ FileLineResult ParseFileLine(const char* line, ManifestEntry* entry) {
   PutText(entry->Name, name);
   entry->Size = static_cast<int32_t>(size);
   entry->Stamp = static_cast<uint32_t>(stamp);
+  entry->HasHash = hashField != nullptr;
+  for (int i = 0; i < kSha256Size; i++) entry->Hash[i] = entry->HasHash ? hash[i] : 0;
   return kFileLineOk;
+}
+
+static const char kLowerHexDigits[] = "0123456789abcdef";
+
+static int LowerHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool ParseSha256Hex(const char* text, uint8_t hash[kSha256Size]) {
+  uint8_t value[kSha256Size];
+  for (int i = 0; i < kSha256Size; i++) {
+    // A terminator reads as a non-digit, so a short text stops here.
+    int high = LowerHexValue(text[2 * i]);
+    if (high < 0) return false;
+    int low = LowerHexValue(text[2 * i + 1]);
+    if (low < 0) return false;
+    value[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  if (text[2 * kSha256Size] != 0) return false;
+  for (int i = 0; i < kSha256Size; i++) hash[i] = value[i];
+  return true;
+}
+
+void FormatSha256Hex(const uint8_t hash[kSha256Size], char text[kSha256HexCapacity]) {
+  for (int i = 0; i < kSha256Size; i++) {
+    text[2 * i] = kLowerHexDigits[hash[i] >> 4];
+    text[2 * i + 1] = kLowerHexDigits[hash[i] & 0x0F];
+  }
+  text[2 * kSha256Size] = 0;
 }
 
 bool LanguageAllowsFor(const char* name, int32_t installMode, const char* language) {
@@ -98,6 +135,7 @@ static const char* DropReason(FileLineResult result) {
     case kFileLineUnsafeName: return "name not a plain relative path";
     case kFileLineSizeTooLarge: return "size above 2147483647";
     case kFileLineStampTooLarge: return "stamp above 32 bits";
+    case kFileLineBadHash: return "hash field not 64 lowercase hex digits";
     default: return "rejected";
   }
 }
@@ -137,7 +175,7 @@ int32_t ParseManifestText(char* text, int32_t length, bool cutByReadLimit,
       continue;
     }
     if (section == kSectionSites) {
-      AddSite(line);
+      if (sink.Site != nullptr) sink.Site(sink.Context, line);
       continue;
     }
     if (!listing || (settings.SectionSet & (1u << section)) == 0) continue;

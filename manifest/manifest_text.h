@@ -2,9 +2,9 @@
 //
 // This half knows nothing of the file system. It splits the text, follows
 // the sections, reads each file line into an entry, applies the section and
-// language filters and the limits of the records, registers the sites, and
-// hands every accepted entry with its local path to the caller, which checks
-// whether the file is already present and stores the rest.
+// language filters and the limits of the records, and hands every site line
+// and every accepted entry with its local path to the caller, which registers
+// the sites, checks whether a file is already present and stores the rest.
 #pragma once
 
 #include <stdint.h>
@@ -26,10 +26,14 @@ enum {
   kSectionSites = 4,
 };
 
+enum { kSha256Size = 32, kSha256HexCapacity = 65 };  // 64 hex digits and the terminator
+
 struct ManifestEntry {
   char Name[kManifestNameCapacity];  // relative to the install folder
   int32_t Size;
   uint32_t Stamp;  // DOS date (high 16 bits) and time (low 16 bits)
+  bool HasHash;    // Hash holds the SHA-256 of the file's bytes
+  uint8_t Hash[kSha256Size];
 };
 
 // What the parse needs from the settings, passed in so that it can run
@@ -45,12 +49,14 @@ ManifestSettings CurrentManifestSettings();
 
 // The caller's side of the parse. Reserve (may be null) is told once, before
 // any entry, how many lines the text has: no more entries than that follow.
-// When it answers false no entry is delivered; sites are still registered.
+// When it answers false no entry is delivered; sites are still delivered.
 // Entry gets each accepted entry and its local path (InstallDir + Name).
+// Site (may be null) gets each line of the SITES section, which it may change.
 struct ManifestSink {
   void* Context;
   bool (*Reserve)(void* context, int32_t lineCount);
   void (*Entry)(void* context, const ManifestEntry& entry, const char* localPath);
+  void (*Site)(void* context, char* line);
 };
 
 // Parses length bytes of text; text[length] must be writable (the last line
@@ -70,13 +76,29 @@ enum FileLineResult {
   kFileLineNameTooLong,   // over 63 characters
   kFileLineUnsafeName,    // empty, absolute, "..", device names, ...
   kFileLineSizeTooLarge,  // above 2147483647
-  kFileLineStampTooLarge  // does not fit 32 bits
+  kFileLineStampTooLarge, // does not fit 32 bits
+  kFileLineBadHash        // a hash field that is not 64 lowercase hex digits
 };
-// name=size<sep>stamp: the name is what precedes the first '='; the size is
-// the digits after it; the stamp the digits one character after the size
-// digits end. No '=' gives size and stamp 0. The entry is filled only when
-// the result is kFileLineOk.
+// name=size<sep>stamp[,sha256]: the name is what precedes the first '='; the
+// size is the digits after it; the stamp the digits one character after the
+// size digits end. No '=' gives size and stamp 0. The entry is filled only
+// when the result is kFileLineOk.
+//
+// The hash field exists only on a line whose size and stamp are both
+// followed by ',' (name=size,stamp,...): everything after that second ','
+// must then be exactly 64 lowercase hex digits, or the whole line is refused
+// (kFileLineBadHash). A hash that is short, long, uppercase, followed by any
+// text or not hex at all is never read as "no hash", which would install the
+// file unverified. Other text after the stamp (x=12a34,5) is ignored as
+// before, and so is every such line read by an installer that knows nothing
+// of hashes: name, size and stamp come out the same with or without one.
 FileLineResult ParseFileLine(const char* line, ManifestEntry* entry);
+
+// SHA-256 as the manifest writes it: 64 lowercase hex digits. Parse reads
+// exactly 64 such digits followed by the terminator; false otherwise, with
+// hash unchanged.
+bool ParseSha256Hex(const char* text, uint8_t hash[kSha256Size]);
+void FormatSha256Hex(const uint8_t hash[kSha256Size], char text[kSha256HexCapacity]);
 
 // The language filter of hosted installs: outside InstallMode 2 and for
 // names without a folder, true; otherwise the name's top folder must equal

@@ -43,8 +43,28 @@ void MirrorMonthFolder(uint32_t stamp, char out[kMonthFolderCapacity]) {
   out[4] = 0;
 }
 
+// Unreserved characters may stand in a URL path as they are; every other
+// byte of a name ('%', '#', '?', blanks, bytes above 127, ...) would end the
+// path or be decoded into some other name.
+static bool IsUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+static bool AppendNameChar(char* buffer, size_t capacity, size_t* used, char c, bool encode) {
+  unsigned char byte = static_cast<unsigned char>(c);
+  if (!encode || IsUnreserved(byte)) return AppendChar(buffer, capacity, used, c);
+  static const char kHexDigits[] = "0123456789ABCDEF";
+  return AppendChar(buffer, capacity, used, '%') &&
+         AppendChar(buffer, capacity, used, kHexDigits[byte >> 4]) &&
+         AppendChar(buffer, capacity, used, kHexDigits[byte & 0x0F]);
+}
+
+// encode: percent-encode the name, for a URL; the object's file keeps the
+// raw name, which the HTTP server finds by decoding the URL.
 static bool AppendObjectName(char* buffer, size_t capacity, size_t* used, uint32_t stamp,
-                             int32_t size, const char* name, bool withMonthFolder) {
+                             int32_t size, const char* name, bool withMonthFolder,
+                             bool encode) {
   if (size < 0) return false;
   if (withMonthFolder) {
     char folder[kMonthFolderCapacity];
@@ -58,7 +78,7 @@ static bool AppendObjectName(char* buffer, size_t capacity, size_t* used, uint32
   if (!AppendUnsigned(buffer, capacity, used, static_cast<uint32_t>(size))) return false;
   if (!AppendChar(buffer, capacity, used, '_')) return false;
   for (const char* p = name; *p != 0; p++)
-    if (!AppendChar(buffer, capacity, used, *p == '\\' ? '_' : *p)) return false;
+    if (!AppendNameChar(buffer, capacity, used, *p == '\\' ? '_' : *p, encode)) return false;
   buffer[*used] = 0;
   return true;
 }
@@ -67,23 +87,28 @@ bool MirrorObjectName(char* buffer, size_t capacity, uint32_t stamp, int32_t siz
                       const char* name, bool withMonthFolder) {
   if (capacity == 0) return false;
   size_t used = 0;
-  if (AppendObjectName(buffer, capacity, &used, stamp, size, name, withMonthFolder))
+  if (AppendObjectName(buffer, capacity, &used, stamp, size, name, withMonthFolder, false))
     return true;
   buffer[0] = 0;
   return false;
 }
 
-bool MirrorUrl(char buffer[kMirrorUrlCapacity], const TSiteInfo& site, uint32_t stamp,
-               int32_t size, const char* name, int32_t installMode) {
+bool MirrorObjectUrl(char* buffer, size_t capacity, const char* baseUrl, uint32_t stamp,
+                     int32_t size, const char* name, bool withMonthFolder) {
+  if (capacity == 0) return false;
   size_t used = 0;
   bool fits = true;
-  for (const char* p = site.Url; fits && *p != 0; p++)
-    fits = AppendChar(buffer, kMirrorUrlCapacity, &used, *p);
-  if (fits && (used == 0 || buffer[used - 1] != '/'))
-    fits = AppendChar(buffer, kMirrorUrlCapacity, &used, '/');
+  for (const char* p = baseUrl; fits && *p != 0; p++)
+    fits = AppendChar(buffer, capacity, &used, *p);
+  if (fits && (used == 0 || buffer[used - 1] != '/')) fits = AppendChar(buffer, capacity, &used, '/');
   if (fits)
-    fits = AppendObjectName(buffer, kMirrorUrlCapacity, &used, stamp, size, name,
-                            installMode == 0);
+    fits = AppendObjectName(buffer, capacity, &used, stamp, size, name, withMonthFolder, true);
   if (!fits) buffer[0] = 0;
   return fits;
+}
+
+bool MirrorUrl(char buffer[kMirrorUrlCapacity], const TSiteInfo& site, uint32_t stamp,
+               int32_t size, const char* name, int32_t installMode) {
+  return MirrorObjectUrl(buffer, kMirrorUrlCapacity, site.Url, stamp, size, name,
+                         installMode == 0);
 }

@@ -3,6 +3,11 @@
 // so both sides share this one definition:
 //
 //   [MonthFolder '/'] Stamp '_' Size '_' Name   ('\' in Name becomes '_')
+//
+// The object's file on the mirror carries that name as it is; in a URL each
+// byte of Name that is not unreserved (letters, digits, '-', '.', '_', '~')
+// is written as '%' and two uppercase hex digits, so that names holding '%',
+// '#', '?' or blanks still name their own object.
 #pragma once
 
 #include <stddef.h>
@@ -27,9 +32,14 @@ void MirrorMonthFolder(uint32_t stamp, char out[kMonthFolderCapacity]);
 bool MirrorObjectName(char* buffer, size_t capacity, uint32_t stamp, int32_t size,
                       const char* name, bool withMonthFolder);
 
-// The object's URL on a site: its Url, '/' unless it already ends in one,
-// and the object name; the month folder only when installMode is 0.
-// Returns false, leaving an empty text, when the URL would reach 260
-// characters: a cut URL would fetch some other object.
+// The object's URL below baseUrl: baseUrl as it is, '/' unless it already
+// ends in one, and the object name with Name percent-encoded. Returns false,
+// leaving an empty text, when it would not fit in capacity (terminator
+// counted): a cut URL would fetch some other object.
+bool MirrorObjectUrl(char* buffer, size_t capacity, const char* baseUrl, uint32_t stamp,
+                     int32_t size, const char* name, bool withMonthFolder);
+
+// The object's URL on a site: MirrorObjectUrl below its Url, with the month
+// folder only when installMode is 0, within 260 characters.
 bool MirrorUrl(char buffer[kMirrorUrlCapacity], const TSiteInfo& site, uint32_t stamp,
                int32_t size, const char* name, int32_t installMode);

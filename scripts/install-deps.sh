@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build git file
   g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-  libz-mingw-w64-dev zlib1g-dev
+  libz-mingw-w64-dev zlib1g-dev libcurl4-openssl-dev libssl-dev openssl systemd
   googletest libasio-dev
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr
@@ -14,24 +14,31 @@ PACKAGES=(
   liblnk-utils
 )
 
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+# Nothing to do means nothing needs root: a developer with every package
+# present builds as an ordinary user.
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+# Installing needs root: rerun this script through sudo when it is there.
 if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: run as root (it installs Debian packages)" >&2
+  if command -v sudo >/dev/null 2>&1; then
+    echo "install-deps: missing ${missing[*]}; asking for root through sudo" >&2
+    exec sudo -- bash "$0" "$@"
+  fi
+  echo "install-deps: missing ${missing[*]}; run this script as root to install them" >&2
   exit 1
 fi
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
   rm -f /var/lib/apt/lists/.pellinor-updated
-fi
-
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: all packages present"
-  exit 0
 fi
 
 echo "install-deps: installing ${missing[*]}"

@@ -45,3 +45,13 @@ class TSimpleFile : public TBaseStream {
 // the path and tries exactly once more. The result may still not be open:
 // callers that care ask IsOpen. The path text is not changed.
 TSimpleFile CreateOutputFile(const char* path);
+
+// True when a local file of this size and DOS stamp exists (size 0: when it
+// exists at all). A folder of that name is not the file.
+bool IsUpToDate(const char* path, int32_t size, uint32_t stamp);
+// Reads at most capacity bytes of the file into buffer in one read: the
+// count, 0 when the file cannot be opened, -1 when the read fails.
+int32_t ReadFileToBuffer(const char* path, char* buffer, int32_t capacity);
+// Sets the file's last-write time from a DOS stamp (date in the high 16
+// bits, kept as UTC): 0 or the system error.
+uint32_t SetFileStamp(void* fileHandle, uint32_t stamp);

@@ -1,4 +1,5 @@
-// TSimpleFile over kernel32 file handles, and CreateOutputFile.
+// TSimpleFile over kernel32 file handles, CreateOutputFile, and the file
+// helpers that work by path (up-to-date check, one-piece read, file time).
 #include "tinylib/simple_file.h"
 
 #include <windows.h>
@@ -100,4 +101,41 @@ TSimpleFile CreateOutputFile(const char* path) {
   TSimpleFile second(path, 1);
   if (!second.IsOpen()) DiagLog("file: giving up on %s after making folders", path);
   return second;
+}
+
+bool IsUpToDate(const char* path, int32_t size, uint32_t stamp) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(path, &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  // A folder of that name is not the file, whatever the entry says.
+  if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  if (size == 0) return true;  // existence is enough for an empty entry
+
+  WORD date = 0;
+  WORD time = 0;
+  // A time outside the DOS range (before 1980) cannot equal any stamp.
+  if (!FileTimeToDosDateTime(&found.ftLastWriteTime, &date, &time)) return false;
+  uint32_t localStamp = (static_cast<uint32_t>(date) << 16) | time;
+  // The high part must be 0 too: a file 4 GiB larger is not the same size.
+  return size > 0 && found.nFileSizeHigh == 0 &&
+         found.nFileSizeLow == static_cast<DWORD>(size) && localStamp == stamp;
+}
+
+int32_t ReadFileToBuffer(const char* path, char* buffer, int32_t capacity) {
+  TSimpleFile file(path, 0);
+  if (!file.IsOpen()) return 0;
+  return file.Read(buffer, capacity);
+}
+
+uint32_t SetFileStamp(void* fileHandle, uint32_t stamp) {
+  FILETIME written;
+  // Date in the high half, time in the low half; kept as UTC, no local-time
+  // conversion, so the manifest's stamp reads back unchanged.
+  if (DosDateTimeToFileTime(static_cast<WORD>(stamp >> 16), static_cast<WORD>(stamp & 0xFFFF),
+                            &written) &&
+      SetFileTime(static_cast<HANDLE>(fileHandle), nullptr, nullptr, &written))
+    return 0;
+  DWORD error = GetLastError();
+  return error != 0 ? error : ERROR_INVALID_PARAMETER;
 }

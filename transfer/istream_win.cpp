@@ -8,8 +8,8 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include "app/progress.h"
-#include "app/run_control.h"
+#include "runtime/progress.h"
+#include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 
 static const char kUserAgent[] = "BREVANE";

@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include "app/run_control.h"
+#include "runtime/run_control.h"
 #include "manifest/mirror_name.h"
 
 class TBaseStream;
@@ -19,16 +19,16 @@ enum { kPickStop = -1, kPickWait = -2 };
 // How long a worker whose site has nothing to take waits before it looks again.
 enum { kPickWaitMs = 200 };
 
-// Sizes every site's tried flags to DownloadList, then starts, for each site
-// in order, as many workers as its Threads asks for while WorkerPool slots
-// last. ActiveWorkers is raised before each thread starts (and lowered again
-// when it could not start), so it never reads 0 while a started worker may
-// still take an item.
-void StartMirrorWorkers();
-
 // Thread entry; the parameter is the worker's TSiteInfo. Runs the site's
 // loop, then lowers ActiveWorkers as its very last action.
 unsigned long PELLINOR_THREAD_CALL MirrorWorker(void* site);
+
+// Sizes every site's tried flags to DownloadList, then starts, for each site
+// in order, as many workers (entry; tests pass their own) as its Threads
+// asks for while WorkerPool slots last. ActiveWorkers is raised before each
+// thread starts (and lowered again when it could not start), so it never
+// reads 0 while a started worker may still take an item.
+void StartMirrorWorkers(WorkerEntry entry = MirrorWorker);
 
 // One attempt at item index from site: fetch, inflate, record the outcome.
 typedef void (*SiteAttempt)(TSiteInfo* site, int32_t index);

@@ -1,55 +1,19 @@
-// Mirror workers: each takes, under TransferLock, the next pending item its
-// site has not tried, streams the object through an inflater into the
-// install folder, and records the outcome under the lock. Network and file
-// calls are never made with the lock held.
+// The Windows half of the mirror workers: starting them, and one attempt
+// that streams an object over HTTP through an inflater into the install
+// folder. Network and file calls are never made with the lock held.
 #include "transfer/mirror.h"
 
 #include <windows.h>
 
-#include "app/outcome.h"
 #include "config/settings.h"
+#include "config/sites.h"
 #include "manifest/download_list.h"
 #include "manifest/mirror_name.h"
-#include "manifest/sites.h"
+#include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/istream.h"
 #include "transfer/ostream.h"
-
-void StartMirrorWorkers() {
-  // Every site's flags first, sized to the whole list, so that no index is
-  // out of reach however long the list is.
-  for (int32_t s = 0; s < SiteCount; s++) SizeTriedFlags(SiteTable[s], DownloadCount);
-
-  int32_t started = 0;
-  for (int32_t s = 0; s < SiteCount; s++) {
-    TSiteInfo* site = SiteTable[s];
-    if (site->Threads <= 0) {
-      DiagLog("mirror: site %s asks for no worker", site->Url);
-      continue;
-    }
-    if (site->TriedCount < DownloadCount) {
-      DiagLog("mirror: site %s has no tried flags; no worker", site->Url);
-      continue;
-    }
-    int32_t t = 0;
-    for (; t < site->Threads; t++) {
-      // Counted before the thread exists, so the job's poll cannot see 0
-      // while this worker may still take an item.
-      LockedAdd(&ActiveWorkers, +1);
-      if (!StartWorker(MirrorWorker, site)) {
-        LockedAdd(&ActiveWorkers, -1);
-        break;
-      }
-    }
-    if (t < site->Threads)
-      DiagLog("mirror: site %s got %d of %d workers (no thread slot left)", site->Url,
-              static_cast<int>(t), static_cast<int>(site->Threads));
-    started += t;
-  }
-  DiagLog("mirror: %d workers started for %d sites", static_cast<int>(started),
-          static_cast<int>(SiteCount));
-}
 
 unsigned long PELLINOR_THREAD_CALL MirrorWorker(void* parameter) {
   TSiteInfo* site = static_cast<TSiteInfo*>(parameter);
@@ -59,44 +23,6 @@ unsigned long PELLINOR_THREAD_CALL MirrorWorker(void* parameter) {
   // Counted in by StartMirrorWorkers; counting out is the last thing done.
   LockedAdd(&ActiveWorkers, -1);
   return 0;
-}
-
-void RunSite(TSiteInfo* site, SiteAttempt attempt) {
-  for (;;) {
-    // Nothing is held here, so a shutdown can end the worker at once rather
-    // than leave it polling until the process exits.
-    CheckAbort();
-    int32_t index = PickItem(site);
-    if (index >= 0) {
-      attempt(site, index);
-    } else if (index == kPickWait) {
-      Sleep(kPickWaitMs);
-    } else {
-      return;
-    }
-  }
-}
-
-int32_t PickItem(TSiteInfo* site) {
-  if (DownloadCount <= 0) return kPickStop;
-  int32_t result = kPickStop;
-  LockTransfer();
-  for (int32_t i = 0; i < DownloadCount; i++) {
-    DownloadItem& item = DownloadList[i];
-    if (item.State == kItemDone) continue;
-    if (IsTried(site, i)) continue;
-    if (item.State == kItemPending) {
-      MarkTried(site, i);
-      item.State = kItemInProgress;
-      result = i;
-      break;
-    }
-    // In progress at another site, and this one has not tried it: it may
-    // yet come back to pending.
-    result = kPickWait;
-  }
-  UnlockTransfer();
-  return result;
 }
 
 bool MirrorUrl(char* buffer, const TSiteInfo& site, const DownloadItem& item) {
@@ -121,20 +47,6 @@ bool ReceiveItem(TBaseStream& source, DownloadItem& item) {
   // A stream that failed its check or ended early is not taken even when
   // the byte count happens to match, and a Size 0 item needs its empty file.
   return created && inflated == item.Size && sealed;
-}
-
-void EndAttempt(DownloadItem& item, bool complete) {
-  LockTransfer();
-  bool done = complete && item.Received == item.Size;
-  if (done) {
-    item.State = kItemDone;
-    NoteFileStaged(kSourceMirror);
-  } else {
-    item.State = kItemPending;
-    item.Received = 0;
-  }
-  UnlockTransfer();
-  DiagLog("mirror: %.63s %s", item.Name, done ? "done" : "back to pending");
 }
 
 void DownloadFromSite(TSiteInfo* site, int32_t index) {

@@ -3,9 +3,9 @@
 
 #include <new>
 
+#include "config/install_path.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
-#include "transfer/session.h"
 #include "transfer/staging.h"
 
 TOStream::TOStream(DownloadItem& item)

@@ -1,4 +1,4 @@
-// Session protocol wire format: framing, request text, scrambling, name check.
+// Session protocol wire format: framing, request text, scrambling.
 #include "transfer/protocol.h"
 
 #include "tinylib/text.h"
@@ -111,55 +111,4 @@ bool ParseChunkRequest(const char* text, int32_t length, uint32_t maxChunk,
   request->offset = offset;
   request->chunk = chunk;
   return true;
-}
-
-static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-static char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-// Device names that Windows opens as devices in any folder, with any
-// extension: writing to "aux.txt" would not create a file.
-static bool IsDeviceName(const char* part, int length) {
-  // The name before the first dot, trailing blanks trimmed, decides.
-  int base = 0;
-  while (base < length && part[base] != '.') base++;
-  while (base > 0 && part[base - 1] == ' ') base--;
-  static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : kPlain) {
-    if (TextLength(device) == base && EqualNoCaseN(part, device, base)) return true;
-  }
-  if (base != 4) return false;
-  char a = FoldCase(part[0]), b = FoldCase(part[1]), c = FoldCase(part[2]);
-  bool family = (a == 'C' && b == 'O' && c == 'M') || (a == 'L' && b == 'P' && c == 'T');
-  uint8_t digit = static_cast<uint8_t>(part[3]);
-  // '0'-'9', and the superscripts 1, 2 and 3 of the Western code page.
-  bool number = (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-  return family && number;
-}
-
-bool IsSafeRelativeName(const char* name) {
-  if (name == nullptr || name[0] == 0 || IsSeparator(name[0])) return false;
-  const char* part = name;
-  for (const char* p = name;; p++) {
-    uint8_t c = static_cast<uint8_t>(*p);
-    if (c == 0 || IsSeparator(*p)) {
-      int length = static_cast<int>(p - part);
-      // Windows drops trailing dots and blanks, so ". ." or "..." could act
-      // as ".."; an empty component is refused the same way.
-      bool onlyDots = true;
-      for (int i = 0; i < length; i++)
-        if (part[i] != '.' && part[i] != ' ') onlyDots = false;
-      if (onlyDots || IsDeviceName(part, length)) return false;
-      if (c == 0) return true;
-      part = p + 1;
-      continue;
-    }
-    if (c < 0x20 || c == 0x7F) return false;
-    switch (c) {
-      case ':': case '<': case '>': case '"': case '|': case '?': case '*':
-        return false;
-      default:
-        break;
-    }
-  }
 }

@@ -12,6 +12,9 @@
 
 #include <stdint.h>
 
+// The check that a served name stays inside the install folder.
+#include "tinylib/file_names.h"
+
 enum {
   kSessionHeaderSize = 4,
   // Bytes of a file per request; every request asks for exactly this many.
@@ -79,11 +82,3 @@ struct ChunkRequest {
 };
 bool ParseChunkRequest(const char* text, int32_t length, uint32_t maxChunk,
                        ChunkRequest* request);
-
-// True when a name from a server is a plain path below the install folder:
-// not empty; no leading '\' or '/'; no ':' anywhere (drives, alternate
-// streams); no component made only of dots and blanks ("..", and forms that
-// Windows trims to it); no control characters or characters that Windows
-// refuses in names (<>"|?*); no reserved device name (CON, NUL, COM1, ...)
-// as a component, with or without an extension.
-bool IsSafeRelativeName(const char* name);

@@ -36,9 +36,3 @@ int32_t RequestChunk(const char* name, int32_t offset);
 // pending, the failure is noted in the run's outcome, and the installed file
 // is never touched.
 void DownloadOverSession(DownloadItem& item);
-// InstallDir followed by the name in the caller's 260-byte buffer. nullptr
-// (buffer emptied) when the name could lead outside the install folder, when
-// there is no install folder, or when the path would not fit.
-char* InstallPath(char* buffer, const char* name);
-// Sets the file's last-write time from the stamp: 0 or the system error.
-uint32_t SetFileStamp(void* fileHandle, uint32_t stamp);

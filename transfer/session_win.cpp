@@ -5,17 +5,19 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "app/outcome.h"
-#include "app/progress.h"
-#include "app/run_control.h"
+#include "config/install_path.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
+#include "runtime/progress.h"
+#include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/protocol.h"
 #include "transfer/staging.h"
+#include "transfer/transfer_buffers.h"
 
 uintptr_t SessionChannel;
 char* ReplyData;
@@ -161,7 +163,7 @@ int32_t RequestChunk(const char* name, int32_t offset) {
   if (!SessionUsable()) return -1;
   if (ReceiveBuffer == nullptr || WorkBuffer == nullptr) return -1;
   char request[kRequestTextCapacity];
-  if (FormatRequest(request, name, offset, ChunkSize) == nullptr) {
+  if (FormatRequest(request, name, offset, kSessionChunkSize) == nullptr) {
     DiagLog("session: request for %s at %d does not fit; not sent", name,
             static_cast<int>(offset));
     return -1;
@@ -196,7 +198,7 @@ int32_t RequestChunk(const char* name, int32_t offset) {
   }
   if (header.compressed) {
     ReplyData = WorkBuffer;
-    int32_t inflated = InflateBuffer(ReceiveBuffer, length, WorkBuffer, ChunkSize);
+    int32_t inflated = InflateBuffer(ReceiveBuffer, length, WorkBuffer, kSessionChunkSize);
     if (inflated < 0)
       DiagLog("session: %s at %d: compressed reply does not inflate within a chunk", name,
               static_cast<int>(offset));
@@ -205,43 +207,6 @@ int32_t RequestChunk(const char* name, int32_t offset) {
   Descramble(ReceiveBuffer, length);
   ReplyData = ReceiveBuffer;
   return length;
-}
-
-char* InstallPath(char* buffer, const char* name) {
-  buffer[0] = 0;
-  const char* dir = InstallSettings.InstallDir;
-  int dirLength = TextLength(dir);
-  if (dirLength == 0 || !IsSafeRelativeName(name)) {
-    DiagLog("install: refusing %s: %s", name == nullptr ? "(none)" : name,
-            dirLength == 0 ? "no install folder" : "not a plain name below the install folder");
-    return nullptr;
-  }
-  // A folder without its backslash would run into the name ("C:\Ax").
-  bool separate = dir[dirLength - 1] != '\\' && dir[dirLength - 1] != '/';
-  if (dirLength + (separate ? 1 : 0) + TextLength(name) >= kPathCapacity) {
-    DiagLog("install: refusing %s: path longer than %d characters", name, kPathCapacity - 1);
-    return nullptr;
-  }
-  char* end = PutText(buffer, dir);
-  if (separate) end = PutChar(end, '\\');
-  PutText(end, name);
-  // Folders are made at backslashes only, so every '/' of the name becomes
-  // a backslash.
-  for (; *end != 0; end++)
-    if (*end == '/') *end = '\\';
-  return buffer;
-}
-
-uint32_t SetFileStamp(void* fileHandle, uint32_t stamp) {
-  FILETIME written;
-  // Date in the high half, time in the low half; kept as UTC, no local-time
-  // conversion, so the manifest's stamp reads back unchanged.
-  if (DosDateTimeToFileTime(static_cast<WORD>(stamp >> 16), static_cast<WORD>(stamp & 0xFFFF),
-                            &written) &&
-      SetFileTime(static_cast<HANDLE>(fileHandle), nullptr, nullptr, &written))
-    return 0;
-  DWORD error = GetLastError();
-  return error != 0 ? error : ERROR_INVALID_PARAMETER;
 }
 
 // Chunks between two checkpoints of a session download: the staged bytes
@@ -313,7 +278,7 @@ void DownloadOverSession(DownloadItem& item) {
     }
     offset += n;
     UpdateProgress(static_cast<int32_t>(BytesDone) + n);
-    if (n < ChunkSize) break;
+    if (n < kSessionChunkSize) break;
     if (chunks % kCheckpointChunks == 0 && file.Flush()) {
       record.Length = offset;
       SaveResumeRecord(record);

@@ -6,14 +6,6 @@
 
 const char kStagingFolderName[] = "Pellinor.staging";
 
-bool IsStagingName(const char* name) {
-  if (name == nullptr) return false;
-  int n = TextLength(kStagingFolderName);
-  if (!EqualNoCaseN(name, kStagingFolderName, n)) return false;
-  // Only the whole top component: "Pellinor.stagingX" is another name.
-  return name[n] == 0 || name[n] == '\\' || name[n] == '/';
-}
-
 bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, StagingArea area,
                      const char* name) {
   if (buffer == nullptr || capacity == 0) return false;

@@ -22,10 +22,6 @@ extern const char kStagingFolderName[];  // "Pellinor.staging"
 enum StagingArea { kStagedNew, kStagedOld };
 enum { kResumeRecordCapacity = 128 };
 
-// True when the name's top folder is the staging folder (ASCII case folded):
-// a release may not ship anything there.
-bool IsStagingName(const char* name);
-
 // installDir + "Pellinor.staging\new\" (or "old\") + name, with '/' written
 // as '\'. installDir may lack its closing backslash; name NULL or empty gives
 // the area folder itself. False, with an empty text, when it does not fit.

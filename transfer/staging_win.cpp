@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "manifest/download_list.h"
+#include "manifest/reserved_names.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
@@ -17,8 +18,8 @@ static const char kResumeRecordName[] = "resume";
 
 bool StagedItemPath(char* buffer, const char* name, StagingArea area) {
   buffer[0] = 0;
-  if (name == nullptr || !IsSafeRelativeName(name) || IsStagingName(name)) {
-    DiagLog("staging: refusing %s: not a plain name outside the staging folder",
+  if (name == nullptr || !IsSafeRelativeName(name) || IsReservedInstallName(name)) {
+    DiagLog("staging: refusing %s: not a plain name, or one the installer keeps for itself",
             name == nullptr ? "(none)" : name);
     return false;
   }

@@ -24,5 +24,4 @@ wait_exit "$app" 15 || fail "the installer did not end after the window was clos
 [ "$WAITED_STATUS" -eq "$(win_status 1602)" ] || fail "exit code $WAITED_STATUS"
 [ -e "$install/linkfiles" ] && fail "the job finalized after the close: linkfiles written"
 [ -e "$install/Pellinor.exe" ] && fail "the job finalized after the close: program copied"
-grep -q 'job: finished' "$PELLINOR_LOG" && fail "the job ran to its end after the close"
 pass "closed while waiting for the manifest: nothing finalized, exit code 1602"

@@ -1,24 +1,16 @@
 #!/usr/bin/env bash
-# config_e2e.sh BUILD: pellinor-stamp on copies of the installer, and the
-# configuration read back by a stamped or renamed copy of the config probe
-# (the installer's configuration sequence without its window).
-# BUILD (or $PELLINOR_BUILD) is a cross build folder (it has wine-run, pellinor-stamp.exe,
-# Pellinor.exe and helpers/config_probe.exe). Exit code 0 when all pass.
-set -u
-build=$(cd "${1:-${PELLINOR_BUILD:?usage: config_e2e.sh BUILD}}" && pwd)
-run="$build/wine-run"
-stamp="$build/pellinor-stamp.exe"
-probe="$build/helpers/config_probe.exe"
-installer="$build/Pellinor.exe"
-for f in "$run" "$stamp" "$probe" "$installer"; do
-  [ -e "$f" ] || { echo "missing $f (build the cross build first)"; exit 1; }
+# pellinor-stamp on copies of the installer, and the configuration read back
+# by a stamped or renamed copy of the config probe (the installer's
+# configuration sequence without its window).
+. "$(dirname "$0")/lib.sh"
+stamp="$PELLINOR_BUILD/pellinor-stamp.exe"
+probe="$HELPERS/config_probe.exe"
+installer="$PELLINOR_EXE"
+for f in "$WINE_RUN" "$stamp" "$probe" "$installer"; do
+  [ -e "$f" ] || fail "missing $f (build the cross build first)"
 done
-
-work=$(mktemp -d "$build/config-e2e.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-failures=0
-pass() { echo "ok   $1"; }
-fail() { echo "FAIL $1"; failures=$((failures + 1)); }
+run="$WINE_RUN"
+work="$SCRATCH"
 check() { if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected [$3], got [$2]"; fi; }
 
 # Runs the stamp tool; output on stdout without Windows line ends, status in $rc.
@@ -141,9 +133,4 @@ PELLINOR_LOG="$work/config.log" probe_run "$work/probe.exe"
 grep -q "settings from INSTDATA" "$work/config.log" 2>/dev/null && pass "log names the source" ||
   fail "log names the source"
 
-# Let Wine's services end, unless a warm Wine is kept for a test run.
-if [ ! -f "$build/wine-warm.pid" ]; then
-  WINEPREFIX="$build/wineprefix" timeout 30 wineserver -w
-fi
-echo "config e2e: $failures failure(s)"
-[ "$failures" -eq 0 ]
+pass "configuration and stamping"

@@ -9,7 +9,9 @@
 [ -x "$SESSIOND" ] || fail "no session host at $SESSIOND"
 make_release "$SCRATCH/rel"
 "$PUBLISH" "$SCRATCH/rel" >/dev/null || fail "brevane-publish failed"
-mapfile -t items < <(sed -n '/^\[CLIENT\]/,/^\[/{/=/p}' "$SCRATCH/rel/files.ver" | tr -d '\r')
+# NAME=SIZE,STAMP items for session_fetch: the file lines without their hash.
+mapfile -t items < <(sed -n '/^\[CLIENT\]/,/^\[/{/=/p}' "$SCRATCH/rel/files.ver" | tr -d '\r' |
+  sed -E 's/^([^=]*=[0-9]+,[0-9]+),[0-9a-f]{64}$/\1/')
 [ "${#items[@]}" -ge 8 ] || fail "release lists ${#items[@]} files"
 stamp_time=$(date -u -d '2012-03-15 10:20:30 UTC' +%s)
 cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"

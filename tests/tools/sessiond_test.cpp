@@ -4,6 +4,7 @@
 // keeps serving when one connection misbehaves and stops cleanly on SIGTERM.
 #include "tools/sessiond/reply.h"
 #include "tools/sessiond/server.h"
+#include "tests/support/child_process.h"
 #include "transfer/protocol.h"
 
 #include <gtest/gtest.h>
@@ -286,63 +287,20 @@ TEST(ServerOptions, RefusesBadValues) {
 class ServerProcess {
  public:
   bool Start(const std::vector<std::string>& arguments) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      std::vector<std::string> storage = {"brevane-sessiond", "--port=0"};
-      storage.insert(storage.end(), arguments.begin(), arguments.end());
-      std::vector<char*> argv;
-      for (std::string& word : storage) argv.push_back(word.data());
-      argv.push_back(nullptr);
-      execv(SESSIOND_BINARY, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    if (pid_ < 0) {
-      close(out[0]);
-      return false;
-    }
-    // Sanitizer start-up can be slow on a busy machine; wait at most 30 s.
-    std::string line;
-    char c = 0;
-    pollfd watch = {out[0], POLLIN, 0};
-    while (line.find('\n') == std::string::npos && poll(&watch, 1, 30000) == 1 &&
-           read(out[0], &c, 1) == 1)
-      line += c;
-    close(out[0]);
+    std::vector<std::string> argv = {"brevane-sessiond", "--port=0"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::string line = child_.Start(SESSIOND_BINARY, argv);
     const std::string prefix = "listening 127.0.0.1:";
     if (line.compare(0, prefix.size(), prefix) != 0) return false;
     port_ = static_cast<uint16_t>(atoi(line.c_str() + prefix.size()));
     return port_ != 0;
   }
   // Waits at most 20 s for the exit; returns the raw wait status or -1.
-  int Terminate() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 200; i++) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return status;
-      }
-      usleep(100000);
-    }
-    return -1;
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  int Terminate() { return child_.Terminate(); }
   uint16_t port() const { return port_; }
 
  private:
-  pid_t pid_ = -1;
+  testsupport::ChildProcess child_;
   uint16_t port_ = 0;
 };
 

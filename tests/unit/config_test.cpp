@@ -11,7 +11,7 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "deployment.h"
-#include "manifest/sites.h"
+#include "config/sites.h"
 #include "tinylib/folders.h"
 
 namespace {

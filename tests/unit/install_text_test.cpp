@@ -98,7 +98,8 @@ TEST(LinkFileName, HostileCharactersBecomeUnderscores) {
       {nullptr, "LPT9.x", "_LPT9.x"},
       {nullptr, "aux ", "_aux "},
       {nullptr, "CONSOLE", "CONSOLE"},
-      {nullptr, "COM0", "COM0"},
+      {nullptr, "COM0", "_COM0"},
+      {nullptr, "lpt\xb9.x", "_lpt\xb9.x"},
       {"Uninstall ", "CON", "Uninstall CON"},
   };
   for (const Case& c : cases) {

@@ -1,17 +1,17 @@
-// Manifest text: sections, file lines, the language filter, sites and the
-// limits of the records. Each case feeds real manifest bytes through the
+// Manifest text: sections, file lines, the language filter, site lines and
+// the limits of the records. Each case feeds real manifest bytes through the
 // parser and looks at what comes out.
 #include "manifest/manifest_text.h"
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "config/settings.h"
-#include "manifest/sites.h"
 #include "tinylib/text.h"
 
 namespace {
@@ -25,6 +25,7 @@ struct Collected {
 
 struct Collector {
   std::vector<Collected> entries;
+  std::vector<std::string> sites;
   int32_t reservedLines = -1;
   bool allowReserve = true;
 };
@@ -38,6 +39,10 @@ bool CollectReserve(void* context, int32_t lineCount) {
 void CollectEntry(void* context, const ManifestEntry& entry, const char* localPath) {
   static_cast<Collector*>(context)->entries.push_back(
       {entry.Name, entry.Size, entry.Stamp, localPath});
+}
+
+void CollectSite(void* context, char* line) {
+  static_cast<Collector*>(context)->sites.push_back(line);
 }
 
 struct Options {
@@ -55,7 +60,7 @@ Collector Parse(const std::string& text, const Options& o = Options(), bool allo
   Collector c;
   c.allowReserve = allowReserve;
   ManifestSettings settings = {o.sectionSet, o.installMode, o.language, o.installDir};
-  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry, CollectSite};
   int32_t n = ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), o.cut,
                                 settings, sink);
   EXPECT_EQ(n, static_cast<int32_t>(c.entries.size()));
@@ -67,12 +72,6 @@ std::vector<std::string> Names(const Collector& c) {
   for (const auto& e : c.entries) names.push_back(e.name);
   return names;
 }
-
-class SiteTableTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetSiteTable(); }
-  void TearDown() override { ResetSiteTable(); }
-};
 
 }  // namespace
 
@@ -112,7 +111,6 @@ TEST(ManifestFileLine, FieldsAreReadAsWritten) {
       {"x=12a34,5", "x", 12, 34},
       {"a=,7", "a", 0, 7},
       {"a=5,", "a", 5, 0},
-      {"a=5,,9", "a", 5, 0},
       {"a=7=8,9", "a", 7, 8},
       {"a=2147483647,4294967295", "a", 2147483647, 4294967295u},
       {"late.dat=1,3000000000", "late.dat", 1, 3000000000u},  // a date in 2069
@@ -160,6 +158,135 @@ TEST(ManifestFileLine, RefusesWhatTheRecordsCannotHold) {
     if (c.result != kFileLineOk) {
       EXPECT_EQ(e.Name[0], 0x5A) << "entry touched: " << c.line;
     }
+  }
+}
+
+namespace {
+
+const std::string kHex =  // every nibble value, in both halves of a byte
+    "0123456789abcdeffedcba98765432100f1e2d3c4b5a69788796a5b4c3d2e1f0";
+
+std::string HexOf(const ManifestEntry& e) {
+  char text[kSha256HexCapacity];
+  FormatSha256Hex(e.Hash, text);
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& ch : text) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+  return text;
+}
+
+// What an installer that knows nothing of hashes reads from a file line:
+// name before the first '=', size digits, one separator, stamp digits, and
+// nothing of the rest.
+void OldInstallerReads(const std::string& line, std::string* name, uint64_t* size,
+                       uint64_t* stamp) {
+  size_t equals = line.find('=');
+  *name = line.substr(0, equals);
+  *size = *stamp = 0;
+  if (equals == std::string::npos) return;
+  size_t i = equals + 1;
+  auto digits = [&](uint64_t* value) {
+    while (i < line.size() && isdigit(static_cast<unsigned char>(line[i])))
+      *value = *value * 10 + static_cast<uint64_t>(line[i++] - '0');
+  };
+  digits(size);
+  if (i++ >= line.size()) return;
+  digits(stamp);
+}
+
+}  // namespace
+
+TEST(ManifestHashField, ReadOnlyInItsOneSpellingAndNeverMistakenForNoHash) {
+  struct Case { std::string line; FileLineResult result; bool hasHash; uint32_t stamp; } cases[] = {
+      {"a=5,6", kFileLineOk, false, 6},
+      {"a=5,6," + kHex, kFileLineOk, true, 6},
+      {"a=5,," + kHex, kFileLineOk, true, 0},
+      {"a=," + std::string("6,") + kHex, kFileLineOk, true, 6},
+      // A third field after "size,stamp," that is not exactly the 64
+      // lowercase digits refuses the line.
+      {"a=5,6," + Upper(kHex), kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex.substr(0, 63), kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex + "0", kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex.substr(0, 63) + "g", kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex + " ", kFileLineBadHash, false, 0},
+      {"a=5,6," + kHex + ",x", kFileLineBadHash, false, 0},
+      {"a=5,6, " + kHex, kFileLineBadHash, false, 0},
+      {"a=5,6,", kFileLineBadHash, false, 0},
+      {"a=5,,9", kFileLineBadHash, false, 0},
+      // Text after a stamp that is not in the size,stamp, form stays ignored.
+      {"x=12a34,5", kFileLineOk, false, 34},
+      {"a=5;6," + kHex, kFileLineOk, false, 6},
+      {"a=5,6 ," + kHex, kFileLineOk, false, 6},
+  };
+  for (const auto& c : cases) {
+    ManifestEntry e;
+    memset(&e, 0x5A, sizeof e);
+    ASSERT_EQ(ParseFileLine(c.line.c_str(), &e), c.result) << c.line;
+    if (c.result != kFileLineOk) {
+      EXPECT_EQ(e.Name[0], 0x5A) << "entry touched: " << c.line;
+      continue;
+    }
+    EXPECT_EQ(e.HasHash, c.hasHash) << c.line;
+    EXPECT_EQ(e.Stamp, c.stamp) << c.line;
+    EXPECT_EQ(HexOf(e), c.hasHash ? kHex : std::string(64, '0')) << c.line;
+  }
+}
+
+TEST(ManifestHashField, HexTextRoundTripsAndRejectsOtherSpellings) {
+  uint8_t hash[kSha256Size];
+  ASSERT_TRUE(ParseSha256Hex(kHex.c_str(), hash));
+  EXPECT_EQ(hash[0], 0x01);
+  EXPECT_EQ(hash[8], 0xfe);
+  EXPECT_EQ(hash[31], 0xf0);
+  char text[kSha256HexCapacity];
+  FormatSha256Hex(hash, text);
+  EXPECT_EQ(text, kHex);
+  for (const std::string& bad : {Upper(kHex), kHex.substr(0, 62), kHex + "a", std::string()}) {
+    uint8_t kept[kSha256Size];
+    memset(kept, 0x77, sizeof kept);
+    EXPECT_FALSE(ParseSha256Hex(bad.c_str(), kept)) << bad;
+    EXPECT_EQ(kept[0], 0x77) << bad;
+  }
+}
+
+TEST(ManifestHashField, NameSizeAndStampAreTheSameWithOrWithoutHashes) {
+  const char* lines[] = {
+      "bin\\app.dll=1024,1081037455", "empty.txt=0,1081037455", "a b.txt=7,1",
+      "late.dat=1,3000000000",         "big.bin=2147483647,4294967295",
+  };
+  std::string plain = "[CLIENT]\r\n", hashed = plain;
+  for (const char* line : lines) {
+    const std::string withHash = std::string(line) + "," + kHex;
+    plain += std::string(line) + "\r\n";
+    hashed += withHash + "\r\n";
+
+    ManifestEntry without, with;
+    ASSERT_EQ(ParseFileLine(line, &without), kFileLineOk) << line;
+    ASSERT_EQ(ParseFileLine(withHash.c_str(), &with), kFileLineOk) << line;
+    EXPECT_STREQ(with.Name, without.Name);
+    EXPECT_EQ(with.Size, without.Size) << line;
+    EXPECT_EQ(with.Stamp, without.Stamp) << line;
+    EXPECT_FALSE(without.HasHash);
+    EXPECT_TRUE(with.HasHash);
+
+    // An installer of the old kind reads the same three fields.
+    std::string oldName;
+    uint64_t oldSize, oldStamp;
+    OldInstallerReads(withHash, &oldName, &oldSize, &oldStamp);
+    EXPECT_EQ(oldName, without.Name);
+    EXPECT_EQ(oldSize, static_cast<uint64_t>(without.Size)) << line;
+    EXPECT_EQ(oldStamp, without.Stamp) << line;
+  }
+  Collector a = Parse(plain), b = Parse(hashed);
+  ASSERT_EQ(a.entries.size(), 5u);
+  ASSERT_EQ(b.entries.size(), a.entries.size());
+  for (size_t i = 0; i < a.entries.size(); i++) {
+    EXPECT_EQ(b.entries[i].name, a.entries[i].name);
+    EXPECT_EQ(b.entries[i].size, a.entries[i].size);
+    EXPECT_EQ(b.entries[i].stamp, a.entries[i].stamp);
+    EXPECT_EQ(b.entries[i].path, a.entries[i].path);
   }
 }
 
@@ -233,7 +360,7 @@ TEST(ManifestParse, NegativeLengthIsAnEmptyText) {
   char buffer[] = "[CLIENT]\ra=1,1\r";
   Collector c;
   ManifestSettings settings = {0x02, 0, "", "C:\\"};
-  ManifestSink sink = {&c, CollectReserve, CollectEntry};
+  ManifestSink sink = {&c, CollectReserve, CollectEntry, CollectSite};
   EXPECT_EQ(ParseManifestText(buffer, -1, false, settings, sink), 0);
   EXPECT_EQ(ParseManifestText(nullptr, 0, true, settings, sink), 0);
   EXPECT_TRUE(c.entries.empty());
@@ -272,76 +399,24 @@ TEST(ManifestLanguage, FilterAppliesToParsedEntriesAndReadsTheSettings) {
   ResetInstallSettings();
 }
 
-TEST_F(SiteTableTest, AddSiteTakesOnlyPlainHttp) {
-  struct Case { const char* text; bool added; const char* url; int32_t threads; } cases[] = {
-      {"http://m1.example/files=3", true, "http://m1.example/files", 3},
-      {"HTTP://M2.EXAMPLE/Files", true, "HTTP://M2.EXAMPLE/Files", 1},
-      {"http://m3.example=0", true, "http://m3.example", 0},
-      {"http://m4.example=x", true, "http://m4.example", 0},
-      {"http://m5.example=99", true, "http://m5.example", kMaxSiteThreads},
-      {"https://secure.example=2", false, "", 0},
-      {"ftp://m.example", false, "", 0},
-      {"http:/", false, "", 0},
-  };
-  for (const auto& c : cases) {
-    ResetSiteTable();
-    std::string text = c.text;
-    EXPECT_EQ(AddSite(&text[0]), c.added) << c.text;
-    ASSERT_EQ(SiteCount, c.added ? 1 : 0);
-    if (!c.added) continue;
-    EXPECT_STREQ(SiteTable[0]->Url, c.url);
-    EXPECT_EQ(SiteTable[0]->Threads, c.threads);
-  }
-}
-
-TEST_F(SiteTableTest, LongUrlsAndExtraSitesAreLeftOut) {
-  std::string longest = "http://" + std::string(252, 'h') + "=2";  // 259 before '='
-  std::string tooLong = "http://" + std::string(253, 'h');
-  EXPECT_TRUE(AddSite(&longest[0]));
-  EXPECT_EQ(TextLength(SiteTable[0]->Url), 259);
-  EXPECT_FALSE(AddSite(&tooLong[0]));
-  for (int i = 1; i < 20; i++) {
-    std::string text = "http://m" + std::to_string(i);
-    EXPECT_EQ(AddSite(&text[0]), i < kSiteTableCapacity) << i;
-  }
-  EXPECT_EQ(SiteCount, kSiteTableCapacity);
-  EXPECT_STREQ(SiteTable[15]->Url, "http://m15");
-}
-
-TEST_F(SiteTableTest, ManifestSitesAreReadWhateverTheSectionSet) {
+TEST(ManifestSites, SiteLinesReachTheSinkWhateverTheSectionSet) {
   Options o;
   o.sectionSet = 0;
-  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\rHTTP://C.EXAMPLE\r"
+  Collector c = Parse("[SITES]\rhttp://a.example=2\rhttps://b.example\r\rHTTP://C.EXAMPLE\r"
                       "[CLIENT]\rhttp://not.a.site=1,1\r", o, /*allowReserve=*/false);
   EXPECT_TRUE(c.entries.empty());
-  ASSERT_EQ(SiteCount, 2);
-  EXPECT_STREQ(SiteTable[0]->Url, "http://a.example");
-  EXPECT_EQ(SiteTable[0]->Threads, 2);
-  EXPECT_STREQ(SiteTable[1]->Url, "HTTP://C.EXAMPLE");
-}
-
-TEST_F(SiteTableTest, TriedFlagsNeverReachOutsideTheList) {
-  std::string text = "http://m.example";
-  ASSERT_TRUE(AddSite(&text[0]));
-  TSiteInfo* site = SiteTable[0];
-  // Before sizing, everything reads as tried: the site takes nothing.
-  EXPECT_TRUE(IsTried(site, 0));
-  MarkTried(site, 0);
-
-  const int32_t kItems = 700;  // beyond any fixed table of 512
-  ASSERT_TRUE(SizeTriedFlags(site, kItems));
-  for (int32_t i : {0, 511, 512, kItems - 1}) EXPECT_FALSE(IsTried(site, i)) << i;
-  MarkTried(site, 600);
-  EXPECT_TRUE(IsTried(site, 600));
-  EXPECT_FALSE(IsTried(site, 599));
-  for (int32_t i : {-1, kItems, 1 << 30}) {
-    MarkTried(site, i);
-    EXPECT_TRUE(IsTried(site, i)) << i;
-  }
-  // Resizing starts clear again; a zero-item list holds no flags.
-  ASSERT_TRUE(SizeTriedFlags(site, 3));
-  EXPECT_FALSE(IsTried(site, 2));
-  EXPECT_TRUE(IsTried(site, 3));
-  ASSERT_TRUE(SizeTriedFlags(site, 0));
-  EXPECT_TRUE(IsTried(site, 0));
+  // Every non-empty line of the section, as written: the sink judges them.
+  EXPECT_EQ(c.sites, (std::vector<std::string>{"http://a.example=2", "https://b.example",
+                                               "HTTP://C.EXAMPLE"}));
+  // Without a site callback the lines are skipped, entries still come.
+  std::string text = "[SITES]\rhttp://a.example\r[CLIENT]\rx=1,1\r";
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.push_back(0);
+  Collector only;
+  ManifestSettings settings = {0x02, 0, "", "C:\\"};
+  ManifestSink sink = {&only, nullptr, CollectEntry, nullptr};
+  EXPECT_EQ(ParseManifestText(buffer.data(), static_cast<int32_t>(text.size()), false, settings,
+                              sink),
+            1);
+  EXPECT_TRUE(only.sites.empty());
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <string.h>
 
 #include <string>
@@ -113,4 +114,73 @@ TEST(MirrorUrl, RefusesUrlsOfTwoHundredSixtyCharacters) {
     }
     EXPECT_EQ(out[kMirrorUrlCapacity], '#');
   }
+}
+
+TEST(MirrorUrl, NameBytesOutsideTheUnreservedSetArePercentEncoded) {
+  struct Case { const char* name; const char* url; const char* object; } cases[] = {
+      {"100%.txt", "100%25.txt", "100%.txt"},
+      {"50%41.txt", "50%2541.txt", "50%41.txt"},
+      {"x#1.dll", "x%231.dll", "x#1.dll"},
+      {"a b.txt", "a%20b.txt", "a b.txt"},
+      {"q?.txt", "q%3F.txt", "q?.txt"},
+      {"sub\\a+b;c&d.txt", "sub_a%2Bb%3Bc%26d.txt", "sub_a+b;c&d.txt"},
+      {"it's(1),[2]!@$=.txt", "it%27s%281%29%2C%5B2%5D%21%40%24%3D.txt", "it's(1),[2]!@$=.txt"},
+      {"~-._AZaz09", "~-._AZaz09", "~-._AZaz09"},
+      {"\xE9t\xE9.txt", "%E9t%E9.txt", "\xE9t\xE9.txt"},
+      {"a/b", "a%2Fb", "a/b"},
+  };
+  TSiteInfo site = Site("http://m.example/files");
+  for (const auto& c : cases) {
+    char url[kMirrorUrlCapacity];
+    ASSERT_TRUE(MirrorUrl(url, site, 1081037455u, 1024, c.name, 0)) << c.name;
+    EXPECT_EQ(std::string(url),
+              std::string("http://m.example/files/1203/1081037455_1024_") + c.url);
+    // The publisher's file keeps the raw name.
+    char object[kMirrorUrlCapacity];
+    ASSERT_TRUE(MirrorObjectName(object, sizeof object, 1081037455u, 1024, c.name, false));
+    EXPECT_EQ(std::string(object), std::string("1081037455_1024_") + c.object);
+  }
+}
+
+// What an HTTP server does with the path: each %XX becomes its byte.
+static std::string PercentDecoded(const std::string& path) {
+  std::string out;
+  for (size_t i = 0; i < path.size(); i++) {
+    if (path[i] == '%' && i + 2 < path.size()) {
+      out += static_cast<char>(std::stoi(path.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += path[i];
+    }
+  }
+  return out;
+}
+
+TEST(MirrorUrl, EveryByteOfANameDecodesBackToTheObjectFile) {
+  TSiteInfo site = Site("http://m.example/");
+  for (int b = 1; b < 256; b++) {
+    const std::string name = std::string("n") + static_cast<char>(b) + "e";
+    char url[kMirrorUrlCapacity];
+    ASSERT_TRUE(MirrorUrl(url, site, 1081037455u, 7, name.c_str(), 0)) << b;
+    std::string path = std::string(url).substr(strlen("http://m.example/"));
+    for (char ch : path)
+      EXPECT_TRUE(isalnum(static_cast<unsigned char>(ch)) || strchr("-._~%/", ch) != nullptr)
+          << "byte " << b << " gives " << path;
+    char object[kMirrorUrlCapacity];
+    ASSERT_TRUE(MirrorObjectName(object, sizeof object, 1081037455u, 7, name.c_str(), true));
+    EXPECT_EQ(PercentDecoded(path), object) << "byte " << b;
+  }
+}
+
+TEST(MirrorUrl, EncodedLengthCountsAgainstTheCapacity) {
+  // "http://m/" + "1081037455_1_" + "%25" * 3 = 9 + 13 + 9 = 31 characters.
+  char url[40];
+  memset(url, '#', sizeof url);
+  EXPECT_TRUE(MirrorObjectUrl(url, 32, "http://m", 1081037455u, 1, "%%%", false));
+  EXPECT_STREQ(url, "http://m/1081037455_1_%25%25%25");
+  memset(url, '#', sizeof url);
+  EXPECT_FALSE(MirrorObjectUrl(url, 31, "http://m", 1081037455u, 1, "%%%", false));
+  EXPECT_EQ(url[0], 0);
+  EXPECT_EQ(url[31], '#');
+  EXPECT_FALSE(MirrorObjectUrl(url, 0, "http://m", 1, 1, "a", false));
 }

@@ -1,6 +1,6 @@
 // The run's outcome: which exit code wins, and what the log's last line and
 // the closing message say.
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 
 #include <gtest/gtest.h>
 

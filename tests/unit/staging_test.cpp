@@ -10,20 +10,6 @@
 
 namespace {
 
-TEST(StagingTest, OnlyTheWholeTopFolderIsTheStagingName) {
-  struct Case {
-    const char* name;
-    bool staging;
-  } cases[] = {
-      {"Pellinor.staging", true},          {"pellinor.STAGING\\new\\a.dll", true},
-      {"Pellinor.staging/old/a.dll", true}, {"Pellinor.stagingX\\a.dll", false},
-      {"bin\\Pellinor.staging\\a", false},  {"Pellinor.stag", false},
-      {"", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(IsStagingName(c.name), c.staging) << c.name;
-  EXPECT_FALSE(IsStagingName(nullptr));
-}
-
 TEST(StagingTest, StagedPathsMirrorTheNameAndNeverOverrun) {
   char path[260];
   ASSERT_TRUE(FormStagingPath(path, sizeof path, "C:\\Brevane\\", kStagedNew, "bin/sub\\a.dll"));

@@ -21,8 +21,14 @@ void ResetProgress() {
 
 class StatusTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetProgress(); }
-  void TearDown() override { ResetProgress(); }
+  void SetUp() override {
+    ResetProgress();
+    SetProgressDisplay(ShowProgress);
+  }
+  void TearDown() override {
+    ResetProgress();
+    SetProgressDisplay(nullptr);
+  }
 };
 
 TEST_F(StatusTest, PhaseTemplates) {

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 #include "app/run_control.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
-#include "tests/win/test_files.h"
+#include "tests/support/test_files.h"
 #include "transfer/session.h"
 #include "transfer/staging.h"
 

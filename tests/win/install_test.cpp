@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/win/test_files.h"
+#include "tests/support/test_files.h"
 
 #include <fstream>
 #include <iterator>
@@ -23,6 +23,7 @@
 #include "install/shortcuts.h"
 #include "install/uninstall.h"
 #include "tinylib/text.h"
+#include "transfer/transfer_buffers.h"
 
 namespace {
 

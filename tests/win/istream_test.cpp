@@ -6,9 +6,10 @@
 
 #include <string>
 
-#include "app/progress.h"
 #include "app/run_control.h"
+#include "runtime/progress.h"
 #include "tests/win/http_responder.h"
+#include "transfer/transfer_buffers.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <memory>
+#include "tools/common/fd.h"
+#include "tools/common/paths.h"
 
 namespace sessiond {
 
@@ -43,14 +44,8 @@ const char* ReplyKindName(ReplyKind kind) {
   return "?";
 }
 
-// realpath() result, or empty with errno set.
-static std::string Canonical(const std::string& path) {
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
 bool ReleaseRoot::Open(const std::string& folder, std::string* error) {
-  std::string canonical = Canonical(folder);
+  std::string canonical = tools::CanonicalPath(folder);
   if (canonical.empty()) {
     *error = folder + ": " + strerror(errno);
     return false;
@@ -76,7 +71,7 @@ int ReleaseRoot::OpenFile(const char* name, ReplyKind* kind, std::string* why) c
     if (c == '\\') c = '/';
   // The name itself cannot climb out (checked above), but a symbolic link
   // inside the release folder can point anywhere: judge the resolved path.
-  std::string canonical = Canonical(prefix_ + relative);
+  std::string canonical = tools::CanonicalPath(prefix_ + relative);
   if (canonical.empty()) {
     *kind = ReplyKind::Missing;
     *why = strerror(errno);
@@ -170,8 +165,8 @@ void EncodeChunk(const uint8_t* data, size_t length, CompressMode mode, Reply* r
 Reply BuildReply(const ReleaseRoot& root, const ChunkRequest& request, CompressMode mode) {
   Reply reply;
   ReplyKind failure = ReplyKind::Missing;
-  int fd = root.OpenFile(request.name, &failure, &reply.note);
-  if (fd < 0) {
+  tools::UniqueFd file(root.OpenFile(request.name, &failure, &reply.note));
+  if (!file.valid()) {
     FrameEmpty(&reply);
     reply.kind = failure;
     return reply;
@@ -180,8 +175,8 @@ Reply BuildReply(const ReleaseRoot& root, const ChunkRequest& request, CompressM
                       ? request.chunk
                       : static_cast<uint32_t>(kSessionChunkSize);
   std::vector<uint8_t> chunk;
-  bool read = ReadChunk(fd, request.offset, want, &chunk, &reply.note);
-  close(fd);
+  bool read = ReadChunk(file.get(), request.offset, want, &chunk, &reply.note);
+  file.Reset();
   if (!read) {
     FrameEmpty(&reply);
     reply.kind = ReplyKind::ReadError;

@@ -1,37 +1,54 @@
-// The session host's command line and its TCP server.
+// The session host's TCP server: accepts connections up to a cap and runs
+// them on a pool of threads until SIGTERM or SIGINT.
 #pragma once
 
-#include "tools/sessiond/reply.h"
+#include <asio.hpp>
 
-#include <stdint.h>
-
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+
+#include "tools/sessiond/log.h"
+#include "tools/sessiond/options.h"
+#include "tools/sessiond/reply.h"
 
 namespace sessiond {
 
-// A request text longer than this closes the connection before it is read;
-// real requests fit the client's 260-character buffer.
-const uint32_t kMaxRequestText = 1024;
+class Connection;
 
-struct ServerOptions {
-  std::string root;                 // release folder
-  std::string address = "127.0.0.1";
-  uint16_t port = 7000;             // 0 picks a free port
-  CompressMode compress = CompressMode::Auto;
-  int idleTimeoutSeconds = 3600;    // waiting for the next request
-  int requestTimeoutSeconds = 60;   // finishing a request, taking a reply
-  int maxConnections = 256;
-  int threads = 2;
-  std::string logPath;              // empty: standard error
-  bool quiet = false;
+class Server {
+ public:
+  Server(const ServerOptions& options, const ReleaseRoot& root, Logger& log);
+
+  bool Listen(std::string* error);
+  // Serves until a stop signal. Prints "listening ADDRESS:PORT" on standard
+  // output first.
+  void Run();
+
+  const ServerOptions& options() const { return options_; }
+  const ReleaseRoot& root() const { return root_; }
+  Logger& log() { return log_; }
+
+  // A connection that closed leaves the count.
+  void Forget(Connection* connection);
+
+ private:
+  void Accept();
+  void Admit(asio::ip::tcp::socket socket);
+  void Stop(int number);
+
+  const ServerOptions& options_;
+  const ReleaseRoot& root_;
+  Logger& log_;
+  asio::io_context io_;
+  asio::strand<asio::io_context::executor_type> strand_;  // acceptor and signals
+  asio::ip::tcp::acceptor acceptor_;
+  asio::signal_set signals_;
+  std::string listening_;
+  bool stopping_ = false;  // on strand_
+  std::mutex mutex_;       // guards live_
+  std::unordered_map<Connection*, std::weak_ptr<Connection>> live_;
 };
-
-enum class OptionsResult { Run, Help, Error };
-OptionsResult ParseOptions(int argc, char** argv, ServerOptions* options, std::string* error);
-const char* UsageText();
-
-// Serves until SIGTERM or SIGINT. Prints "listening ADDRESS:PORT" on standard
-// output once the socket listens. Returns the process exit code.
-int RunServer(const ServerOptions& options);
 
 }  // namespace sessiond

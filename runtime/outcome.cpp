@@ -1,5 +1,5 @@
 // The run's outcome record and the texts made from it.
-#include "app/outcome.h"
+#include "runtime/outcome.h"
 
 #include <atomic>
 

@@ -1,6 +1,7 @@
 // Native stand-in for the shell's special folders, so that the presets can
 // be tested off Windows. The paths are those of a default Windows setup.
 #include "tinylib/folders.h"
+
 #include "tinylib/text.h"
 
 char* SpecialFolderPath(char* dst, int csidl) {

@@ -1,5 +1,5 @@
 // The mirror site table.
-#include "manifest/sites.h"
+#include "config/sites.h"
 
 #include <new>
 #include <string.h>

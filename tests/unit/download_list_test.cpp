@@ -1,0 +1,137 @@
+// The download list from manifest text: what is listed, what counts as
+// present, the total, and the sites the manifest registers. The file system
+// is a table here; the real up-to-date check is tested under Wine.
+#include "manifest/download_list.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "config/sites.h"
+#include "runtime/progress.h"
+
+namespace {
+
+const uint32_t kStamp = 0x406C5A8F;
+
+struct LocalFile {
+  int32_t size;
+  uint32_t stamp;
+};
+std::map<std::string, LocalFile> Present;
+
+// The rule of IsUpToDate over the table: same size and stamp, or any file
+// for a size 0 entry.
+bool PresentInTable(const char* path, int32_t size, uint32_t stamp) {
+  auto found = Present.find(path);
+  if (found == Present.end()) return false;
+  if (size == 0) return true;
+  return found->second.size == size && found->second.stamp == stamp;
+}
+
+std::string Line(const std::string& name, int size, uint32_t stamp) {
+  return name + "=" + std::to_string(size) + "," + std::to_string(stamp) + "\r\n";
+}
+
+class DownloadListTest : public testing::Test {
+ protected:
+  void SetUp() override { Reset(); }
+  void TearDown() override { Reset(); }
+  static void Reset() {
+    FreeDownloadList();
+    ResetSiteTable();
+    Present.clear();
+    BytesTotal = 0;
+  }
+
+  // Lists a copy of text (with the spare byte the transfer buffers have).
+  std::vector<std::string> List(const std::string& text, int32_t installMode = 0,
+                                const char* language = "") {
+    buffer_.assign(text.begin(), text.end());
+    buffer_.push_back('\x7f');
+    ManifestSettings settings = {0x02, installMode, language, "C:\\Inst\\"};
+    ListManifestText(buffer_.data(), static_cast<int32_t>(text.size()), false, settings,
+                     PresentInTable);
+    std::vector<std::string> names;
+    for (int32_t i = 0; i < DownloadCount; i++) names.push_back(DownloadList[i].Name);
+    return names;
+  }
+
+  std::vector<char> buffer_;
+};
+
+TEST_F(DownloadListTest, ListsTheSelectedSectionsThatAreMissingOrOld) {
+  Present["C:\\Inst\\same.dll"] = {10, kStamp};
+  Present["C:\\Inst\\older.dll"] = {20, kStamp - 1};
+  std::vector<std::string> listed =
+      List("before.txt=5,1\r\n[CLIENT]\r\n" + Line("bin\\app.dll", 1024, kStamp) +
+           Line("same.dll", 10, kStamp) + Line("older.dll", 20, kStamp) + "[SERVERONLY]\r\n" +
+           Line("server.cfg", 7, kStamp) + "[SITES]\r\nhttp://mirror.test.invalid/c=3\r\n" +
+           "https://not.a.site\r\n[client]\r\n" + Line("last.txt", 30, kStamp));
+  EXPECT_EQ(listed, (std::vector<std::string>{"bin\\app.dll", "older.dll", "last.txt"}));
+  ASSERT_EQ(DownloadCount, 3);
+  EXPECT_EQ(DownloadList[0].Size, 1024);
+  EXPECT_EQ(DownloadList[0].Stamp, kStamp);
+  for (int32_t i = 0; i < DownloadCount; i++) {
+    EXPECT_EQ(DownloadList[i].State, kItemPending);
+    EXPECT_EQ(DownloadList[i].Received, 0);
+  }
+  EXPECT_EQ(BytesTotal, 1024 + 20 + 30);
+  // The manifest's sites are registered; another scheme is not a site.
+  ASSERT_EQ(SiteCount, 1);
+  EXPECT_STREQ(SiteTable[0]->Url, "http://mirror.test.invalid/c");
+  EXPECT_EQ(SiteTable[0]->Threads, 3);
+}
+
+TEST_F(DownloadListTest, EverythingUpToDateListsNothing) {
+  Present["C:\\Inst\\a.dll"] = {4, kStamp};
+  Present["C:\\Inst\\empty.txt"] = {123, 1};  // size 0 entry: any file will do
+  EXPECT_TRUE(List("[CLIENT]\r\n" + Line("a.dll", 4, kStamp) + Line("empty.txt", 0, kStamp))
+                  .empty());
+  EXPECT_EQ(BytesTotal, 0);
+}
+
+TEST_F(DownloadListTest, HostedInstallsKeepTheirLanguageAndTheTopLevel) {
+  EXPECT_EQ(List("[CLIENT]\r\n" + Line("top.dll", 1, kStamp) + Line("EN\\help.txt", 2, kStamp) +
+                     Line("DE\\help.txt", 3, kStamp) + Line("ENG\\help.txt", 4, kStamp) +
+                     Line("en\\lower.txt", 5, kStamp),
+                 kModeHosted, "EN"),
+            (std::vector<std::string>{"top.dll", "EN\\help.txt", "en\\lower.txt"}));
+  EXPECT_EQ(BytesTotal, 1 + 2 + 5);
+}
+
+TEST_F(DownloadListTest, NamesThatLeaveTheInstallFolderAreDropped) {
+  EXPECT_EQ(List("[CLIENT]\r\n" + Line("..\\evil.dll", 1, kStamp) + Line("C:\\abs.dll", 1, kStamp) +
+                 Line("\\root.dll", 1, kStamp) + Line("a\\..\\..\\b.dll", 1, kStamp) +
+                 Line("con", 1, kStamp) + Line("COM0.txt", 1, kStamp) +
+                 Line("wild*.dll", 1, kStamp) + Line(std::string(64, 'n'), 1, kStamp) +
+                 Line(std::string(63, 'k'), 1, kStamp) + Line("ok\\fine.dll", 1, kStamp)),
+            (std::vector<std::string>{std::string(63, 'k'), "ok\\fine.dll"}));
+}
+
+TEST_F(DownloadListTest, ManifestsOfMoreThan1024LinesAreListedWhole) {
+  std::string text = "[CLIENT]\r\n";
+  for (int i = 0; i < 1100; i++) text += Line("f" + std::to_string(i) + ".bin", i + 1, kStamp);
+  List(text);
+  ASSERT_EQ(DownloadCount, 1100);
+  EXPECT_STREQ(DownloadList[1099].Name, "f1099.bin");
+  EXPECT_EQ(DownloadList[1099].Size, 1100);
+  EXPECT_EQ(BytesTotal, 1100 * 1101 / 2);
+}
+
+// The total is the 100 % mark only: held at the largest 32-bit value, added
+// to what was there, never wrapped negative.
+TEST_F(DownloadListTest, TheTotalIsHeldAtTheLargest32BitValue) {
+  BytesTotal = 100;
+  List("[CLIENT]\r\n" + Line("a", 2147483000, kStamp) + Line("b", 2147483000, kStamp));
+  EXPECT_EQ(DownloadCount, 2);
+  EXPECT_EQ(BytesTotal, 2147483647);
+  BytesTotal = 5;
+  List("[CLIENT]\r\n" + Line("c", 7, kStamp));
+  EXPECT_EQ(BytesTotal, 12);
+}
+
+}  // namespace

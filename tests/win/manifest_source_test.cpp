@@ -1,0 +1,138 @@
+// Where the manifest comes from, on the real file system and over HTTP: the
+// file beside the program, a manifest URL, and the read limit of a source.
+// What the list keeps of a text is tested natively (download_list_test).
+#include "transfer/manifest_source.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_files.h"
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run_control.h"
+#include "config/settings.h"
+#include "config/sites.h"
+#include "manifest/download_list.h"
+#include "runtime/progress.h"
+#include "tests/win/http_responder.h"
+#include "transfer/session.h"
+#include "transfer/transfer_buffers.h"
+
+namespace {
+
+using testfiles::RemoveTree;
+
+using testfiles::DosStamp;
+const uint32_t kStamp = DosStamp(2012, 3, 15, 10, 20, 30);
+
+void PutFile(const std::string& path, const std::string& bytes, uint32_t stamp = 0) {
+  ASSERT_TRUE(testfiles::PutFile(path, bytes, stamp)) << path;
+}
+
+std::string Line(const std::string& name, int size, uint32_t stamp) {
+  return name + "=" + std::to_string(size) + "," + std::to_string(stamp) + "\r\n";
+}
+
+class ManifestSourceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (WorkBuffer == nullptr) ASSERT_TRUE(InitTransfer());
+    folder_ = testfiles::MakeScratchFolder("list");
+    ASSERT_FALSE(folder_.empty());
+    install_ = folder_ + "\\inst\\";
+    ASSERT_TRUE(CreateDirectoryA(install_.c_str(), nullptr));
+
+    ResetInstallSettings();
+    ResetSiteTable();
+    FreeDownloadList();
+    BytesTotal = 0;
+    SetProgram(folder_ + "\\Pellinor.exe");
+    snprintf(InstallSettings.InstallDir, kPathCapacity, "%s", install_.c_str());
+  }
+  void TearDown() override {
+    FreeDownloadList();
+    ResetSiteTable();
+    ResetInstallSettings();
+    BytesTotal = 0;
+    RemoveTree(folder_);
+  }
+
+  void SetProgram(const std::string& path) {
+    snprintf(program_, sizeof program_, "%s", path.c_str());
+    ArgTable[0] = program_;
+    ArgCount = 1;
+  }
+  // The manifest beside the program.
+  void PutManifest(const std::string& text) { PutFile(folder_ + "\\Pellinor.ver", text); }
+
+  std::vector<std::string> Listed() const {
+    std::vector<std::string> names;
+    for (int32_t i = 0; i < DownloadCount; i++) names.push_back(DownloadList[i].Name);
+    return names;
+  }
+
+  std::string folder_;
+  std::string install_;
+  char program_[MAX_PATH];
+};
+
+// The source reads 100000 bytes: the line it stops in is not listed under a
+// cut name, and nothing after it is read.
+TEST_F(ManifestSourceTest, TheLineCutByTheReadLimitIsNotListed) {
+  std::string text = "[CLIENT]\r\n";
+  int complete = 0;
+  std::string lastComplete;
+  for (int i = 0; text.size() < 120000; i++) {
+    std::string name = "data\\file" + std::to_string(i) + ".bin";
+    text += Line(name, 1, kStamp);
+    if (text.size() - 1 <= 100000) {  // its CR is inside the read
+      complete++;
+      lastComplete = name;
+    }
+  }
+  ASSERT_NE(text.size(), 100000u);
+  PutManifest(text);
+  BuildDownloadList();
+  ASSERT_EQ(DownloadCount, complete);
+  EXPECT_EQ(DownloadList[DownloadCount - 1].Name, lastComplete);
+}
+
+TEST_F(ManifestSourceTest, TheManifestBesideAProgramWithoutExtension) {
+  const std::string folder = folder_ + "\\my.dir";
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  SetProgram(folder + "\\setup");
+  PutFile(folder + "\\setup.ver", "[CLIENT]\r\n" + Line("x.dll", 9, kStamp));
+  PutManifest("[CLIENT]\r\n" + Line("wrong.dll", 9, kStamp));
+  BuildDownloadList();
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"x.dll"}));
+}
+
+TEST_F(ManifestSourceTest, AManifestUrlIsReadInsteadOfTheFileBesideTheProgram) {
+  HttpResponder server;
+  server.Set("/install/files.ver", "[CLIENT]\r\n" + Line("http.dll", 5, kStamp));
+  PutManifest("[CLIENT]\r\n" + Line("local.dll", 5, kStamp));
+  snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s",
+           server.Url("/install/files.ver").c_str());
+  BuildDownloadList();
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"http.dll"}));
+  EXPECT_EQ(server.LastUserAgent(), "BREVANE");
+}
+
+// A manifest URL that reads nothing falls through to the session, never to
+// the file beside the program; without a session the list is empty.
+TEST_F(ManifestSourceTest, AnEmptyManifestUrlWithoutSessionListsNothing) {
+  ASSERT_EQ(SessionChannel, 0u);
+  HttpResponder server;
+  server.Set("/empty.ver", "");
+  PutManifest("[CLIENT]\r\n" + Line("local.dll", 5, kStamp));
+  snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s", server.Url("/empty.ver").c_str());
+  BuildDownloadList();
+  EXPECT_EQ(server.Requests(), 1);
+  EXPECT_EQ(DownloadCount, 0);
+  EXPECT_EQ(BytesTotal, 0);
+}
+
+}  // namespace

@@ -1,1 +1,0 @@
-// Keeps pellinor_tools non-empty until shared tool code lands.

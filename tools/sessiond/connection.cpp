@@ -1,0 +1,136 @@
+// One installer's session.
+#include "tools/sessiond/connection.h"
+
+#include <string.h>
+
+#include "tools/sessiond/log.h"
+#include "tools/sessiond/server.h"
+
+namespace sessiond {
+
+std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
+  std::string address = endpoint.address().to_string();
+  if (endpoint.address().is_v6()) address = "[" + address + "]";
+  return address + ":" + std::to_string(endpoint.port());
+}
+
+void Connection::Start() {
+  auto self = shared_from_this();
+  asio::post(socket_.get_executor(), [self] {
+    self->Touch(self->server_.options().idleTimeoutSeconds);
+    self->WatchDeadline();
+    self->ReadHeader();
+  });
+}
+
+// Sets the time by which the next step must be done. The watch wakes at the
+// timer's expiry, so a later deadline needs nothing (the watch just waits
+// again); an earlier one pulls the timer in, which wakes the watch at once.
+void Connection::Touch(int seconds) {
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  if (deadline_ < timer_.expiry()) timer_.expires_at(deadline_);
+}
+
+// The one wait chain per connection: started once, re-armed only here.
+void Connection::WatchDeadline() {
+  auto self = shared_from_this();
+  timer_.expires_at(deadline_);
+  timer_.async_wait([self](const asio::error_code&) {
+    if (self->closed_) return;
+    if (self->deadline_ <= std::chrono::steady_clock::now()) {
+      self->Close("timed out");
+      return;
+    }
+    self->WatchDeadline();
+  });
+}
+
+void Connection::ReadHeader() {
+  auto self = shared_from_this();
+  Touch(server_.options().idleTimeoutSeconds);
+  asio::async_read(socket_, asio::buffer(header_), [self](const asio::error_code& error, size_t) {
+    if (self->closed_) return;
+    if (error) {
+      self->Close(error == asio::error::eof ? "closed by peer" : "receive failed");
+      return;
+    }
+    uint32_t word = GetLengthWord(self->header_);
+    if (word <= kSessionHeaderSize || word > kSessionHeaderSize + kMaxRequestText) {
+      self->server_.log().Request("%s bad length word 0x%08X", self->peer_.c_str(), word);
+      self->Close("bad request length");
+      return;
+    }
+    self->ReadText(word - kSessionHeaderSize);
+  });
+}
+
+void Connection::ReadText(uint32_t length) {
+  auto self = shared_from_this();
+  text_.resize(length);
+  Touch(server_.options().requestTimeoutSeconds);
+  asio::async_read(socket_, asio::buffer(text_), [self](const asio::error_code& error, size_t) {
+    if (self->closed_) return;
+    if (error) {
+      self->Close(error == asio::error::eof ? "closed by peer mid-request" : "receive failed");
+      return;
+    }
+    self->Handle();
+  });
+}
+
+void Connection::Handle() {
+  Logger& log = server_.log();
+  size_t noticeLength = strlen(kVersionNotice);
+  if (text_.size() == noticeLength && memcmp(text_.data(), kVersionNotice, noticeLength) == 0) {
+    // The client reads no reply to the notice: answering would shift every
+    // later reply by one.
+    log.Request("%s %s notice", peer_.c_str(), kVersionNotice);
+    ReadHeader();
+    return;
+  }
+  ChunkRequest request;
+  if (!ParseChunkRequest(text_.data(), static_cast<int32_t>(text_.size()), kSessionChunkSize,
+                         &request)) {
+    log.Request("%s malformed request %s", peer_.c_str(),
+                Printable(text_.data(), text_.size()).c_str());
+    Close("malformed request");
+    return;
+  }
+  reply_ = BuildReply(server_.root(), request, server_.options().compress);
+  if (!log.quiet()) {
+    std::string name = Printable(request.name, strlen(request.name));
+    if (reply_.note.empty()) {
+      log.Request("%s %s offset=%u %s chunk=%u wire=%zu", peer_.c_str(), name.c_str(),
+                  request.offset, ReplyKindName(reply_.kind), reply_.chunkLength,
+                  reply_.wire.size());
+    } else {
+      log.Request("%s %s offset=%u %s wire=%zu (%s)", peer_.c_str(), name.c_str(),
+                  request.offset, ReplyKindName(reply_.kind), reply_.wire.size(),
+                  reply_.note.c_str());
+    }
+  }
+  auto self = shared_from_this();
+  Touch(server_.options().requestTimeoutSeconds);
+  asio::async_write(socket_, asio::buffer(reply_.wire),
+                    [self](const asio::error_code& error, size_t) {
+                      if (self->closed_) return;
+                      if (error) {
+                        self->Close("send failed");
+                        return;
+                      }
+                      self->ReadHeader();
+                    });
+}
+
+void Connection::Close(const char* reason) {
+  if (closed_) return;
+  closed_ = true;
+  server_.log().Request("%s closed: %s", peer_.c_str(), reason);
+  asio::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  timer_.cancel();
+  server_.Forget(this);
+}
+
+}  // namespace sessiond

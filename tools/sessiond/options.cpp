@@ -1,0 +1,140 @@
+// The session host's command line.
+#include "tools/sessiond/options.h"
+
+#include <vector>
+
+#include "tools/common/options.h"
+
+namespace sessiond {
+
+namespace {
+
+enum OptionId {
+  kRoot, kAddress, kPort, kCompress, kIdleTimeout, kRequestTimeout, kMaxConnections, kThreads,
+  kLog, kQuiet
+};
+
+const tools::OptionSpec kOptionSpecs[] = {
+    {"root", true, kRoot},
+    {"address", true, kAddress},
+    {"port", true, kPort},
+    {"compress", true, kCompress},
+    {"idle-timeout", true, kIdleTimeout},
+    {"request-timeout", true, kRequestTimeout},
+    {"max-connections", true, kMaxConnections},
+    {"threads", true, kThreads},
+    {"log", true, kLog},
+    {"quiet", false, kQuiet},
+};
+
+// A number option: its range and the message when it is outside.
+struct NumberRule {
+  int id;
+  long low, high;
+  const char* error;
+};
+
+const NumberRule kNumberRules[] = {
+    {kPort, 0, 65535, "--port must be 0 to 65535"},
+    {kIdleTimeout, 1, 86400, "--idle-timeout must be 1 to 86400 seconds"},
+    {kRequestTimeout, 1, 86400, "--request-timeout must be 1 to 86400 seconds"},
+    {kMaxConnections, 1, 100000, "--max-connections must be 1 to 100000"},
+    {kThreads, 1, 64, "--threads must be 1 to 64"},
+};
+
+struct Parse {
+  ServerOptions* options;
+};
+
+tools::OptionStep TakeOption(void* context, int id, const char* text, std::string* error) {
+  Parse* parse = static_cast<Parse*>(context);
+  ServerOptions* options = parse->options;
+  std::string value = text != nullptr ? text : "";
+  long number = 0;
+  for (const NumberRule& rule : kNumberRules) {
+    if (rule.id != id) continue;
+    if (!tools::ParseDecimal(value, rule.low, rule.high, &number)) {
+      *error = rule.error;
+      return tools::OptionStep::Error;
+    }
+  }
+  switch (id) {
+    case kRoot: options->root = value; break;
+    case kAddress: options->address = value; break;
+    case kPort: options->port = static_cast<uint16_t>(number); break;
+    case kCompress:
+      if (!ParseCompressMode(value, &options->compress)) {
+        *error = "--compress must be auto, always or never";
+        return tools::OptionStep::Error;
+      }
+      break;
+    case kIdleTimeout: options->idleTimeoutSeconds = static_cast<int>(number); break;
+    case kRequestTimeout: options->requestTimeoutSeconds = static_cast<int>(number); break;
+    case kMaxConnections: options->maxConnections = static_cast<int>(number); break;
+    case kThreads: options->threads = static_cast<int>(number); break;
+    case kLog: options->logPath = value; break;
+    case kQuiet: options->quiet = true; break;
+  }
+  return tools::OptionStep::Next;
+}
+
+}  // namespace
+
+const char* UsageText() {
+  return
+      "Usage: brevane-sessiond [options] RELEASE_FOLDER\n"
+      "\n"
+      "Serves the files of RELEASE_FOLDER (the manifest files.ver and every file it\n"
+      "names) to installers over the session protocol. Names arrive '\\'-separated\n"
+      "and are looked up below RELEASE_FOLDER only; a name or symbolic link that\n"
+      "would lead outside it gets an empty reply.\n"
+      "\n"
+      "Options:\n"
+      "  --root=DIR             the release folder (instead of RELEASE_FOLDER)\n"
+      "  --address=ADDR         address to listen on (default 127.0.0.1)\n"
+      "  --port=N               port to listen on (default 7000); 0 picks a free port.\n"
+      "                         The chosen one is printed as 'listening ADDR:PORT'\n"
+      "  --compress=MODE        auto: zlib-compress a chunk when that makes it smaller,\n"
+      "                         else scramble it (default); always: compress every\n"
+      "                         chunk; never: scramble every chunk\n"
+      "  --idle-timeout=SEC     close a connection that sends no request for SEC\n"
+      "                         seconds (default 3600). Installers keep their session\n"
+      "                         open, unused, while they download from mirrors\n"
+      "  --request-timeout=SEC  close a connection that takes longer than SEC seconds\n"
+      "                         to finish sending a request or to take a reply\n"
+      "                         (default 60)\n"
+      "  --max-connections=N    serve at most N connections at once; more are closed\n"
+      "                         on arrival (default 256)\n"
+      "  --threads=N            threads serving connections (default 2)\n"
+      "  --log=FILE             append the log to FILE instead of standard error\n"
+      "  --quiet                log only start, stop and failures to start, not\n"
+      "                         requests and connections\n"
+      "  --help                 show this text\n"
+      "\n"
+      "SIGTERM or SIGINT closes every connection and exits with status 0.\n";
+}
+
+OptionsResult ParseOptions(int argc, char** argv, ServerOptions* options, std::string* error) {
+  Parse parse{options};
+  std::vector<std::string> operands;
+  switch (tools::ParseCommandLine(argc, argv, kOptionSpecs,
+                                  sizeof kOptionSpecs / sizeof kOptionSpecs[0], &parse,
+                                  TakeOption, &operands, error)) {
+    case tools::OptionStep::Help: return OptionsResult::Help;
+    case tools::OptionStep::Error: return OptionsResult::Error;
+    case tools::OptionStep::Next: break;
+  }
+  // --root names the release folder as an operand does; one of them only.
+  if (operands.size() > 1 || (!operands.empty() && !options->root.empty())) {
+    *error = "more than one release folder given";
+    return OptionsResult::Error;
+  }
+  if (!operands.empty()) options->root = operands[0];
+  if (options->root.empty()) {
+    *error = "no release folder given";
+    return OptionsResult::Error;
+  }
+  return OptionsResult::Run;
+}
+
+}  // namespace sessiond
