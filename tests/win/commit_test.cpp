@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "manifest/download_list.h"
 #include "tests/support/test_files.h"
+#include "tinylib/simple_file.h"
 #include "transfer/session.h"
 #include "transfer/staging.h"
 
