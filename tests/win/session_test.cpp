@@ -610,8 +610,8 @@ TEST_F(SessionTest, ALostConnectionIsReplacedAndTheFileContinuesWhereItWas) {
     host_->Join();
 
     EXPECT_EQ(host_->Accepted(), 2);
-    EXPECT_TRUE(Contents(PathOf("odd.dll")) == data) << Contents(PathOf("odd.dll")).size();
-    EXPECT_EQ(StampOf(PathOf("odd.dll")), kStamp);
+    EXPECT_TRUE(Contents(StagedOf("odd.dll")) == data) << Contents(StagedOf("odd.dll")).size();
+    EXPECT_EQ(StampOf(StagedOf("odd.dll")), kStamp);
     EXPECT_EQ(BytesDone, 600000u);
     EXPECT_EQ(host_->Messages(),
               (std::vector<std::string>{"odd.dll;0;262144", "odd.dll;262144;262144", "#UPDVER",
