@@ -1,6 +1,6 @@
 // The installer job: one thread that carries an installation through its
-// three phases by calling the other modules in a fixed order. No step reports
-// an error to the user; each module handles (or logs) its own failures.
+// three phases by calling the other modules in a fixed order. Each module
+// handles (or logs) its own failures and notes them in the run's outcome.
 #include "app/job.h"
 
 #include <windows.h>
@@ -11,9 +11,11 @@
 #include "config/settings.h"
 #include "config/sites.h"
 #include "install/access.h"
+#include "install/commit.h"
 #include "install/remote_params.h"
 #include "install/shortcuts.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
@@ -64,19 +66,26 @@ unsigned long __stdcall InstallerJob(void*) {
   if (SessionChannel != 0) SendText(kVersionNotice);
 
   BuildDownloadList();
+  PrepareUpdate();
   DiagLog("job: %d files to fetch, %d bytes, %d mirror sites", static_cast<int>(DownloadCount),
           static_cast<int>(BytesTotal.load()), static_cast<int>(SiteCount));
   if (DownloadCount > 0) DownloadPhase();
 
   // A window closed during the download closes the session socket, so the
   // pending requests fail at once instead of reaching their abort check.
-  // End here: finalizing would make shortcuts and a copy of the program for
-  // an installation the user abandoned, and the process exit could cut it.
+  // End here: committing or finalizing an installation the user abandoned
+  // could be cut by the process exit.
+  CheckAbort();
+  bool installed = FinishUpdate(ManifestFound);
   CheckAbort();
   SetPhase(2);
-  if (InstallSettings.FinalizeInstall) FinalizePhase();
+  // Shortcuts, the uninstaller and the link list only for a client that is
+  // wholly there: never after a failure.
+  if (InstallSettings.FinalizeInstall && installed) FinalizePhase();
+  else if (InstallSettings.FinalizeInstall) DiagLog("job: not finalizing after a failure");
 
   DiagLog("job: finished");
+  NoteJobEnded();
   PostMessageA(ProgressWindow, WM_DESTROY, 0, 0);
   return 0;
 }

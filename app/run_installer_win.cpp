@@ -10,6 +10,7 @@
 #include "config/settings.h"
 #include "install/folder_guard_win.h"
 #include "install/uninstall.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
 #include "transfer/session.h"
@@ -28,6 +29,8 @@ static bool AcceptInstallDir() {
     PutText(InstallSettings.InstallDir, canonical);
     return true;
   }
+  NoteRunFailure("install folder refused");
+  if (InstallSettings.Quiet) return false;
   char message[kPathCapacity + 64];
   message[0] = 0;
   AppendTextCut(message, sizeof message, "Cannot install into ");
@@ -37,6 +40,18 @@ static bool AcceptInstallDir() {
   AppendTextCut(message, sizeof message, ".");
   MessageBoxA(nullptr, message, nullptr, MB_OK | MB_ICONERROR);
   return false;
+}
+
+// A failed installation that showed its window says so, in one box in the
+// style of "Server Unavailable", naming what failed and where the log is.
+static void ReportFailure() {
+  if (RunExitCode() != kExitInstallFailed || InstallSettings.Quiet) return;
+  char log[kPathCapacity];
+  DWORD n = GetEnvironmentVariableA("PELLINOR_LOG", log, sizeof log);
+  if (n == 0 || n >= sizeof log) log[0] = 0;
+  char text[kFailureTextCapacity];
+  FormatFailureText(text, sizeof text, log);
+  MessageBoxA(nullptr, text, nullptr, MB_OK);
 }
 
 void RunInstaller() {
@@ -59,9 +74,10 @@ void RunInstaller() {
     if (ConnectSession() != 0) {
       DiagLog("run: cannot connect to %s:%d", InstallSettings.HostName,
               static_cast<int>(InstallSettings.Port));
+      NoteRunFailure("session host unavailable");
       // No owner, the system's default caption. The window is never shown
       // and nothing is started, so there is nothing to shut down.
-      MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
+      if (!InstallSettings.Quiet) MessageBoxA(nullptr, "Server Unavailable", nullptr, MB_OK);
       return;
     }
   }
@@ -72,6 +88,7 @@ void RunInstaller() {
     // here instead, then shut down as the window would have.
     DiagLog("run: no progress window (error %lu); working without one", GetLastError());
     if (InstallSettings.InstallDir[0] != 0) InstallerJob(nullptr);
+    else NoteRunFailure("no install folder");
     ShutdownTransfer();
     return;
   }
@@ -81,9 +98,11 @@ void RunInstaller() {
     StartWorker(InstallerJob, nullptr);  // the job always holds the first slot
   } else {
     DiagLog("run: no install folder; no job started");
+    NoteRunFailure("no install folder");
   }
 
   // No keyboard translation: the window has no controls.
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+  ReportFailure();
 }

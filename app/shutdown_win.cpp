@@ -9,6 +9,7 @@
 #include "app/run_control.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "transfer/session.h"
 
@@ -19,7 +20,9 @@ void ShutdownTransfer() {
   if (done) return;
   done = true;
   StopWorkers();
-  if (InstallSettings.LaunchLine[0] != 0) {
+  // Closed before the job ended by itself (or with no job at all).
+  if (!JobEnded()) NoteUserClosed();
+  if (LaunchLineMayOpen(InstallSettings.LaunchLine)) {
     DiagLog("shutdown: opening %s", InstallSettings.LaunchLine);
     // No owner, verb "open", no parameters, no directory; result ignored.
     ShellExecuteA(nullptr, "open", InstallSettings.LaunchLine, nullptr, nullptr, SW_SHOWNORMAL);

@@ -10,6 +10,7 @@
 #include "app/progress.h"
 #include "app/run_control.h"
 #include "app/window.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 
 extern "C" void __stdcall PellinorStart() {
@@ -19,6 +20,7 @@ extern "C" void __stdcall PellinorStart() {
     RunInstaller();
   } else {
     DiagLog("start: transfer buffers could not be allocated");
+    NoteRunFailure("no memory for the transfer buffers");
   }
-  ExitProcess(0);
+  ExitProcess(static_cast<UINT>(EndRun()));
 }

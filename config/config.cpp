@@ -159,6 +159,10 @@ void ParseKeywords() {
       InstallSettings.UninstallRequested = 1;
       if (argument[9] == ':')
         SetTextField(InstallSettings.InstallDir, kPathCapacity, argument + 10, "install folder");
+    } else if (EqualNoCaseN(argument, "quiet", 5)) {
+      // Unattended runs: nobody could press OK, so the exit code and the
+      // log alone tell the outcome.
+      InstallSettings.Quiet = 1;
     } else if (EqualNoCaseN(argument, "include", 7)) {
       InstallSettings.SectionSet = static_cast<uint8_t>(DecimalOf(ValueAt(argument, 8)));
     }

@@ -16,6 +16,7 @@ InstallSettingsRecord InstallSettings = {
     PELLINOR_DEFAULT_DISPLAY_NAME,        // DisplayName
     0, kDefaultSectionSet, kModePlain,    // EmbeddedConfig, SectionSet, InstallMode
     0, 0, 0, 0,                           // FinalizeInstall, SaasMode, ErpMode, UninstallRequested
+    0,                                    // Quiet
 };
 char* ArgTable[kArgTableCapacity];
 int32_t ArgCount;

@@ -31,6 +31,7 @@ struct InstallSettingsRecord {
   uint8_t SaasMode;
   uint8_t ErpMode;
   uint8_t UninstallRequested;
+  uint8_t Quiet;  // keyword "quiet": no message box, ever
 };
 
 extern InstallSettingsRecord InstallSettings;

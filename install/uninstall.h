@@ -4,7 +4,8 @@
 
 #include <stdint.h>
 
-// Never returns: the process ends with exit code 0. With InstallDir set it
+// Never returns: the process ends with exit code 0, or 1603 when files of
+// the installation could not be removed or the removal could not start. With InstallDir set it
 // removes that installation; without, it relaunches a temporary copy of the
 // program on its own folder.
 void Uninstall();

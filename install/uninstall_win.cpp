@@ -11,9 +11,11 @@
 #include <windows.h>
 
 #include "config/settings.h"
+#include "install/commit.h"
 #include "install/folder_guard_win.h"
 #include "install/install_text.h"
 #include "manifest/manifest_text.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/simple_strings.h"
@@ -137,8 +139,10 @@ RemovalReport RemoveInstallation(char* folder) {
   // Every spelling of a root or a system folder is refused here, before
   // the link list is even looked at.
   char full[kPathCapacity];
-  if (CheckInstallFolder(folder, "uninstall", full, sizeof full) != kFolderAllowed)
+  if (CheckInstallFolder(folder, "uninstall", full, sizeof full) != kFolderAllowed) {
+    NoteRunFailure("uninstall folder refused");
     return report;
+  }
   int fullLength = TextLength(full);
   char listPath[kPathCapacity];
   if (!JoinPath(listPath, sizeof listPath, full, kLinkListName) || !IsFile(listPath))
@@ -149,11 +153,15 @@ RemovalReport RemoveInstallation(char* folder) {
   LeaveFolder();
 
   report.LinksDeleted = DeleteRecordedLinks(listPath);
+  // The staging place of an update, with whatever an interrupted one left.
+  report.FilesLeft = RemoveStagingFolder(full);
+  int32_t stagingLeft = report.FilesLeft;
   for (int pass = 0; pass < kDeletePasses; pass++) {
     if (pass > 0) Sleep(kDeletePauseMs);
     report.FilesLeft = DeleteFolderFiles(full, &report.FilesDeleted);
     if (report.FilesLeft == 0) break;
   }
+  report.FilesLeft += stagingLeft;
 
   full[fullLength - 1] = 0;  // RemoveDirectoryA wants it without the backslash
   report.FolderRemoved = RemoveDirectoryA(full) != 0;
@@ -216,9 +224,10 @@ bool RelaunchFromTemp(const char* ownPath) {
 
 void Uninstall() {
   if (InstallSettings.InstallDir[0] != 0) {
-    RemoveInstallation(InstallSettings.InstallDir);
-  } else {
-    RelaunchFromTemp(ArgCount > 0 ? ArgTable[0] : nullptr);
+    RemovalReport report = RemoveInstallation(InstallSettings.InstallDir);
+    if (!report.Refused && report.FilesLeft > 0) NoteRunFailure("files could not be removed");
+  } else if (!RelaunchFromTemp(ArgCount > 0 ? ArgTable[0] : nullptr)) {
+    NoteRunFailure("the removal could not be started");
   }
-  ExitProcess(0);
+  ExitProcess(static_cast<UINT>(EndRun()));
 }

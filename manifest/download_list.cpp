@@ -11,6 +11,7 @@
 
 DownloadItem* DownloadList;
 int32_t DownloadCount;
+bool ManifestFound;
 
 static const int32_t kLargestTotal = 0x7FFFFFFF;
 

@@ -72,6 +72,7 @@ ManifestText FetchManifestText() {
 void BuildDownloadList() {
   FreeDownloadList();
   ManifestText text = FetchManifestText();
+  ManifestFound = text.Text != nullptr && text.Length > 0;
   if (WorkBuffer == nullptr) return;  // logged: nothing is listed, no site added
   ListManifestText(text.Text, text.Length, text.MayBeCut, CurrentManifestSettings(), IsUpToDate);
 }

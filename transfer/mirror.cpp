@@ -5,6 +5,7 @@
 
 #include "config/sites.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 
@@ -92,6 +93,7 @@ void EndAttempt(DownloadItem& item, bool complete) {
       item.Received = 0;
     }
   }
+  if (done) NoteFileStaged(kSourceMirror);
   DiagLog("mirror: %.63s %s", item.Name, done ? "done" : "back to pending");
 }
 

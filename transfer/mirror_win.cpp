@@ -33,18 +33,20 @@ bool MirrorUrl(char* buffer, const TSiteInfo& site, const DownloadItem& item) {
 bool ReceiveItem(TBaseStream& source, DownloadItem& item) {
   int32_t inflated;
   bool created;
+  bool sealed = false;
   {
     TOStream sink(item);
     inflated = InflateStream(source, sink);
     created = sink.Created();
     if (inflated != item.Size) sink.KeepUnstamped();
-  }  // the file is stamped and closed here, before the item can count as done
+    else sealed = sink.Seal();
+  }  // the file is sealed and closed here, before the item can count as done
   DiagLog("mirror: %.63s inflated %d of %d bytes, %d written%s", item.Name,
           static_cast<int>(inflated), static_cast<int>(item.Size),
           static_cast<int>(item.Received), created ? "" : ", no file");
   // A stream that failed its check or ended early is not taken even when
   // the byte count happens to match, and a Size 0 item needs its empty file.
-  return created && inflated == item.Size;
+  return created && inflated == item.Size && sealed;
 }
 
 void DownloadFromSite(TSiteInfo* site, int32_t index) {

@@ -1,6 +1,6 @@
 // TOStream: the sink of one mirror download. It writes the inflated bytes of
-// one DownloadItem into its file below the install folder and counts them in
-// the item's Received.
+// one DownloadItem into its staged file (transfer/staging.h) and counts them
+// in the item's Received.
 #pragma once
 
 #include <stdint.h>
@@ -15,7 +15,7 @@ enum { kOutputPathCapacity = 260 };
 class TOStream : public TBaseStream {
  public:
   explicit TOStream(DownloadItem& item);
-  // Sets the file's time from the item's Stamp (when not 0), then closes it.
+  // Closes the file; a file that was not sealed stays unstamped.
   ~TOStream() override;
   TOStream(const TOStream&) = delete;
   TOStream& operator=(const TOStream&) = delete;
@@ -30,8 +30,12 @@ class TOStream : public TBaseStream {
   // True once the file has been created and opened.
   bool Created() const { return file_ != nullptr && file_->IsOpen(); }
   // The object failed its check or size: the file keeps its own time, so a
-  // file of the listed size never passes for up to date on the next run.
+  // file of the listed size never passes for complete on the next run.
   void KeepUnstamped() { unstamped_ = true; }
+  // Flushes the file and sets its time from the item's Stamp (when not 0):
+  // from then on it counts as staged complete. False when not created, kept
+  // unstamped, or the flush or stamp failed.
+  bool Seal();
 
  private:
   DownloadItem& item_;

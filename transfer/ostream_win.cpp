@@ -6,6 +6,7 @@
 #include "config/install_path.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
+#include "transfer/staging.h"
 
 TOStream::TOStream(DownloadItem& item)
     : item_(item), file_(nullptr), refused_(false), unstamped_(false) {
@@ -14,23 +15,26 @@ TOStream::TOStream(DownloadItem& item)
 
 TOStream::~TOStream() {
   if (file_ == nullptr) return;
-  if (file_->IsOpen() && item_.Stamp != 0 && !unstamped_) {
-    uint32_t error = SetFileStamp(file_->Handle(), item_.Stamp);
-    if (error != 0) DiagLog("mirror: cannot set the time of %s (error %u)", path_, error);
-  }
   file_->~TSimpleFile();
   file_ = nullptr;
+}
+
+bool TOStream::Seal() {
+  if (!Created() || unstamped_) return false;
+  return SealStagedFile(file_->Handle(), item_.Stamp);
 }
 
 int32_t TOStream::Write(void* buffer, int32_t count) {
   if (refused_) return -1;
   if (file_ == nullptr) {
-    if (InstallPath(path_, item_.Name) == nullptr) {
+    if (!StagedItemPath(path_, item_.Name, kStagedNew)) {
       DiagLog("mirror: %.63s is not a safe name below the install folder; not written",
               item_.Name);
       refused_ = true;
       return -1;
     }
+    // The staged file is written anew: a session's half of it is gone.
+    ForgetResumeRecordFor(item_.Name);
     file_ = new (fileStorage_) TSimpleFile(CreateOutputFile(path_));
   }
   if (count < 0) return -1;

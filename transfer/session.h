@@ -39,7 +39,9 @@ void SendText(const char* text);
 // same offset; the caller sees the chunk or the final failure. After the
 // tries run out the session is given up for the rest of the run.
 int32_t RequestChunk(const char* name, int32_t offset);
-// Fetches the whole file into the install folder. The file is created only
-// once the first reply has arrived; until then an existing file is left as
-// it was and the item stays pending. After a real attempt the item is done.
+// Fetches the whole file into its staged place (continuing a cut download of
+// the same entry where its resume record says). Done only when exactly Size
+// bytes arrived and the staged file is sealed; otherwise the item stays
+// pending, the failure is noted in the run's outcome, and the installed file
+// is never touched.
 void DownloadOverSession(DownloadItem& item);

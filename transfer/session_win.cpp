@@ -8,6 +8,7 @@
 #include "config/install_path.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "runtime/progress.h"
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
@@ -16,6 +17,7 @@
 #include "tinylib/tinyzip.h"
 #include "transfer/net_limits.h"
 #include "transfer/protocol.h"
+#include "transfer/staging.h"
 #include "transfer/transfer_buffers.h"
 
 uintptr_t SessionChannel;
@@ -343,53 +345,98 @@ int32_t RequestChunk(const char* name, int32_t offset) {
   return result;
 }
 
+// Chunks between two checkpoints of a session download: the staged bytes
+// are flushed and the resume record vouches for them (4 MiB).
+static const int32_t kCheckpointChunks = 16;
+
+// Why a session download failed, for the log and the run's outcome.
+static void SessionFileFailed(const DownloadItem& item, const char* why, int32_t got) {
+  DiagLog("session: %s not fetched: %s (%d of %d bytes); the installed file is left as it was",
+          item.Name, why, static_cast<int>(got), static_cast<int>(item.Size));
+  char reason[kOutcomeReasonCapacity];
+  reason[0] = 0;
+  AppendTextCut(reason, sizeof reason, item.Name);
+  AppendTextCut(reason, sizeof reason, ": ");
+  AppendTextCut(reason, sizeof reason, why);
+  NoteRunFailure(reason);
+}
+
 void DownloadOverSession(DownloadItem& item) {
+  // Everything goes to the staged file; the installed one is replaced only
+  // by the commit, once every item is staged complete.
   char path[kPathCapacity];
-  if (InstallPath(path, item.Name) == nullptr) return;  // refused and logged; not fetched
-  if (!SessionUsable()) {
-    DiagLog("session: %s not fetched: no session; the file is left as it was", item.Name);
+  if (InstallPath(path, item.Name) == nullptr || !StagedItemPath(path, item.Name, kStagedNew)) {
+    SessionFileFailed(item, "name refused", 0);
     return;
   }
-  // Ask first: a file is replaced only once its first chunk is here, so a
-  // failed request leaves the existing file intact and the item pending.
-  int32_t n = RequestChunk(item.Name, 0);
+  if (!SessionUsable()) {
+    SessionFileFailed(item, "no session to fetch it from", 0);
+    return;
+  }
+  ResumeRecord record = {};
+  PutText(record.Name, item.Name);
+  record.Size = item.Size;
+  record.Stamp = item.Stamp;
+  int32_t offset = SessionResumeOffset(CurrentResumeRecord(), item.Name, item.Size, item.Stamp,
+                                       StatStaged(path).Length);
+  int32_t n = RequestChunk(item.Name, offset);
   if (n < 0) {
-    DiagLog("session: %s not fetched: first reply failed; the file is left as it was",
-            item.Name);
+    SessionFileFailed(item, "the host's reply failed", offset);
     return;
   }
 
-  TSimpleFile file = CreateOutputFile(path);
-  bool complete = file.IsOpen();
-  int32_t offset = 0;
+  StagedWriter file;
+  if (offset > 0 ? !file.ContinueAt(path, offset) : !file.Create(path)) {
+    SessionFileFailed(item, "the staged file cannot be written", offset);
+    return;
+  }
+  if (offset > 0) {
+    DiagLog("session: %s continues at %d of %d bytes", item.Name, static_cast<int>(offset),
+            static_cast<int>(item.Size));
+  } else {
+    // The record names the file before its first byte, so that a cut
+    // download is continued only with bytes of this very entry.
+    record.Length = 0;
+    SaveResumeRecord(record);
+  }
   int32_t chunks = 1;
-  while (complete) {
-    if (n > 0) {
-      if (file.Write(ReplyData, n) != n) {
-        DiagLog("session: %s: write failed at %d (error %lu)", item.Name,
-                static_cast<int>(offset), GetLastError());
-        complete = false;
-        break;
-      }
-      offset += n;
+  const char* why = nullptr;
+  for (;;) {
+    if (n > item.Size - offset) {
+      why = "the host sent more than the listed size";
+      break;
     }
+    if (n > 0 && !file.Write(ReplyData, n)) {
+      DiagLog("session: %s: write failed at %d (error %lu)", item.Name, static_cast<int>(offset),
+              GetLastError());
+      why = "the staged file cannot be written";
+      break;
+    }
+    offset += n;
     UpdateProgress(static_cast<int32_t>(BytesDone) + n);
     if (n < kSessionChunkSize) break;
+    if (chunks % kCheckpointChunks == 0 && file.Flush()) {
+      record.Length = offset;
+      SaveResumeRecord(record);
+    }
     n = RequestChunk(item.Name, offset);
     chunks++;
-    if (n < 0) complete = false;
+    if (n < 0) {
+      why = "the host's reply failed";
+      break;
+    }
   }
-
-  // A file that ended in a failure keeps no stamp, so that it never passes
-  // for up to date.
-  if (complete && item.Stamp != 0) {
-    uint32_t error = SetFileStamp(file.Handle(), item.Stamp);
-    if (error != 0) DiagLog("session: %s: cannot set its time (error %lu)", item.Name,
-                            static_cast<unsigned long>(error));
+  if (why == nullptr && offset != item.Size) why = "the host sent fewer bytes than listed";
+  // Sealed (flushed, then stamped) only when whole: an unstamped staged file
+  // is never taken for complete.
+  if (why == nullptr && !file.Seal(item.Stamp)) why = "the staged file cannot be flushed";
+  if (why != nullptr) {
+    SessionFileFailed(item, why, offset);
+    return;
   }
-  DiagLog("session: %s %s: %d bytes in %d chunks (listed %d)", item.Name,
-          complete ? "fetched" : (file.IsOpen() ? "incomplete" : "cannot be created"),
-          static_cast<int>(offset), static_cast<int>(chunks), static_cast<int>(item.Size));
-  // Done after a real attempt, whatever arrived: nothing retries it.
+  DiagLog("session: %s staged: %d bytes in %d chunks", item.Name, static_cast<int>(offset),
+          static_cast<int>(chunks));
+  item.Received = item.Size;
   item.State = kItemDone;
+  NoteFileStaged(kSourceSession);
 }

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The user closes the window while the job waits in a session receive: the
 # shutdown closes the socket, the job meets its abort check, and the process
-# ends at once with exit code 0.
+# ends at once with exit code 1602 (closed by the user before the end).
 . "$(dirname "$0")/lib.sh"
 
 start_silent_host
 port=$SILENT_PORT
 
 cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
-PELLINOR_LOG="$SCRATCH/pellinor.log" "$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$port" \
-  "dir=$(wpath "$SCRATCH/install")" >/dev/null 2>&1 &
+# Started through exitcode.exe, which prints the whole exit code.
+PELLINOR_LOG="$SCRATCH/pellinor.log" "$WINE_RUN" "$HELPERS/exitcode.exe" "$(wpath "$SCRATCH/Pellinor.exe")" \
+  "host=127.0.0.1:$port" "dir=$(wpath "$SCRATCH/install")" >"$SCRATCH/exit.txt" 2>&1 &
 app=$!
 track "$app"
 
@@ -17,5 +18,5 @@ for _ in $(seq 100); do grep -q "files.ver;0;262144" "$SCRATCH/requests" 2>/dev/
 grep -q "files.ver;0;262144" "$SCRATCH/requests" || fail "the job never asked for the manifest"
 "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "no window to close"
 wait_exit "$app" 15 || fail "the installer did not end after the window was closed"
-[ "$WAITED_STATUS" -eq 0 ] || fail "exit code $WAITED_STATUS"
-pass "closed during a blocked receive: exit code 0"
+grep -q '^exit=1602' "$SCRATCH/exit.txt" || fail "exit code: $(cat "$SCRATCH/exit.txt")"
+pass "closed during a blocked receive: exit code 1602"

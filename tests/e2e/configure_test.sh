@@ -7,9 +7,9 @@
 . "$(dirname "$0")/lib.sh"
 
 # A session host stand-in that records connections, answers the manifest
-# request with an empty reply and hangs up: the installer then finds an
-# empty manifest and finishes (a hang-up without the reply would be a lost
-# connection, which the installer tries again).
+# request with an empty reply and hangs up: the installer then has no
+# manifest and ends, saying so in one box (a hang-up without the reply
+# would be a lost connection, which the installer tries again).
 port=$(free_port)
 python3 - "$port" "$SCRATCH/connections" <<'PY' &
 import socket, sys
@@ -45,15 +45,20 @@ cleanup_prefix() {
 }
 cleanup_prefix
 
-# run NAME ARGS...: runs a copy named NAME, answers a refusal box if one comes,
-# and leaves the log in $SCRATCH/NAME.log.
+# run NAME ARGS...: runs a copy named NAME, which finds no manifest: it must
+# say so in a box (answered here) and end with exit code 1603. Leaves the
+# log in $SCRATCH/NAME.log.
 run() {
   local name=$1; shift
   PELLINOR_LOG="$SCRATCH/$name.log" "$WINE_RUN" "$SCRATCH/$name" "$@" >/dev/null 2>&1 &
   local pid=$!
   track "$pid"
+  "$WINE_RUN" "$HELPERS/winprobe.exe" box 60000 >"$SCRATCH/box.txt" || fail "$name: no box"
+  grep -q "text=Installation failed: no file list from any source." "$SCRATCH/box.txt" ||
+    fail "$name: box reads $(cat "$SCRATCH/box.txt")"
+  "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "$name: could not press OK"
   wait_exit "$pid" 60 || fail "$name did not finish"
-  [ "$WAITED_STATUS" -eq 0 ] || fail "$name exit code $WAITED_STATUS"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "$name exit code $WAITED_STATUS"
 }
 settings() { grep '^settings: ' "$SCRATCH/$1.log" | tr -d '\r' | sed 's/ SaasMode [01]//; s/ EmbeddedConfig [01]//'; }
 
@@ -94,15 +99,19 @@ no_folder() {
   track "$pid"
   "$WINE_RUN" "$HELPERS/winprobe.exe" wait "Brevane Downloader" 30000 >/dev/null || fail "no window"
   "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader"
+  "$WINE_RUN" "$HELPERS/winprobe.exe" box 30000 >"$SCRATCH/box.txt" || fail "no box after the close"
+  grep -q "text=Installation failed: no install folder." "$SCRATCH/box.txt" ||
+    fail "box reads $(cat "$SCRATCH/box.txt")"
+  "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
   wait_exit "$pid" 30 || fail "did not end after close"
-  [ "$WAITED_STATUS" -eq 0 ] || fail "exit code $WAITED_STATUS"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS"
 }
 no_folder linkname=Nobody
 grep -q "no install folder; no job started" "$SCRATCH/nofolder.log" || fail "a job ran without a folder"
 pass "no folder, no job"
 
 # Far past every capacity: a 5000-character folder, host and name, and
-# twenty arguments. Refused or cut, never overrun; the program still ends 0.
+# twenty arguments. Refused or cut, never overrun; the program still ends.
 long=$(head -c 5000 /dev/zero | tr '\0' 'A')
 rm -f "$SCRATCH/nofolder.log"
 no_folder "dir=C:\\$long" "host=$long" "linkname=$long" $(seq -f 'arg%g' 1 20)

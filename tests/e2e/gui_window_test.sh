@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Started without an install folder, the installer shows its 340 x 100
 # window painted with "Initializing..."; closing it as a user would ends the
-# process with exit code 0.
+# process. Without a folder nothing could be installed: one box says so, and
+# the exit code is 1603.
 . "$(dirname "$0")/lib.sh"
 
 start_xvfb
@@ -30,6 +31,9 @@ echo "OCR: $text"
 echo "$text" | grep -qi "Initializing" || fail "window does not read Initializing...: '$text'"
 
 "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "could not close"
+"$WINE_RUN" "$HELPERS/winprobe.exe" box 20000 >"$SCRATCH/box.txt" || fail "no box after the close"
+grep -q "text=Installation failed: no install folder." "$SCRATCH/box.txt" || fail "box reads $(cat "$SCRATCH/box.txt")"
+"$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
 wait_exit "$app" 20 || fail "installer did not end after the window was closed"
-[ "$WAITED_STATUS" -eq 0 ] || fail "exit code $WAITED_STATUS"
-pass "window shown, painted, closed; exit code 0 (screenshot: $ARTIFACTS/gui_window.png)"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS"
+pass "window shown, painted, closed; no folder said in a box; exit code 1603 (screenshot: $ARTIFACTS/gui_window.png)"

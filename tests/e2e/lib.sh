@@ -23,6 +23,11 @@ cleanup() {
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Wine hands a Windows exit code to Linux modulo 256: 1602 arrives as 66,
+# 1603 as 67 (helpers/exitcode.exe shows the whole code where a test needs
+# it). win_status CODE gives what the shell sees.
+win_status() { echo $(($1 & 255)); }
 pass() { echo "PASS: $*"; }
 
 # remember PID

@@ -4,9 +4,10 @@
 #  - the hosted preset (file name azureEN-x.exe) reads it over HTTP from a
 #    real nginx, keeps the top-level and EN\ entries and drops every other
 #    folder (DE\, bin\, data\), and installs from the mirror nginx serves;
-#  - with that HTTP server down, the manifest is empty: no session is open
-#    to ask (the hosted preset never connects one), nothing is listed, and
-#    the installer still ends with exit code 0.
+#  - with that HTTP server down there is no manifest (the hosted preset
+#    never connects a session to ask): the run fails, says so in one box,
+#    makes no shortcut, no link list and no copy of itself, and ends with
+#    exit code 1603.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/install_checks.sh"
 keep_prefix_shortcuts
@@ -49,14 +50,26 @@ cp "$PELLINOR_EXE" "$SCRATCH/azureEN-x.exe"
 # 2. Hosted manifest server down. Nothing may answer on its fixed port.
 (exec 3<>/dev/tcp/127.0.0.1/28080) 2>/dev/null && fail "something already listens on 127.0.0.1:28080"
 : >"$PELLINOR_LOG"
-run_installer "$SCRATCH/azureEN-x.exe"
-[ "$INSTALLER_STATUS" -eq 0 ] || fail "exit code $INSTALLER_STATUS with the manifest server down"
-# The job ran to its end: the finishing steps wrote the link list and the
-# uninstaller copy, and nothing else.
-[ -f "$hosted/linkfiles" ] && [ -f "$hosted/Pellinor.exe" ] || fail "the job did not finish"
-[ -z "$(cd "$hosted" && find . -type f ! -name Pellinor.exe ! -name linkfiles)" ] ||
-  fail "files appeared without a manifest"
-pass "manifest server down: empty list, job finished, exit code 0"
+"$WINE_RUN" "$SCRATCH/azureEN-x.exe" >>"$SCRATCH/installer.out" 2>&1 &
+app=$!
+track "$app"
+"$WINE_RUN" "$HELPERS/winprobe.exe" box 60000 >"$SCRATCH/box.txt" || fail "no box with the manifest server down"
+"$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
+wait_exit "$app" 30 || fail "the installer did not end after OK"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS with the manifest server down"
+grep -q "text=Installation failed: no file list from any source." "$SCRATCH/box.txt" ||
+  fail "box reads $(cat "$SCRATCH/box.txt")"
+grep -qF "Details: $PELLINOR_LOG" "$SCRATCH/box.txt" ||
+  fail "the box does not say where the log is: $(cat "$SCRATCH/box.txt")"
+grep -q 'manifest: source http://127.0.0.1:28080/install/files.ver gave 0 bytes' "$PELLINOR_LOG" ||
+  fail "no failed HTTP read logged: $(grep manifest: "$PELLINOR_LOG")"
+grep -q 'manifest: no session open' "$PELLINOR_LOG" || fail "session fallback not logged"
+grep -q 'run: outcome 1603 (installation failed); 0 files installed.*first failure: no file list' \
+  "$PELLINOR_LOG" || fail "no summary line: $(tail -1 "$PELLINOR_LOG")"
+[ -z "$(cd "$hosted" && find . -type f)" ] || fail "files appeared without a manifest: $(cd "$hosted" && find . -type f)"
+[ ! -e "$COMMON_DESKTOP/Brevane on Azure.lnk" ] || fail "a desktop shortcut was made without a client"
+[ ! -e "$COMMON_MENU/Brevane/Brevane on Azure.lnk" ] || fail "a start-menu shortcut was made without a client"
+pass "manifest server down: box, no shortcuts, no linkfiles, no self-copy, exit code 1603"
 clean_hosted
 
 # 3. Hosted manifest over HTTP from nginx, files from the mirror it serves.

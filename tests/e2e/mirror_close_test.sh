@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The user closes the window while mirror workers are in the middle of their
 # files (the mirror sends at 200 KB/s a connection): the process ends soon
-# with exit code 0 and no crash, before the download could have finished,
-# and the program named after "next" is started.
+# with exit code 1602 (closed before the end) and no crash, before the
+# download could have finished; no installed file was touched, and the
+# program named after "next" is started.
 . "$(dirname "$0")/lib.sh"
 export PELLINOR_LOG="$SCRATCH/pellinor.log"
 trap 'cp "$PELLINOR_LOG" "$ARTIFACTS/mirror-close-pellinor.log" 2>/dev/null; cleanup' EXIT
@@ -35,16 +36,20 @@ done
 closed_at=$(date +%s)
 "$WINE_RUN" "$HELPERS/winprobe.exe" close "Brevane Downloader" || fail "no window to close"
 wait_exit "$app" 20 || fail "the installer did not end within 20 s of the close"
-[ "$WAITED_STATUS" -eq 0 ] || fail "exit code $WAITED_STATUS"
+[ "$WAITED_STATUS" -eq "$(win_status 1602)" ] || fail "exit code $WAITED_STATUS"
 took=$(($(date +%s) - closed_at))
 grep -Eiq 'unhandled|page fault|exception' "$SCRATCH/installer.out" &&
   fail "the installer crashed: $(head -5 "$SCRATCH/installer.out")"
 # Six MiB at 400 KB/s take 15 s; the close must have cut that short.
 complete=0
-for i in 1 2 3 4 5 6; do cmp -s "$release/bin/part$i.dat" "$install/bin/part$i.dat" && complete=$((complete + 1)); done
+for i in 1 2 3 4 5 6; do
+  cmp -s "$release/bin/part$i.dat" "$install/Pellinor.staging/new/bin/part$i.dat" && complete=$((complete + 1))
+done
 [ "$complete" -lt 6 ] || fail "every file had arrived before the close"
+# Nothing is moved into place unless every file arrived.
+[ ! -e "$install/bin" ] || fail "files were installed from an abandoned download: $(ls "$install/bin")"
 
 for _ in $(seq 100); do [ -s "$SCRATCH/marker.txt" ] && break; sleep 0.1; done
 [ -s "$SCRATCH/marker.txt" ] || fail "the next program was not started: $(grep shutdown: "$PELLINOR_LOG")"
 grep -q 'marker.exe' "$SCRATCH/marker.txt" || fail "marker wrote: $(cat "$SCRATCH/marker.txt")"
-pass "closed during the mirror download ($complete of 6 files whole): exit code 0 after ${took}s, next program started"
+pass "closed during the mirror download ($complete of 6 files whole): exit code 1602 after ${took}s, nothing installed, next program started"

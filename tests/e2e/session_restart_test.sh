@@ -3,7 +3,7 @@
 # of a large file: restarted on its port, the installer comes back to it,
 # sends its notice again and continues the file where it was; the install
 # is byte-identical, exit code 0. Never restarted, the run ends within the
-# bounded tries. Behind an nginx stream balancer, the installer reconnects
+# bounded tries, as failed. Behind an nginx stream balancer, the installer reconnects
 # through the balancer to the other host and completes.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/install_checks.sh"
@@ -30,9 +30,12 @@ wait_for_offset() {
 # highest_offset LOG: the largest offset asked for big.dat in LOG.
 highest_offset() { sed -n 's/.*"big.dat" offset=\([0-9]*\).*/\1/p' "$1" | sort -n | tail -1; }
 
+# start_installer NAME PORT [KEYWORDS...]
 start_installer() {
-  PELLINOR_LOG="$SCRATCH/$1-pellinor.log" "$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$2" \
-    "dir=$(wpath "$SCRATCH/$1")" >/dev/null 2>&1 &
+  local name=$1 port=$2
+  shift 2
+  PELLINOR_LOG="$SCRATCH/$name-pellinor.log" "$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$port" \
+    "dir=$(wpath "$SCRATCH/$name")" "$@" >/dev/null 2>&1 &
   APP=$!
   track "$APP"
 }
@@ -60,17 +63,19 @@ first_again=$(sed -n 's/.*"big.dat" offset=\([0-9]*\).*/\1/p' "$again" | head -1
 pass "restart: came back to the restarted host at offset $first_again of big.dat; $CHECKED_COUNT files identical, exit 0"
 
 # 2. Killed for good: three refused tries (1 + 2 + 4 s of pauses), then the
-# run ends; big.dat is not installed whole.
+# run ends as failed (quiet: no box to wait on), exit code 1603; big.dat is
+# not installed.
 start_sessiond_as gone 0 "$release"
-start_installer gone "$SESSION_PORT"
+start_installer gone "$SESSION_PORT" quiet
 wait_for_offset "$SCRATCH/sessiond-gone.log"
 kill -9 "$SESSIOND_PID"
 killed_at=$(date +%s.%N)
 wait_exit "$APP" 60 || fail "gone: installer still running 60 s after the host died"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "gone: exit code $WAITED_STATUS"
 took=$(awk -v a="$killed_at" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 awk -v t="$took" 'BEGIN { exit !(t >= 7 && t < 30) }' || fail "gone: the run ended $took s after the host died"
 cmp -s "$release/big.dat" "$SCRATCH/gone/big.dat" && fail "gone: big.dat complete although its host died"
-pass "gone: run over $took s after the host died (three tries, 7 s of pauses)"
+pass "gone: run over $took s after the host died (three tries, 7 s of pauses), exit code 1603"
 
 # 3. Two hosts behind nginx's stream balancer. The host that serves the
 # installer is killed; the installer reconnects through the balancer and

@@ -70,7 +70,8 @@ check_tree "$SCRATCH/install" "installer"
 pass "installer: notice sent, ${#items[@]} files installed with their stamps"
 
 # Refusals: nothing listens on the port, or the name does not resolve. A
-# message box, no progress window, nothing installed, exit code 0.
+# message box, no progress window, nothing installed, exit code 1603; with
+# the keyword quiet, no box at all.
 refused_port=$(free_port)
 for host in "127.0.0.1:$refused_port" "no-such-host.invalid:7000"; do
   "$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=$host" "dir=$(wpath "$SCRATCH/refused")" >/dev/null 2>&1 &
@@ -83,10 +84,18 @@ for host in "127.0.0.1:$refused_port" "no-such-host.invalid:7000"; do
     || fail "$host: the progress window was shown"
   "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "$host: could not press OK"
   wait_exit "$app" 20 || fail "$host: installer did not end after OK"
-  [ "$WAITED_STATUS" -eq 0 ] || fail "$host: exit code $WAITED_STATUS"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "$host: exit code $WAITED_STATUS"
   [ ! -e "$SCRATCH/refused" ] || fail "$host: install folder made"
-  pass "$host: Server Unavailable, no window, exit code 0"
+  pass "$host: Server Unavailable, no window, exit code 1603"
 done
+"$WINE_RUN" "$HELPERS/exitcode.exe" "$(wpath "$SCRATCH/Pellinor.exe")" "host=127.0.0.1:$refused_port" \
+  "dir=$(wpath "$SCRATCH/refused")" quiet >"$SCRATCH/exit.txt" 2>&1 &
+app=$!
+track "$app"
+wait_exit "$app" 30 || { "$WINE_RUN" "$HELPERS/winprobe.exe" ok; fail "quiet: the installer waited (for a box?)"; }
+grep -q '^exit=1603' "$SCRATCH/exit.txt" || fail "quiet: $(cat "$SCRATCH/exit.txt")"
+[ ! -e "$SCRATCH/refused" ] || fail "quiet: install folder made"
+pass "quiet: no box, exit code 1603"
 
 # 127.0.0.2 has no reverse name: the installer connects to the address as
 # given. The watcher starts first so that it cannot miss the window.

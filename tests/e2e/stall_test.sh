@@ -5,7 +5,8 @@
 # the session fetches it (both runs at once, to spend the minute once).
 # With the stall bound shortened for the test, a host silent for good is
 # tried on exactly three new connections, 1, 2 and 4 s apart, and the run
-# then ends with nothing installed.
+# then ends as failed (exit code 1603; quiet, so no box) with nothing
+# installed.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/install_checks.sh"
 cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
@@ -66,12 +67,13 @@ good_port=$(free_port)
 start_stalling_server "$good_port" "$SCRATCH/for-good.log"
 start=$(monotonic_now)
 PELLINOR_TEST_STALL_MS=2000 PELLINOR_LOG="$SCRATCH/for-good-pellinor.log" "$WINE_RUN" \
-  "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$good_port" "dir=$(wpath "$SCRATCH/for-good")" \
+  "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$good_port" "dir=$(wpath "$SCRATCH/for-good")" quiet \
   >/dev/null 2>&1 &
 app=$!
 track "$app"
 wait_exit "$app" 60 || fail "silent for good: installer still running after 60 s"
 end=$(monotonic_now)
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "silent for good: exit code $WAITED_STATUS"
 mapfile -t at < <(accept_times "$SCRATCH/for-good.log")
 [ "${#at[@]}" -eq 4 ] || fail "silent for good: ${#at[@]} connections, not 1 + 3"
 # Each try: the stall (2 s) and its pause (1, 2, 4 s) after the one before.
@@ -85,4 +87,4 @@ awk -v a="${at[0]}" -v b="${at[1]}" -v c="${at[2]}" -v d="${at[3]}" 'BEGIN {
 took=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%d", b - a }')
 [ "$took" -lt 30 ] || fail "silent for good: the run took $took s"
 [ -z "$(find "$SCRATCH/for-good" -type f 2>/dev/null)" ] || fail "silent for good: files were installed"
-pass "silent for good: 4 connections at the bounded pauses, nothing installed, run over in $took s"
+pass "silent for good: 4 connections at the bounded pauses, nothing installed, exit code 1603, run over in $took s"

@@ -3,8 +3,9 @@
 # shortcut starts it (the first run relaunches a temporary copy and ends at
 # once), through the shortcut itself, on a folder under a path with blanks,
 # on a folder that is already gone, on a folder with a sub-folder, with a
-# link list that holds lines that are no shortcuts, and from a folder that is
-# no installation at all.
+# link list that holds lines that are no shortcuts, from a folder that is
+# no installation at all, with an update's staging place, and with a file
+# that cannot be deleted.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/shortcut_checks.sh"
 keep_prefix_clean
@@ -130,3 +131,31 @@ run_wine 30 "$folder/Pellinor.exe" uninstall
 wait_for_log "holds no linkfiles" 30 || fail "the relaunched copy did not refuse: $(cat "$PELLINOR_LOG")"
 [ -f "$folder/data.txt" ] && [ -f "$folder/Pellinor.exe" ] || fail "files deleted from a folder without linkfiles"
 pass "uninstall from a folder without linkfiles: nothing deleted"
+
+# 7. What an interrupted update left in its staging place goes with the
+# folder; a file that cannot be deleted (held open without sharing by
+# another program) makes the exit code 1603.
+folder="$SCRATCH/staged"
+mkdir -p "$folder/Pellinor.staging/new/bin" "$folder/Pellinor.staging/old"
+: >"$folder/linkfiles"
+echo new >"$folder/Pellinor.staging/new/bin/a.dll"
+echo old >"$folder/Pellinor.staging/old/b.dll"
+echo 'bin\a.dll=4,1,0' >"$folder/Pellinor.staging/resume"
+echo x >"$folder/client.dll"
+run_wine 30 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
+[ "$RUN_STATUS" -eq 0 ] || fail "staged uninstall exit code $RUN_STATUS"
+[ ! -e "$folder" ] || fail "the folder stayed: $(find "$folder")"
+folder="$SCRATCH/held"
+mkdir -p "$folder"
+: >"$folder/linkfiles"
+echo x >"$folder/client.dll"
+"$WINE_RUN" "$HELPERS/holdfile.exe" "$(wpath "$folder/client.dll")" 60000 >"$SCRATCH/hold.out" 2>&1 &
+holder=$!
+track "$holder"
+for _ in $(seq 100); do grep -q held "$SCRATCH/hold.out" && break; sleep 0.1; done
+grep -q held "$SCRATCH/hold.out" || fail "the holder could not open the file"
+run_wine 60 "$SCRATCH/Pellinor.exe" "uninstall:$(wpath "$folder")"
+[ "$RUN_STATUS" -eq "$(win_status 1603)" ] || fail "uninstall with a held file: exit code $RUN_STATUS"
+[ -f "$folder/client.dll" ] || fail "the held file went"
+kill "$holder"
+pass "staging place removed with the folder; a file that cannot be removed gives exit code 1603"

@@ -66,7 +66,11 @@ class ReceiveTest : public ::testing::Test {
     snprintf(InstallSettings.InstallDir, sizeof InstallSettings.InstallDir, "%s", dir_);
   }
   void TearDown() override { testfiles::RemoveTree(dir_); }
-  std::string Path(const char* name) const { return std::string(dir_) + name; }
+  // The sink writes the staged file; the installed one is the commit's.
+  std::string Path(const char* name) const {
+    return std::string(dir_) + "Pellinor.staging\\new\\" + name;
+  }
+  std::string Installed(const char* name) const { return std::string(dir_) + name; }
   bool Exists(const char* name) const {
     return GetFileAttributesA(Path(name).c_str()) != INVALID_FILE_ATTRIBUTES;
   }
@@ -128,6 +132,7 @@ TEST_F(ReceiveTest, OnlyAWholeCheckedObjectOfExactlySizeIsDone) {
     EXPECT_EQ(item.State, c.done ? kItemDone : kItemPending);
     EXPECT_EQ(item.Received, c.done ? item.Size : 0);
     EXPECT_EQ(Exists(name), c.fileExpected);
+    EXPECT_EQ(GetFileAttributesA(Installed(name).c_str()), INVALID_FILE_ATTRIBUTES);
     if (c.done) {
       EXPECT_TRUE(content == Contents(name));
       WIN32_FIND_DATAA found;
@@ -184,6 +189,8 @@ TEST_F(ReceiveTest, FileHeldOpenByAnotherHandleLeavesTheItemPendingAndUncounted)
   snprintf(item.Name, sizeof item.Name, "locked.bin");
   item.Size = 20000;
   item.State = kItemInProgress;
+  CreateDirectoryA((std::string(dir_) + "Pellinor.staging").c_str(), nullptr);
+  CreateDirectoryA((std::string(dir_) + "Pellinor.staging\\new").c_str(), nullptr);
   HANDLE other = CreateFileA(Path("locked.bin").c_str(), GENERIC_WRITE, 0 /* no sharing */, nullptr,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);

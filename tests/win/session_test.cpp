@@ -1,6 +1,6 @@
 // The session client against a scripted host on loopback: what goes on the
 // wire, how replies are decoded, what a cut or hostile reply does to the
-// session, and how a download item reaches the install folder.
+// session, and how a download item reaches its staged place.
 #include "transfer/session.h"
 
 #include <winsock2.h>
@@ -310,6 +310,9 @@ class SessionTest : public testing::Test {
     ASSERT_NE(SessionChannel, 0u);
   }
   std::string PathOf(const char* name) const { return folder_ + "\\" + name; }
+  std::string StagedOf(const char* name) const {
+    return folder_ + "\\Pellinor.staging\\new\\" + name;
+  }
 
   static void SetItem(DownloadItem* item, const char* name, int32_t size, uint32_t stamp = kStamp) {
     snprintf(item->Name, sizeof item->Name, "%s", name);
@@ -421,7 +424,7 @@ TEST_F(SessionTest, ReceiveAllStopsWhenTheHostCloses) {
   EXPECT_TRUE(std::string(buffer.data(), 1500) == sent);
 }
 
-TEST_F(SessionTest, DownloadWritesEachFileWholeWithItsStamp) {
+TEST_F(SessionTest, DownloadStagesEachFileWholeWithItsStampAndLeavesTheInstalledOne) {
   struct Case {
     const char* name;
     size_t size;
@@ -435,9 +438,12 @@ TEST_F(SessionTest, DownloadWritesEachFileWholeWithItsStamp) {
     SCOPED_TRACE(c.name);
     const std::string data = Pattern(c.size, static_cast<unsigned>(c.size));
     std::vector<Step> script = FileScript(data, c.compress);
-    // The file appears only once the first reply is in: not while the host
-    // answers the first request, but by the time the second one comes.
-    const std::string path = PathOf(c.name);
+    // The staged file appears only once the first reply is in: not while
+    // the host answers the first request, but by the time the second comes.
+    // The installed file is the commit's business, never the download's.
+    const std::string path = StagedOf(c.name);
+    const bool topLevel = strchr(c.name, '\\') == nullptr;
+    if (topLevel) Put(PathOf(c.name), "installed");
     bool seenBeforeFirst = true, seenBeforeSecond = false;
     script[0].before = [&] { seenBeforeFirst = Exists(path); };
     if (script.size() > 1) script[1].before = [&] { seenBeforeSecond = Exists(path); };
@@ -454,6 +460,8 @@ TEST_F(SessionTest, DownloadWritesEachFileWholeWithItsStamp) {
     EXPECT_EQ(item.State, kItemDone);
     EXPECT_TRUE(Contents(path) == data) << Contents(path).size() << " bytes";
     EXPECT_EQ(StampOf(path), kStamp);
+    if (topLevel) EXPECT_EQ(Contents(PathOf(c.name)), "installed");
+    else EXPECT_FALSE(Exists(PathOf(c.name)));
     EXPECT_EQ(BytesDone, 100 + c.size);
     std::vector<std::string> expected;
     for (size_t i = 0; i < script.size(); i++)
@@ -492,15 +500,75 @@ TEST_F(SessionTest, AFailedFirstReplyLeavesTheExistingFileAlone) {
   }
 }
 
-TEST_F(SessionTest, AFileCutShortIsDoneButNeverStamped) {
+// A file is done only when exactly Size bytes arrived; whatever else the
+// host does leaves it pending, its staged file unsealed, the installed one
+// as it was.
+TEST_F(SessionTest, OnlyExactlySizeBytesMakeAStagedFileComplete) {
   const std::string first = Pattern(kChunk, 9);
-  Connect({{Scrambled(first)}, {Word(0x80000000u | 8) + "junk"}});
+  struct Case {
+    const char* what;
+    int32_t size;
+    std::vector<Step> script;
+  } cases[] = {
+      {"host lacks the file", 100, {{Word(4)}}},
+      {"one byte short", 100, {{Scrambled(Pattern(99, 1))}}},
+      {"one byte over", 100, {{Scrambled(Pattern(101, 1))}}},
+      {"cut after a chunk", 600000, {{Scrambled(first)}, {Word(0x80000000u | 8) + "junk"}}},
+      {"host closes after a chunk", 600000, {{Scrambled(first), true}}},
+  };
+  int n = 0;
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    char name[16];
+    snprintf(name, sizeof name, "cut%d.dll", n++);
+    Put(PathOf(name), "old contents");
+    Connect(c.script);
+    DownloadItem item = {};
+    SetItem(&item, name, c.size);
+    DownloadOverSession(item);
+    CloseSession();
+    host_->Join();
+    EXPECT_EQ(item.State, kItemPending);
+    EXPECT_EQ(Contents(PathOf(name)), "old contents");
+    EXPECT_FALSE(IsUpToDate(StagedOf(name).c_str(), c.size, kStamp));
+  }
+}
+
+// A download cut after its checkpoint (16 chunks) continues there on the
+// next attempt, even on another connection, and asks only for the rest; a
+// record of another version of the file is not trusted.
+TEST_F(SessionTest, ACutDownloadContinuesFromItsCheckpoint) {
+  const int32_t size = 16 * kChunk + 1000;
+  const std::string data = Pattern(size, 21);
+  std::vector<Step> whole = FileScript(data, false);
+  std::vector<Step> firstPart(whole.begin(), whole.begin() + 16);
+  firstPart.push_back({Word(0x80000000u | 8) + "junk"});
+  Connect(firstPart);
   DownloadItem item = {};
-  SetItem(&item, "cut.dll", 600000);
+  SetItem(&item, "big.dat", size);
   DownloadOverSession(item);
+  CloseSession();
+  host_->Join();
+  ASSERT_EQ(item.State, kItemPending);
+
+  // Another version (other stamp) of the same name starts anew.
+  DownloadItem other = {};
+  SetItem(&other, "big.dat", size, kStamp + 1);
+  Connect({{Word(0x80000000u | 8) + "junk"}});
+  DownloadOverSession(other);
+  CloseSession();
+  host_->Join();
+  EXPECT_EQ(host_->Messages(), std::vector<std::string>{"big.dat;0;262144"});
+
+  Connect({whole.back()});
+  DownloadOverSession(item);
+  CloseSession();
+  host_->Join();
+  EXPECT_EQ(host_->Messages(),
+            std::vector<std::string>{"big.dat;" + std::to_string(16 * kChunk) + ";262144"});
   EXPECT_EQ(item.State, kItemDone);
-  EXPECT_TRUE(Contents(PathOf("cut.dll")) == first);
-  EXPECT_NE(StampOf(PathOf("cut.dll")), kStamp);
+  EXPECT_TRUE(Contents(StagedOf("big.dat")) == data);
+  EXPECT_EQ(StampOf(StagedOf("big.dat")), kStamp);
 }
 
 // A connection lost in the middle of a file is replaced: the notice goes
@@ -542,8 +610,8 @@ TEST_F(SessionTest, ALostConnectionIsReplacedAndTheFileContinuesWhereItWas) {
     host_->Join();
 
     EXPECT_EQ(host_->Accepted(), 2);
-    EXPECT_TRUE(Contents(PathOf("odd.dll")) == data) << Contents(PathOf("odd.dll")).size();
-    EXPECT_EQ(StampOf(PathOf("odd.dll")), kStamp);
+    EXPECT_TRUE(Contents(StagedOf("odd.dll")) == data) << Contents(StagedOf("odd.dll")).size();
+    EXPECT_EQ(StampOf(StagedOf("odd.dll")), kStamp);
     EXPECT_EQ(BytesDone, 600000u);
     EXPECT_EQ(host_->Messages(),
               (std::vector<std::string>{"odd.dll;0;262144", "odd.dll;262144;262144", "#UPDVER",

@@ -1,5 +1,6 @@
 // Fetches files from a session host into a folder with the installer's own
-// session client, without the installer around it, and times the transfer.
+// session client and commit, without the installer around it, and times the
+// transfer.
 //
 //   session_fetch HOST:PORT DIR NAME=SIZE,STAMP...
 //
@@ -15,6 +16,7 @@
 #include "app/progress.h"
 #include "app/run_control.h"
 #include "config/settings.h"
+#include "install/commit.h"
 #include "manifest/download_list.h"
 #include "tinylib/text.h"
 #include "transfer/session.h"
@@ -73,6 +75,11 @@ int main(int argc, char** argv) {
   for (int i = 0; i < DownloadCount; i++) {
     printf("%s %d\n", DownloadList[i].Name, static_cast<int>(DownloadList[i].State));
     if (DownloadList[i].State != kItemDone) failed++;
+  }
+  // Staged files move into place only when all arrived, as in the installer.
+  if (failed == 0) {
+    failed = CommitStagedItems();
+    RemoveStagingFolder(InstallSettings.InstallDir);
   }
   double ms = static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 /
               static_cast<double>(frequency.QuadPart);

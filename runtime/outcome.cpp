@@ -1,0 +1,184 @@
+// The run's outcome record and the texts made from it.
+#include "runtime/outcome.h"
+
+#include <atomic>
+
+#include "tinylib/diaglog.h"
+#include "tinylib/text.h"
+
+namespace {
+
+std::atomic<int32_t> ExitCode{kExitSuccess};
+std::atomic<int32_t> NotFetched{0};
+std::atomic<int32_t> NotReplaced{0};
+std::atomic<int32_t> Staged[3] = {{0}, {0}, {0}};
+std::atomic<int32_t> ReasonTaken{0};
+std::atomic<int32_t> ReasonReady{0};
+std::atomic<int32_t> Ended{0};
+// Only the job moves files into place: no other writer.
+int32_t FilesInstalledCount;
+int64_t BytesInstalledCount;
+char Reason[kOutcomeReasonCapacity];
+
+void Decide(int32_t code) {
+  int32_t expected = kExitSuccess;
+  ExitCode.compare_exchange_strong(expected, code);
+}
+
+const char* OutcomeName(int32_t code) {
+  switch (code) {
+    case kExitSuccess: return "success";
+    case kExitUserClosed: return "closed by the user";
+    default: return "installation failed";
+  }
+}
+
+}  // namespace
+
+void NoteRunFailure(const char* what) {
+  Decide(kExitInstallFailed);
+  if (what == nullptr || what[0] == 0) return;
+  // The first reason only; a reader at the end sees it whole.
+  if (ReasonTaken.exchange(1) != 0) return;
+  CopyTextCut(Reason, sizeof Reason, what);
+  ReasonReady.store(1);
+}
+
+void NoteFilesNotFetched(int32_t count) {
+  if (count <= 0) return;
+  NotFetched += count;
+  Decide(kExitInstallFailed);
+}
+
+void NoteFilesNotReplaced(int32_t count) {
+  if (count <= 0) return;
+  NotReplaced += count;
+  Decide(kExitInstallFailed);
+}
+
+void NoteUserClosed() { Decide(kExitUserClosed); }
+void NoteJobEnded() { Ended.store(1); }
+bool JobEnded() { return Ended.load() != 0; }
+
+void NoteFileStaged(FileSource source) {
+  if (source >= kSourceMirror && source <= kSourceStaging) Staged[source]++;
+}
+
+void NoteFileInstalled(int64_t bytes) {
+  FilesInstalledCount++;
+  if (bytes > 0) BytesInstalledCount += bytes;
+}
+
+int32_t RunExitCode() { return ExitCode.load(); }
+int32_t FilesNotFetched() { return NotFetched.load(); }
+int32_t FilesNotReplaced() { return NotReplaced.load(); }
+const char* RunFailureReason() { return ReasonReady.load() != 0 ? Reason : ""; }
+
+namespace {
+
+// power / 10 for a power of ten, by 32-bit steps only.
+uint64_t NextLowerPower(uint64_t power) {
+  uint64_t lower = 1;
+  while (lower * 10 < power) lower *= 10;
+  return lower;
+}
+
+// Appends to a bounded text; whatever does not fit is cut, never overrun.
+class TextOut {
+ public:
+  TextOut(char* buffer, int32_t capacity) : buffer_(buffer), capacity_(capacity), used_(0) {
+    buffer_[0] = 0;
+  }
+  TextOut& Text(const char* text) {
+    while (text != nullptr && *text != 0 && used_ + 1 < capacity_) buffer_[used_++] = *text++;
+    buffer_[used_] = 0;
+    return *this;
+  }
+  // Digits by subtracting powers of ten: a 64-bit division would pull in
+  // the compiler's helper routines, about a kilobyte on this target.
+  TextOut& Number(int64_t value) {
+    char text[24];
+    int t = 0;
+    uint64_t rest = static_cast<uint64_t>(value);
+    if (value < 0) {
+      text[t++] = '-';
+      rest = 0 - rest;
+    }
+    uint64_t power = 1000000000000000000ull;
+    for (int i = 0; i < 18; i++) {  // 10^18 down to 10; the ones follow
+      char digit = '0';
+      while (rest >= power) {
+        rest -= power;
+        digit++;
+      }
+      if (digit != '0' || t > (value < 0 ? 1 : 0)) text[t++] = digit;
+      power = NextLowerPower(power);
+    }
+    text[t++] = static_cast<char>('0' + rest);
+    text[t] = 0;
+    return Text(text);
+  }
+
+ private:
+  char* buffer_;
+  int32_t capacity_;
+  int32_t used_;
+};
+
+}  // namespace
+
+void FormatRunSummary(char* buffer, int32_t capacity) {
+  if (buffer == nullptr || capacity <= 0) return;
+  int32_t code = RunExitCode();
+  const char* reason = RunFailureReason();
+  TextOut out(buffer, capacity);
+  out.Text("run: outcome ").Number(code).Text(" (").Text(OutcomeName(code)).Text("); ");
+  out.Number(FilesInstalledCount).Text(" files installed, ").Number(BytesInstalledCount);
+  out.Text(" bytes; staged from mirrors ").Number(Staged[kSourceMirror].load());
+  out.Text(", session ").Number(Staged[kSourceSession].load());
+  out.Text(", reused ").Number(Staged[kSourceStaging].load());
+  out.Text("; ").Number(NotFetched.load()).Text(" not fetched, ");
+  out.Number(NotReplaced.load()).Text(" not replaced");
+  if (reason[0] != 0) out.Text("; first failure: ").Text(reason);
+}
+
+void FormatFailureText(char* buffer, int32_t capacity, const char* logPath) {
+  if (buffer == nullptr || capacity <= 0) return;
+  int32_t fetched = NotFetched.load();
+  int32_t replaced = NotReplaced.load();
+  TextOut out(buffer, capacity);
+  out.Text("Installation failed: ");
+  if (fetched > 0) {
+    out.Number(fetched).Text(fetched == 1 ? " file" : " files").Text(" could not be downloaded.");
+  } else if (replaced > 0) {
+    out.Number(replaced).Text(replaced == 1 ? " file" : " files").Text(" could not be replaced.");
+  } else {
+    const char* reason = RunFailureReason();
+    out.Text(reason[0] != 0 ? reason : "unknown reason").Text(".");
+  }
+  if (logPath != nullptr && logPath[0] != 0) out.Text("\r\nDetails: ").Text(logPath);
+}
+
+int32_t EndRun() {
+  char summary[kRunSummaryCapacity];
+  FormatRunSummary(summary, sizeof summary);
+  DiagLog("%s", summary);
+  return RunExitCode();
+}
+
+bool LaunchLineMayOpen(const char* line) {
+  return line != nullptr && line[0] != 0 && !EqualNoCase(line, "link");
+}
+
+void ResetRunOutcome() {
+  ExitCode = kExitSuccess;
+  NotFetched = 0;
+  NotReplaced = 0;
+  for (std::atomic<int32_t>& count : Staged) count = 0;
+  ReasonTaken = 0;
+  ReasonReady = 0;
+  Ended = 0;
+  FilesInstalledCount = 0;
+  BytesInstalledCount = 0;
+  Reason[0] = 0;
+}

@@ -1,0 +1,198 @@
+// The staging place on disk: staged paths, sealing, reuse of complete
+// staged files, the session's resume record and the staged-file writer.
+#include "transfer/staging.h"
+
+#include <windows.h>
+
+#include "config/settings.h"
+#include "manifest/download_list.h"
+#include "manifest/reserved_names.h"
+#include "tinylib/diaglog.h"
+#include "tinylib/file_names.h"
+#include "tinylib/folders.h"
+#include "tinylib/simple_file.h"
+#include "tinylib/text.h"
+
+static const char kResumeRecordName[] = "resume";
+
+bool StagedItemPath(char* buffer, const char* name, StagingArea area) {
+  buffer[0] = 0;
+  if (name == nullptr || !IsSafeRelativeName(name) || IsReservedInstallName(name)) {
+    DiagLog("staging: refusing %s: not a plain name, or one the installer keeps for itself",
+            name == nullptr ? "(none)" : name);
+    return false;
+  }
+  if (!FormStagingPath(buffer, kPathCapacity, InstallSettings.InstallDir, area, name)) {
+    DiagLog("staging: no staged path for %s within %d characters", name, kPathCapacity - 1);
+    return false;
+  }
+  return true;
+}
+
+// The staging folder itself, with its trailing backslash cut off.
+static bool StagingFolder(char* buffer) {
+  if (!FormStagingPath(buffer, kPathCapacity, InstallSettings.InstallDir, kStagedNew, nullptr))
+    return false;
+  *FindCharLast(buffer, '\\') = 0;  // "...\new\" -> "...\new"
+  *FindCharLast(buffer, '\\') = 0;  // -> "...\Pellinor.staging"
+  return true;
+}
+
+bool PrepareStaging() {
+  char folder[kPathCapacity];
+  if (!StagingFolder(folder)) return false;
+  if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    DiagLog("staging: cannot make %s (error %lu)", folder, GetLastError());
+    return false;
+  }
+  // Hidden: it is the installer's working place, not part of the client.
+  SetFileAttributesA(folder, FILE_ATTRIBUTE_HIDDEN);
+  return true;
+}
+
+StagedFacts StatStaged(const char* path) {
+  StagedFacts facts = {};
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return facts;
+  facts.Exists = true;
+  facts.IsFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  facts.Length = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  WORD date = 0, time = 0;
+  facts.HasStamp = FileTimeToDosDateTime(&data.ftLastWriteTime, &date, &time) != 0;
+  facts.Stamp = (static_cast<uint32_t>(date) << 16) | time;
+  return facts;
+}
+
+bool SealStagedFile(void* fileHandle, uint32_t stamp) {
+  HANDLE file = static_cast<HANDLE>(fileHandle);
+  // The bytes reach the disk before the stamp says they are all there.
+  if (!FlushFileBuffers(file)) {
+    DiagLog("staging: flush failed (error %lu)", GetLastError());
+    return false;
+  }
+  if (stamp == 0) return true;
+  uint32_t error = SetFileStamp(file, stamp);
+  if (error != 0) DiagLog("staging: cannot set the stamp (error %lu)", static_cast<unsigned long>(error));
+  return error == 0;
+}
+
+int32_t ReuseStagedFiles() {
+  int32_t reused = 0;
+  for (int32_t i = 0; i < DownloadCount; i++) {
+    DownloadItem& item = DownloadList[i];
+    char path[kPathCapacity];
+    if (item.State != kItemPending || !StagedItemPath(path, item.Name, kStagedNew)) continue;
+    if (!StagedFileComplete(item.Size, item.Stamp, StatStaged(path))) continue;
+    item.State = kItemDone;
+    item.Received = item.Size;
+    reused++;
+    DiagLog("staging: %s staged complete by an earlier run; not fetched again", item.Name);
+  }
+  return reused;
+}
+
+// ---- the session's resume record ----
+
+static ResumeRecord LoadedRecord;
+static bool RecordLoaded;
+
+static bool ResumeRecordPath(char* buffer) {
+  if (!StagingFolder(buffer)) return false;
+  return AppendTextCut(buffer, kPathCapacity, "\\") &&
+         AppendTextCut(buffer, kPathCapacity, kResumeRecordName);
+}
+
+void LoadResumeRecord() {
+  RecordLoaded = false;
+  char path[kPathCapacity];
+  char text[kResumeRecordCapacity];
+  // Most runs have none: not an error worth a log line.
+  if (!ResumeRecordPath(path) || !StatStaged(path).Exists) return;
+  TSimpleFile file(path, 0);
+  if (!file.IsOpen()) return;
+  int32_t n = file.Read(text, sizeof text - 1);
+  if (n <= 0) return;
+  text[n] = 0;
+  RecordLoaded = ParseResumeRecord(text, &LoadedRecord);
+  if (RecordLoaded)
+    DiagLog("staging: resume record: %s, %d of %d bytes", LoadedRecord.Name,
+            static_cast<int>(LoadedRecord.Length), static_cast<int>(LoadedRecord.Size));
+}
+
+const ResumeRecord* CurrentResumeRecord() { return RecordLoaded ? &LoadedRecord : nullptr; }
+
+bool SaveResumeRecord(const ResumeRecord& record) {
+  char path[kPathCapacity];
+  char text[kResumeRecordCapacity];
+  if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record)) return false;
+  TSimpleFile file(path, 1);
+  int32_t length = TextLength(text);
+  bool saved = file.IsOpen() && file.Write(text, length) == length &&
+               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  LoadedRecord = record;
+  RecordLoaded = saved;
+  return saved;
+}
+
+void ForgetResumeRecordFor(const char* name) {
+  if (!RecordLoaded || !EqualNoCase(LoadedRecord.Name, name)) return;
+  // Only the worker that holds this item gets here: no other thread writes
+  // the record while mirror workers run.
+  RecordLoaded = false;
+  char path[kPathCapacity];
+  if (ResumeRecordPath(path)) DeleteFileA(path);
+}
+
+// ---- StagedWriter ----
+
+StagedWriter::StagedWriter() : handle_(INVALID_HANDLE_VALUE) {}
+
+StagedWriter::~StagedWriter() {
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+bool StagedWriter::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+static HANDLE CreateNew(const char* path) {
+  // Not shared while written: nobody may read a half-written file.
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool StagedWriter::Create(const char* path) {
+  HANDLE file = CreateNew(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    char folders[kPathCapacity];
+    if (!CopyTextCut(folders, sizeof folders, path)) return false;
+    MakeFolders(folders);
+    file = CreateNew(path);
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    DiagLog("staging: cannot create %s (error %lu)", path, GetLastError());
+    return false;
+  }
+  handle_ = file;
+  return true;
+}
+
+bool StagedWriter::ContinueAt(const char* path, int32_t offset) {
+  // Not shared while written, as a new file would not be.
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = file;
+  // Bytes past what the record vouches for may be from a write cut short.
+  return SetFilePointer(file, offset, nullptr, FILE_BEGIN) == static_cast<DWORD>(offset) &&
+         SetEndOfFile(file);
+}
+
+bool StagedWriter::Write(const void* bytes, int32_t count) {
+  if (count < 0) return false;
+  DWORD done = 0;
+  return WriteFile(static_cast<HANDLE>(handle_), bytes, static_cast<DWORD>(count), &done, nullptr) &&
+         done == static_cast<DWORD>(count);
+}
+
+bool StagedWriter::Flush() { return FlushFileBuffers(static_cast<HANDLE>(handle_)) != 0; }
+
+bool StagedWriter::Seal(uint32_t stamp) { return SealStagedFile(handle_, stamp); }
