@@ -24,10 +24,14 @@ TIStream::TIStream(const char* url) : InternetHandle(nullptr), UrlHandle(nullptr
     DiagLog("http: InternetOpen failed (error %lu)", GetLastError());
     return;
   }
+  // Never the cache: a cached files.ver could hide a new release, and every
+  // object written there would fill the user's cache for nothing (each is
+  // read once).
   UrlHandle = InternetOpenUrlA(InternetHandle, url,
                                nullptr, 0,  // no extra headers
-                               0,           // no flags: the system's cache and defaults
-                               0);          // context, unused without a callback
+                               INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                   INTERNET_FLAG_PRAGMA_NOCACHE,
+                               0);  // context, unused without a callback
   if (UrlHandle == nullptr) DiagLog("http: cannot open %s (error %lu)", url, GetLastError());
 }
 
