@@ -153,16 +153,17 @@ for name in names:
         pending = d.unused_data
 PY
 
-# The objects as URLs, spread over SITES sites the way the installer's
-# workers are: workers / sites each, extra ones on the first sites.
+# The objects as URLs for mirror_read, spread over SITES sites in turn (its
+# workers take any URL next, as the installer's take any item).
 url_list() {
   local sites=$1
   awk -v s="$sites" -v ports="${ports[*]}" 'BEGIN { split(ports, p, " ") }
     { printf "http://127.0.0.1:%s/%s\n", p[((NR - 1) % s) + 1], $0 }' "$SCRATCH/objects.txt"
 }
 
-# peer SITES WORKERS MODE: curl, one process per worker, each with its share
-# of the objects; MODE inflate pipes each into the inflater writing the files,
+# peer SITES WORKERS MODE: curl, one process per worker, each with every
+# WORKERS-th object from one site (workers spread over the sites as the
+# installer spreads them), on one kept-alive connection; MODE inflate pipes each into the inflater writing the files,
 # MODE fetch drops the bodies. Sets PEER_S (wall) and PEER_CPU.
 peer() {
   local sites=$1 workers=$2 mode=$3 w
