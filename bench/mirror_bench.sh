@@ -1,38 +1,90 @@
 #!/usr/bin/env bash
-# Mirror download throughput on loopback under Wine, against a reference.
+# Mirror install throughput on loopback under Wine, against a peer, and
+# where the installer's time goes.
 #
 #   bench/mirror_bench.sh [CROSS_BUILD [TOOLS_BUILD]]
 #
-# The server tools come from TOOLS_BUILD, by default the release build.
+# The server tools come from TOOLS_BUILD, by default the release build
+# (build/release, scripts/build.sh); the installer and bench/win/mirror_read
+# from CROSS_BUILD (build/win). Settings (environment):
+#   MIB      client size, default 128 (about 160 files of 0.2 to 1.4 MiB,
+#            half compressible text, half random bytes)
+#   SITES    numbers of nginx sites to try, default "1" (e.g. "1 2 3")
+#   WORKERS  worker totals, default "1 5 15" (spread over the sites)
+#   REPEAT   runs of every measurement, default 5; the median is printed
+#   OUT      text, data and plot folder, default build/bench
 #
-# Builds a client of about MIB MiB (default 256) in a few hundred files of
-# 0.2 to 1.4 MiB, half compressible text and half random bytes, publishes it
-# as zlib mirror objects and serves them from 1, 2 and 3 nginx sites. For
-# each number of sites and each worker total (1, 5, 15, spread over the
-# sites), the real Pellinor.exe installs the client from the mirrors alone,
-# and the bench prints:
-#   - MB/s of installed bytes over the installer's whole run (start of Wine
-#     to exit, manifest read included);
-#   - the installer's peak resident memory (VmHWM of its Wine process,
-#     sampled every 50 ms);
-#   - the reference: the same objects fetched by curl, as many transfers at
-#     once as there are workers, each piped into a zlib inflater (python3)
-#     that writes the files, and the installer's share of that rate.
-# Prints figures only; it checks nothing but that each install is whole.
+# Measured, each as the median of REPEAT runs:
+#   - start-up: the real Pellinor.exe run against a folder that already
+#     holds the client, so nothing is downloaded (Wine's process start,
+#     manifest read, the up-to-date checks, exit);
+#   - install: the real Pellinor.exe installing the client from the mirrors
+#     alone into an empty folder; MB/s of installed bytes over the whole run
+#     and with the start-up taken off;
+#   - peer: the same objects fetched by curl, one curl per worker, each piped
+#     into a zlib inflater (python3) that writes the files; the ratio of the
+#     installer's rate to the peer's;
+#   - the layers: the installer's own HTTP reader alone (bodies read and
+#     dropped) and with its inflater (output dropped), run by
+#     bench/win/mirror_read.exe with the same number of workers and timed
+#     inside the process (so without Wine's start-up); curl alone (bodies to
+#     /dev/null); and the CPU seconds of the installer's process, of Wine's
+#     other processes (wineserver and services) and of nginx during an
+#     install, against its wall time.
+# Writes mirror_bench.txt (this output), mirror_bench.dat and, with
+# gnuplot, mirror_bench.png into OUT. Every install is checked whole.
+# Other helpers' Wine runs compete for the same cores; run it under
+# `flock /tmp/pellinor-wine.lock` on a shared machine.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
 export PELLINOR_BUILD=$(cd "${1:-${PELLINOR_BUILD:-$source_dir/build/win}}" && pwd)
 export PELLINOR_NATIVE_BUILD=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/release}}" && pwd)
 . "$source_dir/tests/e2e/lib.sh"
-total_mib=${MIB:-256}
-for f in "$WINE_RUN" "$PELLINOR_EXE" "$PUBLISH"; do
+total_mib=${MIB:-128}
+site_counts=${SITES:-1}
+worker_counts=${WORKERS:-1 5 15}
+repeat=${REPEAT:-5}
+out=${OUT:-$source_dir/build/bench}
+mkdir -p "$out"
+reader="$PELLINOR_BUILD/bench/mirror_read.exe"
+for f in "$WINE_RUN" "$PELLINOR_EXE" "$PUBLISH" "$reader"; do
   [ -e "$f" ] || { echo "missing $f (scripts/build.sh builds the cross and release trees)" >&2; exit 1; }
 done
+case "$PUBLISH" in */build/native/*) echo "warning: $PUBLISH is the sanitizer build" >&2 ;; esac
+exec > >(tee "$out/mirror_bench.txt") 2>&1
 
-now() { date +%s.%N; }
 rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / 1e6 / s }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+clk_tck=$(getconf CLK_TCK)
 
+# CPU seconds (user + system) used so far by the PIDs given, alive ones only.
+cpu_of() {
+  local pid line ticks=0
+  for pid in "$@"; do
+    read -r line 2>/dev/null </proc/"$pid"/stat || continue
+    line=${line##*) }
+    set -- $line
+    ticks=$((ticks + ${12} + ${13}))
+  done
+  awk -v t="$ticks" -v h="$clk_tck" 'BEGIN { printf "%.2f", t / h }'
+}
+# Wine's processes of this prefix other than the program run (wineserver,
+# services, device hosts, the warm-keeper).
+wine_pids() {
+  grep -lzx "WINEPREFIX=$PELLINOR_BUILD/wineprefix" /proc/[0-9]*/environ 2>/dev/null |
+    sed 's|/proc/\([0-9]*\)/environ|\1|'
+}
+nginx_pids() {
+  local master
+  for master in $(cat "$SCRATCH"/nginx-*/nginx.pid 2>/dev/null); do
+    echo "$master"; pgrep -P "$master"
+  done
+}
+
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "   tools: $PUBLISH; installer: $PELLINOR_EXE ($(stat -c %s "$PELLINOR_EXE") bytes)"
 echo "== client: about $total_mib MiB in files of 0.2 to 1.4 MiB, half text, half random"
 release="$SCRATCH/release"
 python3 - "$release" "$total_mib" <<'PY'
@@ -62,10 +114,14 @@ bytes=$(find "$release" -type f ! -name files.ver -printf '%s\n' | awk '{ s += $
 objects=$(find "$mirror" -maxdepth 1 -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
 echo "   $files files, $bytes bytes; objects $objects bytes ($(awk -v a="$objects" -v b="$bytes" 'BEGIN { printf "%.0f", 100 * a / b }')% of the files)"
 
-read -r -a ports < <(python3 -c 'import socket
-held = [socket.socket() for _ in range(3)]
+max_sites=$(printf '%s\n' $site_counts | sort -n | tail -1)
+read -r -a ports < <(python3 - "$max_sites" <<'PY'
+import socket, sys
+held = [socket.socket() for _ in range(int(sys.argv[1]))]
 for s in held: s.bind(("127.0.0.1", 0))
-print(" ".join(str(s.getsockname()[1]) for s in held))')
+print(" ".join(str(s.getsockname()[1]) for s in held))
+PY
+)
 for p in "${ports[@]}"; do start_nginx "$mirror" "$p"; done
 
 # Object names (month folder of a plain install) in manifest order.
@@ -73,6 +129,8 @@ tr -d '\r' <"$release/files.ver" | awk -F'[=,]' '/=/ {
   name = $1; gsub(/\\/, "_", name)
   s = $3; y = int(s / 33554432) - 20; m = int(s / 2097152) % 16
   printf "%s/%s_%s_%s\n", (y < 9 ? "0800" : sprintf("%02d%02d", y, m)), $3, $2, name }' >"$SCRATCH/objects.txt"
+[ "$(wc -l <"$SCRATCH/objects.txt")" -eq "$files" ] || fail "object list does not match the release"
+while read -r o; do [ -f "$mirror/$o" ] || fail "no mirror object $o"; done <"$SCRATCH/objects.txt"
 
 # Inflates consecutive zlib streams from stdin into the files named, one a
 # line, in the list file given.
@@ -95,9 +153,20 @@ for name in names:
         pending = d.unused_data
 PY
 
-# reference SITES WORKERS: seconds for the curl + inflate copy.
-reference() {
-  local sites=$1 workers=$2 w start
+# The objects as URLs for mirror_read, spread over SITES sites in turn (its
+# workers take any URL next, as the installer's take any item).
+url_list() {
+  local sites=$1
+  awk -v s="$sites" -v ports="${ports[*]}" 'BEGIN { split(ports, p, " ") }
+    { printf "http://127.0.0.1:%s/%s\n", p[((NR - 1) % s) + 1], $0 }' "$SCRATCH/objects.txt"
+}
+
+# peer SITES WORKERS MODE: curl, one process per worker, each with every
+# WORKERS-th object from one site (workers spread over the sites as the
+# installer spreads them), on one kept-alive connection; MODE inflate pipes each into the inflater writing the files,
+# MODE fetch drops the bodies. Sets PEER_S (wall) and PEER_CPU.
+peer() {
+  local sites=$1 workers=$2 mode=$3 w
   rm -rf "$SCRATCH/ref"; mkdir -p "$SCRATCH/ref"
   for w in $(seq 0 $((workers - 1))); do
     awk -v n="$workers" -v w="$w" 'NR % n == w' "$SCRATCH/objects.txt" >"$SCRATCH/slot$w.txt"
@@ -105,60 +174,236 @@ reference() {
       { printf "url = \"http://127.0.0.1:%s/%s\"\n", p[(w % s) + 1], $0 }' "$SCRATCH/slot$w.txt" >"$SCRATCH/slot$w.curl"
     sed 's|.*/||' "$SCRATCH/slot$w.txt" >"$SCRATCH/slot$w.names"
   done
-  start=$(now)
-  for w in $(seq 0 $((workers - 1))); do
-    [ -s "$SCRATCH/slot$w.curl" ] || continue
-    curl -s -K "$SCRATCH/slot$w.curl" | python3 "$SCRATCH/inflate_many.py" "$SCRATCH/slot$w.names" "$SCRATCH/ref" &
-  done
-  wait
-  awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'
+  local TIMEFORMAT='%R %U %S' t
+  t=$( { time {
+    for w in $(seq 0 $((workers - 1))); do
+      [ -s "$SCRATCH/slot$w.names" ] || continue
+      if [ "$mode" = fetch ]; then
+        curl -sf -K "$SCRATCH/slot$w.curl" >/dev/null &
+      else
+        curl -sf -K "$SCRATCH/slot$w.curl" | python3 "$SCRATCH/inflate_many.py" "$SCRATCH/slot$w.names" "$SCRATCH/ref" &
+      fi
+    done
+    wait
+  } ; } 2>&1 )
+  read -r PEER_S u s <<<"$t"
+  PEER_CPU=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+  if [ "$mode" = inflate ]; then
+    [ "$(find "$SCRATCH/ref" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')" = "$bytes" ] ||
+      fail "peer with $workers workers did not inflate every byte"
+  fi
 }
 
-# run_install SITES WORKERS: runs the installer; sets SECONDS_TAKEN, PEAK_KB.
-run_install() {
-  local sites=$1 workers=$2 s n start pid hwm
-  rm -rf "$SCRATCH/install"
+# write_ver SITES WORKERS: Pellinor.ver beside the program, mirrors only.
+write_ver() {
+  local sites=$1 workers=$2 s n
   {
     tr -d '\r' <"$release/files.ver" | sed 's/$/\r/'
     printf '[SITES]\r\n'
     for s in $(seq 0 $((sites - 1))); do
-      # Workers spread as evenly as they go; extra ones to the first sites.
       n=$((workers / sites + (s < workers % sites ? 1 : 0)))
-      printf 'http://127.0.0.1:%s/=%d\r\n' "${ports[$s]}" "$n"
+      [ "$n" -gt 0 ] && printf 'http://127.0.0.1:%s/=%d\r\n' "${ports[$s]}" "$n"
     done
   } >"$SCRATCH/Pellinor.ver"
-  start=$(now)
-  "$WINE_RUN" "$SCRATCH/Pellinor.exe" "dir=$(wpath "$SCRATCH/install")" >/dev/null 2>&1 &
-  local app=$!
-  PEAK_KB=0
-  while kill -0 "$app" 2>/dev/null; do
-    for pid in $(pgrep -f "$(basename "$SCRATCH").Pellinor.exe" 2>/dev/null); do
-      hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
-      [ -n "$hwm" ] && [ "$hwm" -gt "$PEAK_KB" ] && PEAK_KB=$hwm
-    done
-    sleep 0.05
-  done
-  wait "$app"
-  SECONDS_TAKEN=$(awk -v a="$start" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')
-  diff -rq "$release" "$SCRATCH/install" -x files.ver >/dev/null || fail "install with $sites sites, $workers workers is not whole"
 }
 
-# One long-lived Wine process keeps Wine's server up between runs, so that no
-# run pays for its start or waits for its shutdown.
+# run_install DIR: the installer into DIR; sets RUN_S (wall), RUN_CPU (its
+# own process), PEAK_KB (its peak resident memory), WINE_CPU (Wine's other
+# processes) and NGINX_CPU.
+run_install() {
+  local dir=$1 wine_before nginx_before u s
+  local -a wp np
+  mapfile -t wp < <(wine_pids); mapfile -t np < <(nginx_pids)
+  wine_before=$(cpu_of "${wp[@]}"); nginx_before=$(cpu_of "${np[@]}")
+  # The wine loader becomes the program's process, so time(1)'s figures for
+  # its child are the installer's own (wineserver is not its child).
+  local TIMEFORMAT='%R'
+  RUN_S=$( { time /usr/bin/time -f '%U %S %M' -o "$SCRATCH/rusage.txt" \
+    "$WINE_RUN" "$SCRATCH/Pellinor.exe" "dir=$(wpath "$dir")" </dev/null >/dev/null 2>&1 ; } 2>&1 )
+  read -r u s PEAK_KB <"$SCRATCH/rusage.txt"
+  RUN_CPU=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+  mapfile -t wp < <(wine_pids)
+  WINE_CPU=$(awk -v a="$(cpu_of "${wp[@]}")" -v b="$wine_before" 'BEGIN { printf "%.2f", a - b }')
+  NGINX_CPU=$(awk -v a="$(cpu_of "${np[@]}")" -v b="$nginx_before" 'BEGIN { printf "%.2f", a - b }')
+}
+
+# The installer's timeline, from its diagnostic log read as it grows (every
+# 5 ms): launch to the download list (start-up), the workers' span (first
+# start of the download phase to the last worker's end), the job's wait
+# after that, and the exit. Prints the four in seconds.
+cat >"$SCRATCH/timeline.py" <<'PY'
+import os, subprocess, sys, time
+log, command = sys.argv[1], sys.argv[2:]
+marks, seen, data = {}, 0, b""
+t0 = time.monotonic()
+app = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+def scan():
+    global seen, data
+    try:
+        with open(log, "rb") as f:
+            f.seek(seen)
+            more = f.read()
+    except FileNotFoundError:
+        return
+    seen += len(more)
+    data += more
+    *lines, data = data.split(b"\n")
+    now = time.monotonic() - t0
+    for line in (l.rstrip() for l in lines):
+        if line.startswith(b"job: ") and b"files to fetch" in line: marks.setdefault("list", now)
+        elif line.startswith(b"mirror: worker") and line.endswith(b"ends"): marks["ended"] = now
+        elif line.startswith(b"job: finished"): marks["finished"] = now
+while app.poll() is None:
+    scan()
+    time.sleep(0.005)
+end = time.monotonic() - t0
+scan()
+if app.returncode != 0 or len(marks) != 3:
+    sys.exit("timeline: exit %s, marks %s" % (app.returncode, sorted(marks)))
+print("%.3f %.3f %.3f %.3f" % (marks["list"], marks["ended"] - marks["list"],
+                               marks["finished"] - marks["ended"], max(0.0, end - marks["finished"])))
+PY
+
+# timeline DIR: the installer into DIR, logged; sets TIMELINE.
+timeline() {
+  rm -f "$SCRATCH/timeline.log"
+  TIMELINE=$(PELLINOR_LOG="$SCRATCH/timeline.log" python3 "$SCRATCH/timeline.py" "$SCRATCH/timeline.log" \
+    "$WINE_RUN" "$SCRATCH/Pellinor.exe" "dir=$(wpath "$1")") || fail "logged install failed"
+}
+
+# reader MODE WORKERS LIST: mirror_read's own time for the list (no start-up).
+reader() {
+  local mode=$1 result
+  result=$("$WINE_RUN" "$reader" "$1" "$2" "$(wpath "$3")" </dev/null 2>/dev/null | tr -d '\r') ||
+    fail "mirror_read $1 with $2 workers failed"
+  set -- $result
+  [ "$4" = "$objects" ] || fail "mirror_read read $4 of $objects object bytes"
+  [ "$mode" = read ] || [ "$6" = "$bytes" ] || fail "mirror_read inflated $6 of $bytes bytes"
+  READER_S=$8
+}
+
+# Keeps Wine's server and services up between runs, so that no run pays for
+# their start or waits for their shutdown.
 "$WINE_RUN" "$HELPERS/keepwarm.exe" </dev/null >/dev/null 2>&1 &
 track $!
 cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
-run_install 1 1 >/dev/null  # warm Wine and the page cache
+write_ver 1 5
+# A first whole install warms Wine and the page cache; its folder then serves
+# the start-up runs.
+run_install "$SCRATCH/installed"
+diff -rq "$release" "$SCRATCH/installed" -x files.ver >/dev/null || fail "warm-up install is not whole"
+
 echo
-printf '%-6s %-8s %12s %10s %12s %12s %8s\n' sites workers "install s" "MB/s" "peak MiB" "curl MB/s" ratio
-for sites in 1 2 3; do
-  for workers in 1 5 15; do
-    run_install "$sites" "$workers"
-    ref=$(reference "$sites" "$workers")
-    printf '%-6s %-8s %12s %10s %12s %12s %8s\n' "$sites" "$workers" "$SECONDS_TAKEN" \
-      "$(rate "$bytes" "$SECONDS_TAKEN")" "$(awk -v k="$PEAK_KB" 'BEGIN { printf "%.1f", k / 1024 }')" \
-      "$(rate "$bytes" "$ref")" "$(awk -v a="$ref" -v b="$SECONDS_TAKEN" 'BEGIN { printf "%.2f", a / b }')"
+echo "== start-up: an install with nothing to download (the client already there), $repeat runs"
+log_before=$(nginx_access_log "${ports[0]}" | wc -l)
+startups=()
+for r in $(seq "$repeat"); do run_install "$SCRATCH/installed"; startups+=("$RUN_S"); done
+[ "$(nginx_access_log "${ports[0]}" | wc -l)" = "$log_before" ] || fail "a start-up run downloaded something"
+startup=$(median "${startups[@]}")
+echo "   ${startups[*]} s; median $startup s (the program's own CPU $RUN_CPU s in the last)"
+
+# One line of medians per sites and workers, all in seconds (peak in KiB).
+data="$out/mirror_bench.dat"
+echo "# bytes=$bytes objects=$objects files=$files repeat=$repeat" >"$data"
+echo "# sites workers install_s startup_s peer_s curl_s read_s inflate_s prog_cpu wine_cpu nginx_cpu peer_cpu peak_kb" \
+  "log_startup_s log_download_s log_wait_s log_exit_s" >>"$data"
+for sites in $site_counts; do
+  url_list "$sites" >"$SCRATCH/urls-$sites.txt"
+  for workers in $worker_counts; do
+    [ "$workers" -ge "$sites" ] || continue
+    write_ver "$sites" "$workers"
+    inst=() cpu=() wcpu=() ncpu=() peak=() pe=() pecpu=() pf=() rd=() inf=() tls=() tld=() tlw=() tle=()
+    # Interleaved, so that a slow spell of the machine hits every kind alike.
+    for r in $(seq "$repeat"); do
+      rm -rf "$SCRATCH/install"
+      run_install "$SCRATCH/install"
+      diff -rq "$release" "$SCRATCH/install" -x files.ver >/dev/null ||
+        fail "install with $sites sites, $workers workers is not whole"
+      inst+=("$RUN_S") cpu+=("$RUN_CPU") wcpu+=("$WINE_CPU") ncpu+=("$NGINX_CPU") peak+=("$PEAK_KB")
+      rm -rf "$SCRATCH/install"
+      timeline "$SCRATCH/install"
+      read -r a b c d <<<"$TIMELINE"; tls+=("$a") tld+=("$b") tlw+=("$c") tle+=("$d")
+      rm -rf "$SCRATCH/install"
+      peer "$sites" "$workers" inflate; pe+=("$PEER_S") pecpu+=("$PEER_CPU")
+      peer "$sites" "$workers" fetch; pf+=("$PEER_S")
+      reader read "$workers" "$SCRATCH/urls-$sites.txt"; rd+=("$READER_S")
+      reader inflate "$workers" "$SCRATCH/urls-$sites.txt"; inf+=("$READER_S")
+    done
+    echo "$sites $workers $(median "${inst[@]}") $startup $(median "${pe[@]}") $(median "${pf[@]}")" \
+      "$(median "${rd[@]}") $(median "${inf[@]}") $(median "${cpu[@]}") $(median "${wcpu[@]}")" \
+      "$(median "${ncpu[@]}") $(median "${pecpu[@]}") $(median "${peak[@]}")" \
+      "$(median "${tls[@]}") $(median "${tld[@]}") $(median "${tlw[@]}") $(median "${tle[@]}")" >>"$data"
+    echo "   done: $sites site(s), $workers workers"
   done
 done
+
+echo
+echo "== installs against the peer (median of $repeat; MB/s of installed bytes, MB = 10^6)"
+echo "   all: the installer's whole run; excl: start-up ($startup s) taken off; ratio: installer"
+echo "   rate / peer rate at the same workers; best: excl against the peer's best at any workers"
+awk -v B="$bytes" '
+  /^#/ { next }
+  { n++; for (i = 1; i <= NF; i++) v[n, i] = $i
+    r = B / 1e6 / $5; if (r > best[$1]) best[$1] = r }
+  END {
+    printf "%-5s %-7s %9s %7s %7s %7s %7s %6s %6s %6s %8s\n", "sites", "workers", "install s", "all", "excl",
+      "peer s", "peer", "ratio", "excl", "best", "peak MiB"
+    for (k = 1; k <= n; k++) {
+      excl = v[k, 3] - v[k, 4]; peer = B / 1e6 / v[k, 5]
+      printf "%-5s %-7s %9.3f %7.1f %7.1f %7.3f %7.1f %6.2f %6.2f %6.2f %8.1f\n", v[k, 1], v[k, 2], v[k, 3],
+        B / 1e6 / v[k, 3], B / 1e6 / excl, v[k, 5], peer, v[k, 5] / v[k, 3], v[k, 5] / excl,
+        B / 1e6 / excl / best[v[k, 1]], v[k, 13] / 1024
+    }
+  }' "$data"
+echo
+echo "== where the time goes"
+echo "   MB/s of installed bytes through each layer: read = the installer's HTTP reader alone"
+echo "   (bodies dropped), +inflate = and its inflater (output dropped), +files = the whole install"
+echo "   (start-up off); curl = curl alone (bodies dropped), +inflate = the peer (files written)."
+echo "   An install in seconds, from its log as it grows (separate logged runs): start = launch"
+echo "   to the download list, span = the workers' time, of it http (the reader alone), inflate"
+echo "   (what the inflater adds) and files (the rest of the span: creating, writing, stamping the"
+echo "   files), then wait = the job's poll after the last worker ended, exit = to process exit."
+echo "   CPU seconds in one install: prog = the installer's process, wine = wineserver and Wine's"
+echo "   services; busy = (prog + wine + nginx) / wall; peer = the peer's CPU (curl, inflaters)."
+echo "   $(nproc) cores; load now $(cut -d' ' -f1-3 /proc/loadavg)."
+awk -v B="$bytes" '
+  BEGIN { printf "%-5s %-7s %6s %8s %7s %7s %8s | %5s %5s %5s %7s %5s %5s %5s | %5s %5s %5s %5s %5s\n",
+            "sites", "workers", "read", "+inflate", "+files", "curl", "+inflate", "start", "span", "http",
+            "inflate", "files", "wait", "exit", "prog", "wine", "nginx", "busy", "peer" }
+  /^#/ { next }
+  { excl = $3 - $4
+    printf "%-5s %-7s %6.1f %8.1f %7.1f %7.1f %8.1f | %5.2f %5.2f %5.2f %7.2f %5.2f %5.2f %5.2f | %5.2f %5.2f %5.2f %5.2f %5.2f\n",
+      $1, $2, B / 1e6 / $7, B / 1e6 / $8, B / 1e6 / excl, B / 1e6 / $6, B / 1e6 / $5,
+      $14, $15, $7, $8 - $7, $15 - $8, $16, $17, $9, $10, $11, ($9 + $10 + $11) / $3, $12 }' "$data"
+
+if command -v gnuplot >/dev/null; then
+  gnuplot <<GP
+set terminal png size 960,600
+set output "$out/mirror_bench.png"
+set title "Mirror install of $((bytes >> 20)) MiB ($files files) on loopback, median of $repeat"
+set xlabel "workers (concurrent fetches)"
+set ylabel "MB/s of installed bytes (log scale)"
+set key top left
+set grid
+set logscale x
+set logscale y
+set xrange [$(printf '%s\n' $worker_counts | sort -n | awk 'NR == 1 { a = $1 } { b = $1 } END { printf "%g:%g", a * 0.8, b * 1.25 }')]
+set xtics ($(printf '%s\n' $worker_counts | awk '{ printf "%s\"%s\" %s", (NR > 1 ? ", " : ""), $1, $1 }'))
+s1 = "< awk '!/^#/ && \$1 == 1' $data"
+mbs(s) = $bytes / 1e6 / s
+plot s1 using 2:(mbs(\$3 - \$4)) with linespoints lw 2 title "installer, start-up excluded", \
+     s1 using 2:(mbs(\$3)) with linespoints title "installer, whole run", \
+     s1 using 2:(mbs(\$5)) with linespoints lw 2 title "peer: curl | zlib inflater", \
+     s1 using 2:(mbs(\$7)) with linespoints dt 2 title "installer's HTTP reader alone", \
+     s1 using 2:(mbs(\$8)) with linespoints dt 2 title "installer's reader + inflater", \
+     s1 using 2:(mbs(\$6)) with linespoints dt 3 title "curl alone"
+GP
+  echo
+  echo "plot: $out/mirror_bench.png (one site); data: $data; text: $out/mirror_bench.txt"
+else
+  echo "gnuplot missing (scripts/install-deps.sh installs gnuplot-nox): no plot; data: $data"
+fi
 cleanup
 WINEPREFIX="$PELLINOR_BUILD/wineprefix" timeout 30 wineserver -w

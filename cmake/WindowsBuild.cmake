@@ -39,6 +39,9 @@ add_custom_command(TARGET Pellinor POST_BUILD
 # Release engineers' tool to stamp INSTDATA into a copy without a compiler.
 add_subdirectory(tools/stamp)
 
+# Windows halves of the benchmarks in bench/.
+add_subdirectory(bench/win)
+
 # Windows programs under test run through Wine, in a prefix inside the build tree.
 set(PELLINOR_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 configure_file(scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run @ONLY

@@ -12,14 +12,16 @@
 # started through its new desktop shortcut at exit.
 # Everything it starts is ended by PID before it returns.
 #
-# Uses the builds named by PELLINOR_BUILD (cross) and PELLINOR_NATIVE_BUILD
-# when both are set; otherwise builds build/native and build/win first.
+# The server tools are the release build (build/release: optimised, no
+# sanitizers), as operators run them. Uses the builds named by PELLINOR_BUILD
+# (cross) and PELLINOR_NATIVE_BUILD (server tools) when both are set;
+# otherwise builds with scripts/build.sh first.
 # Output (screenshot, logs) goes to PELLINOR_DEMO_OUT (default build/demo).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${PELLINOR_BUILD:-}" ] || [ -z "${PELLINOR_NATIVE_BUILD:-}" ]; then
   bash "$root/scripts/build.sh" || exit 1
-  export PELLINOR_BUILD="$root/build/win" PELLINOR_NATIVE_BUILD="$root/build/native"
+  export PELLINOR_BUILD="$root/build/win" PELLINOR_NATIVE_BUILD="$root/build/release"
 fi
 out="${PELLINOR_DEMO_OUT:-$root/build/demo}"
 rm -rf "$out" && mkdir -p "$out"
@@ -35,6 +37,7 @@ trap finish EXIT
 for tool in "$PELLINOR_EXE" "$SESSIOND" "$PUBLISH"; do
   [ -x "$tool" ] || { echo "missing $tool"; exit 1; }
 done
+echo "server tools: $NATIVE"
 
 echo "== sample release"
 release="$SCRATCH/release"
