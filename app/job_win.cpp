@@ -24,8 +24,11 @@
 #include "transfer/protocol.h"
 #include "transfer/session.h"
 
-// Polling interval of the job while mirror workers run.
+// While mirror workers run the job repaints the progress at this interval,
+// but looks for the end of the last worker much more often: a whole interval
+// of waiting after the last object cost up to a fifth of a fast mirror install.
 static const DWORD kPollIntervalMs = 200;
+static const DWORD kWorkerCheckMs = 10;
 
 static void SetPhase(int32_t phase) {
   Phase = phase;
@@ -39,10 +42,14 @@ static void DownloadPhase() {
     // Workers are counted in before their threads start, so a count of 0
     // here means every worker has ended and none can still take an item.
     StartMirrorWorkers();
+    DWORD lastProgress = GetTickCount();
     do {
       CheckAbort();
-      Sleep(kPollIntervalMs);
-      UpdateProgress(SumReceived());
+      Sleep(kWorkerCheckMs);
+      if (ActiveWorkers == 0 || GetTickCount() - lastProgress >= kPollIntervalMs) {
+        UpdateProgress(SumReceived());
+        lastProgress = GetTickCount();
+      }
     } while (ActiveWorkers != 0);
   }
   for (int32_t i = 0; i < DownloadCount; i++) {
