@@ -70,6 +70,7 @@ for ((i = 0; i < ${#cases[@]}; i += 3)); do
   grep -q "text=Cannot install into" "$SCRATCH/box.txt" || fail "$label: box reads $(cat "$SCRATCH/box.txt")"
   "$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "$label: could not press OK"
   wait_exit "$app" 20 || fail "$label: installer did not end after OK"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "$label: install exit code $WAITED_STATUS"
   listing "$folder" >"$SCRATCH/after.txt"
   diff "$SCRATCH/before.txt" "$SCRATCH/after.txt" >/dev/null ||
     fail "$label: folder changed: $(diff "$SCRATCH/before.txt" "$SCRATCH/after.txt" | head -5)"
@@ -78,7 +79,7 @@ for ((i = 0; i < ${#cases[@]}; i += 3)); do
     fail "$label: the session host was asked: $(head -3 "$SCRATCH/sessiond.log")"
   shortcut_listing | diff -q "$SCRATCH/links-before.txt" - >/dev/null || fail "$label: shortcuts made"
   grep -q "install: folder .*refused" "$PELLINOR_LOG" || fail "$label: refusal not logged"
-  pass "install into $label refused: box, nothing written, nothing asked"
+  pass "install into $label refused: box, exit code 1603, nothing written, nothing asked"
 done
 
 # 2. Uninstalls of them are refused, even where a link list says "installation".
@@ -94,11 +95,12 @@ for ((i = 0; i < ${#cases[@]}; i += 3)); do
   listing "$folder" >"$SCRATCH/before.txt"
   : >"$PELLINOR_LOG"
   run_wine 60 "$SCRATCH/Pellinor.exe" "uninstall:$given"
+  [ "$RUN_STATUS" -eq "$(win_status 1603)" ] || fail "$label: uninstall exit code $RUN_STATUS"
   listing "$folder" >"$SCRATCH/after.txt"
   diff "$SCRATCH/before.txt" "$SCRATCH/after.txt" >/dev/null ||
     fail "$label: uninstall deleted: $(diff "$SCRATCH/before.txt" "$SCRATCH/after.txt" | head -5)"
   grep -q "uninstall: folder .*refused" "$PELLINOR_LOG" || fail "$label: refusal not logged: $(cat "$PELLINOR_LOG")"
-  pass "uninstall of $label refused: nothing deleted"
+  pass "uninstall of $label refused: exit code 1603, nothing deleted"
 done
 for f in "${PLANTED[@]}"; do rm -f -- "$f"; done
 PLANTED=()
