@@ -9,7 +9,8 @@
 # --cache-size=0 (every active session then holds its own encoded reply
 # while it is sent). Prints the host's RSS at rest, with the idle sessions
 # and at its peak under load, and the RSS per idle and per active session;
-# writes idle_bench.txt into OUT (default build/bench). RELEASE_MIB sets the
+# writes idle_bench.txt, idle_bench.dat and idle_bench.png (gnuplot) into OUT
+# (default build/bench). RELEASE_MIB sets the
 # release size (default 8; the cache fills with what the active sessions
 # fetch, up to its default bound).
 set -u
@@ -52,6 +53,8 @@ for i in range(int(sys.argv[2])):
 PY
 "$publish" "$release" >/dev/null || { echo "publish failed" >&2; exit 1; }
 
+data="$out/idle_bench.dat"
+echo "# cache rest_MiB idle_MiB peak_MiB after_MiB" >"$data"
 {
 echo "idle_bench: $idle idle + $active active sessions, release of $mib MiB (half text, half random), $(nproc) cores, $(date -u +%FT%TZ)"
 for cache in default 0; do
@@ -94,8 +97,33 @@ for cache in default 0; do
   echo "cache=$cache: RSS at rest $((base / 1024)) MiB; with $idle idle $((with_idle / 1024)) MiB; peak with $active active $((peak / 1024)) MiB; 12 s after the load $((after / 1024)) MiB"
   awk -v b="$base" -v i="$with_idle" -v p="$peak" -v ni="$idle" -v na="$active" 'BEGIN {
     printf "   per idle session %.0f bytes; per active session %.1f KiB\n", (i - b) * 1024 / ni, (p - i) / na }'
+  awk -v c="$cache" -v b="$base" -v i="$with_idle" -v p="$peak" -v a="$after" 'BEGIN {
+    printf "%s %.1f %.1f %.1f %.1f\n", c, b / 1024, i / 1024, p / 1024, a / 1024 }' >>"$data"
   echo "   active: $(field "$aline" mbps) MB/s, $(field "$aline" fetches) whole releases, errors $(field "$aline" errors); idle sessions closed by the host: $(field "$iline" errors)"
   kill $host
   wait $host 2>/dev/null
 done
 } | tee "$out/idle_bench.txt"
+
+if command -v gnuplot >/dev/null; then
+  gnuplot <<GP
+set terminal png size 900,560
+set output "$out/idle_bench.png"
+set title "Host RSS: $idle idle + $active active sessions ($mib MiB release)"
+set ylabel "RSS (MiB)"
+set xlabel "reply cache (--cache-size)"
+set yrange [0:*]
+set offsets 0, 0, graph 0.1, 0
+set style data histogram
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set key left top
+plot "$data" using 2:xtic(1) title "at rest", \\
+     "" using 3 title "with $idle idle", \\
+     "" using 4 title "peak with $active active", \\
+     "" using 5 title "12 s after the load"
+GP
+  echo "plot: $out/idle_bench.png; data: $data"
+else
+  echo "gnuplot missing (scripts/install-deps.sh installs gnuplot-nox): no plot; data: $data"
+fi

@@ -13,6 +13,8 @@
 # the cost of one recv call under Wine with the client's piece size, and a
 # plain TCP copy of the same bytes with socat as the physical reference.
 # Prints figures only; it checks nothing but that the copies are whole.
+# Writes session_bench.txt, session_bench.dat and session_bench.png (gnuplot)
+# into OUT (default build/bench).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
@@ -21,6 +23,7 @@ native=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/release}}" && pwd)
 files=${FILES:-32}
 mib=${MIB:-8}
 probe_mib=${PROBE_MIB:-32}
+out=${OUT:-$source_dir/build/bench}
 run="$build/wine-run"
 fetch="$build/helpers/session_fetch.exe"
 sessiond="$native/brevane-sessiond"
@@ -29,6 +32,10 @@ for f in "$run" "$fetch" "$sessiond" "$publish"; do
   [ -e "$f" ] || { echo "missing $f (scripts/build.sh builds the cross and release trees)" >&2; exit 1; }
 done
 command -v socat >/dev/null || { echo "socat is needed for the reference copy" >&2; exit 1; }
+mkdir -p "$out"
+data="$out/session_bench.dat"
+echo "# case MB/s" >"$data"
+exec > >(tee "$out/session_bench.txt")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pellinor-bench.XXXXXX")
 pids=()
@@ -152,7 +159,35 @@ echo "== summary"
 bound=$(awk -v us="${call_us[1024]}" 'BEGIN { printf "%.2f", 1024 / us }')
 echo "1024-byte recv under Wine: best ${call_us[1024]} us per call, so at most $bound MB/s on the wire"
 for run_case in "text auto" "random auto" "random never"; do
+  echo "\"session ${run_case% *}\\n--compress=${run_case#* }\" ${session_rate[$run_case]}" >>"$data"
+done
+echo "\"1024-byte recv\\nbound, Wine\" $bound" >>"$data"
+for block in 8192 1024; do
+  echo "\"plain TCP\\n$block-byte blocks\" ${plain_rate[$block]}" >>"$data"
+done
+for run_case in "text auto" "random auto" "random never"; do
   awk -v s="${session_rate[$run_case]}" -v w="${wire_rate[$run_case]}" -v p="${plain_rate[8192]}" \
       -v b="$bound" -v k="$run_case" \
     'BEGIN { printf "session %-12s %7.2f MB/s of files = %.4f of the plain TCP copy; wire %.2f MB/s = %.2f of the recv bound\n", k, s, s / p, w, w / b }'
 done
+
+if command -v gnuplot >/dev/null; then
+  gnuplot <<GP
+set terminal png size 960,600
+set output "$out/session_bench.png"
+set title "Session throughput under Wine against a plain TCP copy ($((2 * kind_bytes / 1048576)) MiB, loopback)"
+set ylabel "MB/s (log scale)"
+set logscale y
+set yrange [1:*]
+set style fill solid 0.8 border -1
+set boxwidth 0.6
+set xtics scale 0
+set bmargin 4
+set key off
+plot "$data" using 0:2:xtic(1) with boxes lc rgb "#4477aa", \\
+     "" using 0:2:(sprintf("%.1f", \$2)) with labels offset 0,1
+GP
+  echo "plot: $out/session_bench.png; data: $data"
+else
+  echo "gnuplot missing (scripts/install-deps.sh installs gnuplot-nox): no plot; data: $data"
+fi
