@@ -28,8 +28,17 @@ add_executable(Pellinor WIN32 app/winmain.cpp ${PELLINOR_RESOURCES})
 target_compile_options(Pellinor PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
 target_link_libraries(Pellinor PRIVATE pellinor_core)
 # Own entry point, no C runtime start-up objects (see app/winmain.cpp).
+# No unwind tables are read: the program has no exceptions, and without the
+# C runtime's start-up objects nothing registers frame tables. The only ones
+# left come from prebuilt libz.a and libstdc++ objects; they are dropped in
+# the link (added to the default script, not replacing it).
+file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
+     "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")
 target_link_options(Pellinor PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
-                    -nostartfiles -Wl,-e,_PellinorStart@0)
+                    -nostartfiles -Wl,-e,_PellinorStart@0
+                    -Wl,-T,${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
+set_property(TARGET Pellinor APPEND PROPERTY LINK_DEPENDS
+             ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
 set_target_properties(Pellinor PROPERTIES OUTPUT_NAME Pellinor
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_custom_command(TARGET Pellinor POST_BUILD

@@ -15,7 +15,7 @@ set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG")
 set(PELLINOR_SIZE_FLAGS
     -Os -ffunction-sections -fno-exceptions -fno-rtti
     -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics
-    -fno-ident -fmerge-all-constants)
+    -fno-ident -fmerge-all-constants -fomit-frame-pointer)
 set(PELLINOR_WIN_DEFINES
     WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
 set(PELLINOR_WIN_LIBS

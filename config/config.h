@@ -28,7 +28,8 @@ enum {
 
 // ---- Platform edges (Windows in the product, POSIX stand-ins natively) ----
 
-// Tokenises the process command line and runs the keyword pass; the caller
+// Puts the settings back to their defaults, tokenises the process command
+// line and runs the keyword pass; the caller
 // runs the uninstall when that set UninstallRequested. Returns the number of
 // arguments the command line held, program path included (at most 16);
 // arguments dropped for length count too, so that a command line that

@@ -6,7 +6,11 @@
 #include "config/settings.h"
 #include "tinylib/diaglog.h"
 
-int32_t Tokenize() { return TokenizeText(GetCommandLineA()); }
+int32_t Tokenize() {
+  // The first step of the sequence: the record starts from its defaults.
+  ResetInstallSettings();
+  return TokenizeText(GetCommandLineA());
+}
 
 void ReadEmbeddedArguments() {
   // The program's own module; the resource is RCDATA named "INSTDATA".

@@ -10,14 +10,9 @@ static const uint8_t kDefaultSectionSet = 0x02;
 
 const char kLaunchMarker[] = "link";
 
-// Initial values are constant data: the program runs no static constructors.
-InstallSettingsRecord InstallSettings = {
-    "", 0, "", "", "", "", "", "",        // HostName .. Language
-    PELLINOR_DEFAULT_DISPLAY_NAME,        // DisplayName
-    0, kDefaultSectionSet, kModePlain,    // EmbeddedConfig, SectionSet, InstallMode
-    0, 0, 0, 0,                           // FinalizeInstall, SaasMode, ErpMode, UninstallRequested
-    0,                                    // Quiet
-};
+// Zero-filled here, so the record takes no room in the program file; the
+// configuration sequence puts the defaults in first (see Tokenize).
+InstallSettingsRecord InstallSettings;
 char* ArgTable[kArgTableCapacity];
 int32_t ArgCount;
 

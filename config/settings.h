@@ -45,6 +45,6 @@ extern const char kLaunchMarker[];  // "link"
 extern char* ArgTable[kArgTableCapacity];
 extern int32_t ArgCount;
 
-// Puts every field back to its initial value (tests run many configurations
-// in one process; the program itself starts from these values).
+// Puts every field back to its default (Tokenize does so first; tests run
+// many configurations in one process). Until then the record is all zero.
 void ResetInstallSettings();

@@ -97,6 +97,11 @@ probe_run "$work/probe.exe" host=other:81
 check "command line source" "$(field Source)" "command line"
 check "command line port as given" "$(field Port)" 81
 check "INSTDATA unused" "$(field InstallDir)" ""
+# Settings the command line leaves alone keep their defaults: the record is
+# zero until the configuration sequence puts them in.
+check "default display name" "$(field DisplayName)" "Brevane Client"
+check "default sections" "$(field SectionSet)" 2
+check "default mode" "$(field InstallMode)" 0
 
 # A %AppData% folder is expanded through the environment.
 stamp "$probe" "$work/probe2.exe" --text 'dir=%AppData%\Brevane\Stamped'
