@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Mirror download throughput on loopback under Wine, against a reference.
 #
-#   bench/mirror_bench.sh [CROSS_BUILD [NATIVE_BUILD]]
+#   bench/mirror_bench.sh [CROSS_BUILD [TOOLS_BUILD]]
+#
+# The server tools come from TOOLS_BUILD, by default the release build.
 #
 # Builds a client of about MIB MiB (default 256) in a few hundred files of
 # 0.2 to 1.4 MiB, half compressible text and half random bytes, publishes it
@@ -21,11 +23,11 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
 export PELLINOR_BUILD=$(cd "${1:-${PELLINOR_BUILD:-$source_dir/build/win}}" && pwd)
-export PELLINOR_NATIVE_BUILD=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/native}}" && pwd)
+export PELLINOR_NATIVE_BUILD=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/release}}" && pwd)
 . "$source_dir/tests/e2e/lib.sh"
 total_mib=${MIB:-256}
 for f in "$WINE_RUN" "$PELLINOR_EXE" "$PUBLISH"; do
-  [ -e "$f" ] || { echo "missing $f (build the cross and native builds first)" >&2; exit 1; }
+  [ -e "$f" ] || { echo "missing $f (scripts/build.sh builds the cross and release trees)" >&2; exit 1; }
 done
 
 now() { date +%s.%N; }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Session throughput on loopback under Wine, and what bounds it.
 #
-#   bench/session_bench.sh [CROSS_BUILD [NATIVE_BUILD]]
+#   bench/session_bench.sh [CROSS_BUILD [TOOLS_BUILD]]
+#
+# The server tools come from TOOLS_BUILD, by default the release build.
 #
 # Builds a client of FILES files of MIB MiB each (default 32 x 8 MiB =
 # 256 MiB), half compressible text and half random bytes, serves it with
@@ -15,7 +17,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/.." && pwd)
 build=$(cd "${1:-${PELLINOR_BUILD:-$source_dir/build/win}}" && pwd)
-native=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/native}}" && pwd)
+native=$(cd "${2:-${PELLINOR_NATIVE_BUILD:-$source_dir/build/release}}" && pwd)
 files=${FILES:-32}
 mib=${MIB:-8}
 probe_mib=${PROBE_MIB:-32}
@@ -24,7 +26,7 @@ fetch="$build/helpers/session_fetch.exe"
 sessiond="$native/brevane-sessiond"
 publish="$native/brevane-publish"
 for f in "$run" "$fetch" "$sessiond" "$publish"; do
-  [ -e "$f" ] || { echo "missing $f (build the cross and native builds first)" >&2; exit 1; }
+  [ -e "$f" ] || { echo "missing $f (scripts/build.sh builds the cross and release trees)" >&2; exit 1; }
 done
 command -v socat >/dev/null || { echo "socat is needed for the reference copy" >&2; exit 1; }
 

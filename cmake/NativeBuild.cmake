@@ -10,4 +10,5 @@ target_link_libraries(pellinor_portable INTERFACE pellinor_app ZLIB::ZLIB Thread
 
 if(NOT PELLINOR_TSAN)
   add_subdirectory(tools)
+  add_subdirectory(bench)
 endif()

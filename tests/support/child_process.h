@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,8 +29,9 @@ class ChildProcess {
   // Runs binary with arguments (argv[0] included) and returns its first line
   // of output (without the line end), or "" when it gave none within
   // timeoutMs (sanitizer start-up can be slow on a busy machine).
+  // descriptors: when not 0, the child's descriptor limit (soft and hard).
   std::string Start(const char* binary, std::vector<std::string> arguments,
-                    int timeoutMs = 30000) {
+                    int timeoutMs = 30000, rlim_t descriptors = 0) {
     int out[2];
     if (pipe(out) != 0) return "";
     pid_ = fork();
@@ -37,6 +39,10 @@ class ChildProcess {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
+      if (descriptors != 0) {
+        struct rlimit limit = {descriptors, descriptors};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+      }
       std::vector<char*> argv;
       for (std::string& word : arguments) argv.push_back(word.data());
       argv.push_back(nullptr);
@@ -70,6 +76,8 @@ class ChildProcess {
     }
     return -1;
   }
+
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -75,7 +75,9 @@ TEST(CommandLine, ValuesOperandsAndRefusals) {
       std::string label = c.args.empty() ? "" : c.args[0];
       EXPECT_EQ(got.step, c.step) << label;
       EXPECT_EQ(got.events, c.events) << label;
-      if (c.step == OptionStep::Next) EXPECT_EQ(got.operands, c.operands) << label;
+      if (c.step == OptionStep::Next) {
+        EXPECT_EQ(got.operands, c.operands) << label;
+      }
       EXPECT_EQ(got.error, c.error) << label;
     }
   }

@@ -230,6 +230,8 @@ TEST_F(PublishTest, RefusalsWriteNothing) {
       {"colon", "bad:name", [](PublishTest* t) { t->Put("bad:name", "x"); }, {}},
       {"trailing dot", "dir.\\x", [](PublishTest* t) { t->Put("dir./x", "x"); }, {}},
       {"device", "CON", [](PublishTest* t) { t->Put("CON", "x"); }, {}},
+      // The installer's own rule, which also reserves COM0 (some Windows versions open it).
+      {"device with digit 0", "com0.dll", [](PublishTest* t) { t->Put("bin/com0.dll", "x"); }, {}},
       {"the installer's own file", "linkfiles",
        [](PublishTest* t) { t->Put("ok.txt", "x"); t->Put("linkfiles", "C:\\x.lnk"); }, {}},
       {"backslash in a Linux name", "a\\b", [](PublishTest* t) { t->Put("a\\b", "x"); }, {}},
@@ -531,7 +533,8 @@ TEST_F(PublishTest, ProgressOnlyOnATerminalAndNotWhenQuiet) {
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
     return ReadAll(log);
   };
-  EXPECT_NE(output("", true).find("0/1 files"), std::string::npos);
+  // The first line drawn may already count the one file as done.
+  EXPECT_NE(output("", true).find("/1 files"), std::string::npos);
   EXPECT_EQ(output("--quiet", true).find("files,"), std::string::npos);
   EXPECT_EQ(output("", false), "");
 }

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +21,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -189,7 +192,7 @@ TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
     for (const Case& c : cases) {
       std::vector<uint8_t> received;
       for (uint32_t expected : c.lengths) {
-        Reply reply = sessiond::BuildReply(
+        Reply reply = *sessiond::BuildReply(
             release_, Request(c.name, static_cast<uint32_t>(received.size())), mode);
         std::vector<uint8_t> chunk = DecodeReply(reply);
         ASSERT_EQ(chunk.size(), expected) << c.name << " at " << received.size();
@@ -206,13 +209,13 @@ TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
 }
 
 TEST_F(ReleaseFolder, OffsetsPastTheEndAndSmallChunks) {
-  Reply past = sessiond::BuildReply(release_, Request("files.ver", 11), CompressMode::Auto);
+  Reply past = *sessiond::BuildReply(release_, Request("files.ver", 11), CompressMode::Auto);
   EXPECT_EQ(past.kind, ReplyKind::End);
   EXPECT_EQ(past.wire, kEmptyWire);
-  Reply far = sessiond::BuildReply(release_, Request("bin\\app.dll", 4294967295u), CompressMode::Auto);
+  Reply far = *sessiond::BuildReply(release_, Request("bin\\app.dll", 4294967295u), CompressMode::Auto);
   EXPECT_EQ(far.wire, kEmptyWire);
 
-  Reply small = sessiond::BuildReply(release_, Request("bin\\app.dll", 599000, 300), CompressMode::Never);
+  Reply small = *sessiond::BuildReply(release_, Request("bin\\app.dll", 599000, 300), CompressMode::Never);
   std::vector<uint8_t> expected(large_.begin() + 599000, large_.begin() + 599300);
   EXPECT_EQ(DecodeReply(small), expected);
 }
@@ -235,7 +238,7 @@ TEST_F(ReleaseFolder, NothingOutsideTheRootIsServed) {
       {"files.ver\\x", ReplyKind::Missing},
   };
   for (const Case& c : cases) {
-    Reply reply = sessiond::BuildReply(release_, Request(c.name, 0), CompressMode::Auto);
+    Reply reply = *sessiond::BuildReply(release_, Request(c.name, 0), CompressMode::Auto);
     EXPECT_EQ(reply.kind, c.kind) << c.name;
     EXPECT_EQ(reply.wire, kEmptyWire) << c.name;
     EXPECT_FALSE(reply.note.empty()) << c.name;
@@ -286,10 +289,12 @@ TEST(ServerOptions, RefusesBadValues) {
 // test leaves early.
 class ServerProcess {
  public:
-  bool Start(const std::vector<std::string>& arguments) {
+  // descriptors: when not 0, the server's descriptor limit (soft and hard).
+  bool Start(const std::vector<std::string>& arguments, const char* binary = SESSIOND_BINARY,
+             rlim_t descriptors = 0) {
     std::vector<std::string> argv = {"brevane-sessiond", "--port=0"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::string line = child_.Start(SESSIOND_BINARY, argv);
+    std::string line = child_.Start(binary, argv, 30000, descriptors);
     const std::string prefix = "listening 127.0.0.1:";
     if (line.compare(0, prefix.size(), prefix) != 0) return false;
     port_ = static_cast<uint16_t>(atoi(line.c_str() + prefix.size()));
@@ -298,6 +303,20 @@ class ServerProcess {
   // Waits at most 20 s for the exit; returns the raw wait status or -1.
   int Terminate() { return child_.Terminate(); }
   uint16_t port() const { return port_; }
+  pid_t pid() const { return child_.pid(); }
+  // CPU seconds (user and system) the server has used so far.
+  double CpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t end = text.rfind(')');
+    if (end == std::string::npos) return -1;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+      if (i == 14 || i == 15) ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
 
  private:
   testsupport::ChildProcess child_;
@@ -354,6 +373,11 @@ class Client {
     if (!Receive(wire.data() + 4, wire.size() - 4)) return false;
     *chunk = DecodeWire(wire.data(), wire.size());
     return true;
+  }
+  // True when nothing arrives and the connection stays open for ms.
+  bool StillOpenAfter(int ms) {
+    pollfd watch = {fd_, POLLIN, 0};
+    return poll(&watch, 1, ms) == 0;
   }
   // True when the server closed this connection (end of stream, not a time-out).
   bool ClosedByServer() {
@@ -439,6 +463,171 @@ TEST_F(ReleaseFolder, RealServerDropsARequestThatStalls) {
   EXPECT_TRUE(stalled.ClosedByServer());  // well within the 10 s receive wait
   int status = server.Terminate();
   EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// ---- Starvation, caps, releases and descriptors ------------------------
+
+fs::path ReleaseBinary() { return fs::path(SESSIOND_RELEASE_BINARY); }
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST_F(ReleaseFolder, SilentConnectionsGetAShortAllowanceAndStarveNoOne) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--quiet", "--first-request-timeout=2", "--idle-timeout=600",
+                            root_.string()}));
+  // More silent connections than the old fixed cap of 256.
+  std::vector<std::unique_ptr<Client>> silent;
+  for (int i = 0; i < 1000; i++) {
+    silent.emplace_back(new Client(server.port()));
+    ASSERT_TRUE(silent.back()->connected()) << i;
+  }
+  Client installer(server.port());
+  ASSERT_TRUE(installer.SendText("#UPDVER"));
+  std::vector<uint8_t> chunk, received;
+  for (uint32_t offset : {0u, 262144u, 524288u}) {
+    ASSERT_TRUE(installer.Ask("bin\\app.dll", offset, &chunk));
+    received.insert(received.end(), chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ(received, large_);
+  // The silent ones go after the short allowance; the installer, idle
+  // after its requests, stays for the long one.
+  EXPECT_TRUE(silent.front()->ClosedByServer());
+  EXPECT_TRUE(silent.back()->ClosedByServer());
+  EXPECT_TRUE(installer.StillOpenAfter(1500));
+  ASSERT_TRUE(installer.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, manifest_);
+  EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
+}
+
+TEST_F(ReleaseFolder, PerAddressCapBitesWhenSetAndIsLogged) {
+  ServerProcess server;
+  fs::path log = base_ / "log";
+  ASSERT_TRUE(server.Start({"--quiet", "--max-per-address=2", "--log=" + log.string(),
+                            root_.string()}));
+  std::vector<uint8_t> chunk;
+  auto first = std::make_unique<Client>(server.port());
+  Client second(server.port());
+  ASSERT_TRUE(first->Ask("files.ver", 0, &chunk));
+  ASSERT_TRUE(second.Ask("files.ver", 0, &chunk));
+  Client third(server.port());
+  EXPECT_TRUE(third.ClosedByServer());
+  first.reset();  // a slot of this address frees up
+  bool servedAgain = false;
+  for (int attempt = 0; attempt < 50 && !servedAgain; attempt++) {
+    Client again(server.port());
+    servedAgain = again.Ask("files.ver", 0, &chunk) && chunk == manifest_;
+    if (!servedAgain) usleep(100000);
+  }
+  EXPECT_TRUE(servedAgain);
+  EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
+  EXPECT_NE(ReadAll(log).find("turned away: 2 connections from 127.0.0.1 already"),
+            std::string::npos);
+}
+
+TEST_F(ReleaseFolder, ASwitchedReleaseLinkReachesNewConnectionsOnly) {
+  fs::path releases = base_ / "releases";
+  fs::create_directories(releases / "old");
+  fs::create_directories(releases / "new");
+  WriteFile(releases / "old" / "files.ver", {'o', 'l', 'd'});
+  WriteFile(releases / "new" / "files.ver", {'n', 'e', 'w', '!'});
+  fs::create_directory_symlink(releases / "old", base_ / "current");
+  ServerProcess server;
+  fs::path log = base_ / "log";
+  ASSERT_TRUE(server.Start({"--log=" + log.string(), (base_ / "current").string()}));
+  std::vector<uint8_t> chunk;
+  Client before(server.port());
+  ASSERT_TRUE(before.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, std::vector<uint8_t>({'o', 'l', 'd'}));
+
+  // The switch operators make: a new link renamed over the old one.
+  fs::create_directory_symlink(releases / "new", base_ / "current.next");
+  fs::rename(base_ / "current.next", base_ / "current");
+  Client after(server.port());
+  ASSERT_TRUE(after.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, std::vector<uint8_t>({'n', 'e', 'w', '!'}));
+  ASSERT_TRUE(before.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, std::vector<uint8_t>({'o', 'l', 'd'}));
+
+  // SIGHUP: a rotated log is reopened under its name.
+  fs::rename(log, base_ / "log.1");
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  bool reopened = false;
+  for (int i = 0; i < 50 && !reopened; i++) {
+    usleep(100000);
+    reopened = fs::exists(log);
+  }
+  EXPECT_TRUE(reopened);
+  ASSERT_TRUE(after.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
+  EXPECT_NE(ReadAll(log).find("\"files.ver\" offset=0"), std::string::npos);
+  EXPECT_NE(ReadAll(base_ / "log.1").find("now serves"), std::string::npos);
+}
+
+// The release build, as operators run it, with fewer descriptors than its
+// connection cap: it pauses accepting instead of spinning, logs the
+// condition a bounded number of times, never answers an existing file with
+// an empty reply, and serves again once descriptors come back.
+TEST_F(ReleaseFolder, ReleaseBuildOutOfDescriptors) {
+  ASSERT_TRUE(fs::exists(ReleaseBinary()))
+      << ReleaseBinary() << " missing: scripts/build.sh builds the release tree";
+  ServerProcess server;
+  fs::path log = base_ / "log";
+  ASSERT_TRUE(server.Start({"--max-connections=1000", "--cache-size=0", "--threads=2",
+                            "--log=" + log.string(), root_.string()},
+                           ReleaseBinary().c_str(), 64));
+  // More connections than descriptors; those past the limit wait in the
+  // listening queue while accept fails.
+  std::vector<std::unique_ptr<Client>> crowd;
+  for (int i = 0; i < 120; i++) {
+    crowd.emplace_back(new Client(server.port()));
+    ASSERT_TRUE(crowd.back()->connected()) << i;
+    ASSERT_TRUE(crowd.back()->SendText("#UPDVER"));
+  }
+  usleep(500000);
+  double cpuBefore = server.CpuSeconds();
+  size_t logBefore = fs::file_size(log);
+  usleep(3000000);
+  double cpu = server.CpuSeconds() - cpuBefore;
+  size_t logGrowth = fs::file_size(log) - logBefore;
+  EXPECT_LT(cpu, 0.5) << "CPU seconds in 3 s while out of descriptors";
+  EXPECT_LT(logGrowth, 2000u) << ReadAll(log);
+
+  // An admitted connection asks for a file while no descriptor is free.
+  std::vector<uint8_t> chunk;
+  int closed = 0, answered = 0;
+  for (int i = 0; i < 5; i++) {
+    if (crowd[i]->Ask("bin\\app.dll", 0, &chunk)) {
+      answered++;
+      EXPECT_EQ(chunk, std::vector<uint8_t>(large_.begin(), large_.begin() + 262144))
+          << "an existing file answered short";
+    } else {
+      closed++;
+    }
+  }
+  EXPECT_GT(closed, 0);
+
+  crowd.clear();
+  bool resumed = false;
+  for (int attempt = 0; attempt < 50 && !resumed; attempt++) {
+    Client installer(server.port());
+    std::vector<uint8_t> received;
+    bool whole = installer.SendText("#UPDVER");
+    for (uint32_t offset : {0u, 262144u, 524288u}) {
+      whole = whole && installer.Ask("bin\\app.dll", offset, &chunk);
+      received.insert(received.end(), chunk.begin(), chunk.end());
+    }
+    resumed = whole && received == large_;
+    if (!resumed) usleep(100000);
+  }
+  EXPECT_TRUE(resumed);
+  int status = server.Terminate();
+  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string text = ReadAll(log);
+  EXPECT_NE(text.find("accept failed: Too many open files"), std::string::npos);
+  EXPECT_NE(text.find("closed the connection instead of answering"), std::string::npos);
 }
 
 }  // namespace

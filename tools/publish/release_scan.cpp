@@ -12,6 +12,7 @@
 #include "manifest/manifest_text.h"
 #include "manifest/mirror_name.h"
 #include "manifest/reserved_names.h"
+#include "tinylib/file_names.h"
 #include "tools/common/paths.h"
 #include "transfer/protocol.h"
 #include "tools/common/text.h"
@@ -33,17 +34,6 @@ namespace {
 const uint64_t kLargestSize = 2147483647;
 const int kNameLimit = kManifestNameCapacity - 1;
 const int kUrlLimit = kMirrorUrlCapacity - 1;
-
-bool IsDeviceName(const std::string& component) {
-  std::string base = UpperAscii(component.substr(0, component.find('.')));
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : kDevices)
-    if (base == device) return true;
-  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-      base[3] >= '0' && base[3] <= '9')
-    return true;
-  return false;
-}
 
 std::vector<std::string> SplitFolders(const std::string& text) {
   std::vector<std::string> parts;
@@ -299,7 +289,8 @@ std::string NameRefusal(const std::string& name) {
     if (part.empty()) return "empty folder name";
     if (part == "." || part == "..") return "'.' or '..' as a folder";
     if (part.back() == '.' || part.back() == ' ') return "a name part ends in a dot or space";
-    if (IsDeviceName(part)) return "reserved device name " + Quoted(part);
+    if (IsReservedDeviceName(part.c_str(), static_cast<int>(part.size())))
+      return "reserved device name " + Quoted(part);
     for (char ch : part) {
       unsigned char c = static_cast<unsigned char>(ch);
       if (c < 0x20 || c == 0x7F) return "control character";

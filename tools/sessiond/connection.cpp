@@ -14,10 +14,12 @@ std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
   return address + ":" + std::to_string(endpoint.port());
 }
 
+std::string Connection::PeerText() const { return EndpointText(peer_); }
+
 void Connection::Start() {
   auto self = shared_from_this();
   asio::post(socket_.get_executor(), [self] {
-    self->Touch(self->server_.options().idleTimeoutSeconds);
+    self->Touch(self->server_.options().firstRequestTimeoutSeconds);
     self->WatchDeadline();
     self->ReadHeader();
   });
@@ -31,6 +33,12 @@ void Connection::Touch(int seconds) {
   if (deadline_ < timer_.expiry()) timer_.expires_at(deadline_);
 }
 
+// Like Touch, but never later than the deadline already set.
+void Connection::TouchAtMost(int seconds) {
+  auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  if (limit < deadline_) Touch(seconds);
+}
+
 // The one wait chain per connection: started once, re-armed only here.
 void Connection::WatchDeadline() {
   auto self = shared_from_this();
@@ -38,7 +46,7 @@ void Connection::WatchDeadline() {
   timer_.async_wait([self](const asio::error_code&) {
     if (self->closed_) return;
     if (self->deadline_ <= std::chrono::steady_clock::now()) {
-      self->Close("timed out");
+      self->Close(self->served_ ? "timed out" : "no request in time");
       return;
     }
     self->WatchDeadline();
@@ -47,7 +55,8 @@ void Connection::WatchDeadline() {
 
 void Connection::ReadHeader() {
   auto self = shared_from_this();
-  Touch(server_.options().idleTimeoutSeconds);
+  // Before the first request the short allowance runs on from connecting.
+  if (served_) Touch(server_.options().idleTimeoutSeconds);
   asio::async_read(socket_, asio::buffer(header_), [self](const asio::error_code& error, size_t) {
     if (self->closed_) return;
     if (error) {
@@ -56,7 +65,7 @@ void Connection::ReadHeader() {
     }
     uint32_t word = GetLengthWord(self->header_);
     if (word <= kSessionHeaderSize || word > kSessionHeaderSize + kMaxRequestText) {
-      self->server_.log().Request("%s bad length word 0x%08X", self->peer_.c_str(), word);
+      self->server_.log().Request("%s bad length word 0x%08X", self->PeerText().c_str(), word);
       self->Close("bad request length");
       return;
     }
@@ -66,53 +75,77 @@ void Connection::ReadHeader() {
 
 void Connection::ReadText(uint32_t length) {
   auto self = shared_from_this();
-  text_.resize(length);
-  Touch(server_.options().requestTimeoutSeconds);
-  asio::async_read(socket_, asio::buffer(text_), [self](const asio::error_code& error, size_t) {
-    if (self->closed_) return;
-    if (error) {
-      self->Close(error == asio::error::eof ? "closed by peer mid-request" : "receive failed");
-      return;
-    }
-    self->Handle();
-  });
+  text_.reset(new char[length]);
+  textLength_ = length;
+  TouchAtMost(server_.options().requestTimeoutSeconds);
+  asio::async_read(socket_, asio::buffer(text_.get(), length),
+                   [self](const asio::error_code& error, size_t) {
+                     if (self->closed_) return;
+                     if (error) {
+                       self->Close(error == asio::error::eof ? "closed by peer mid-request"
+                                                             : "receive failed");
+                       return;
+                     }
+                     self->Handle();
+                   });
 }
 
 void Connection::Handle() {
   Logger& log = server_.log();
+  std::unique_ptr<char[]> text = std::move(text_);
+  uint32_t length = textLength_;
+  served_ = true;
   size_t noticeLength = strlen(kVersionNotice);
-  if (text_.size() == noticeLength && memcmp(text_.data(), kVersionNotice, noticeLength) == 0) {
+  if (length == noticeLength && memcmp(text.get(), kVersionNotice, noticeLength) == 0) {
     // The client reads no reply to the notice: answering would shift every
     // later reply by one.
-    log.Request("%s %s notice", peer_.c_str(), kVersionNotice);
+    log.Request("%s %s notice", PeerText().c_str(), kVersionNotice);
     ReadHeader();
     return;
   }
   ChunkRequest request;
-  if (!ParseChunkRequest(text_.data(), static_cast<int32_t>(text_.size()), kSessionChunkSize,
+  if (!ParseChunkRequest(text.get(), static_cast<int32_t>(length), kSessionChunkSize,
                          &request)) {
-    log.Request("%s malformed request %s", peer_.c_str(),
-                Printable(text_.data(), text_.size()).c_str());
+    log.Request("%s malformed request %s", PeerText().c_str(),
+                Printable(text.get(), length).c_str());
     Close("malformed request");
     return;
   }
-  reply_ = BuildReply(server_.root(), request, server_.options().compress);
+  text.reset();
+  reply_ = BuildReply(*release_, request, server_.options().compress, server_.cache());
+  const Reply& reply = *reply_;
+  std::string name = log.quiet() && reply.kind != ReplyKind::ReadError
+                         ? std::string()
+                         : Printable(request.name, strlen(request.name));
+  if (reply.kind == ReplyKind::ReadError) {
+    // An empty reply would tell the installer that the file ends here.
+    server_.NoteUnreadable(name, reply.note);
+    log.Request("%s %s offset=%u read-error (%s)", PeerText().c_str(), name.c_str(),
+                request.offset, reply.note.c_str());
+    reply_.reset();
+    Close("file could not be read");
+    return;
+  }
   if (!log.quiet()) {
-    std::string name = Printable(request.name, strlen(request.name));
-    if (reply_.note.empty()) {
-      log.Request("%s %s offset=%u %s chunk=%u wire=%zu", peer_.c_str(), name.c_str(),
-                  request.offset, ReplyKindName(reply_.kind), reply_.chunkLength,
-                  reply_.wire.size());
+    if (reply.note.empty()) {
+      log.Request("%s %s offset=%u %s chunk=%u wire=%zu", PeerText().c_str(), name.c_str(),
+                  request.offset, ReplyKindName(reply.kind), reply.chunkLength,
+                  reply.wire.size());
     } else {
-      log.Request("%s %s offset=%u %s wire=%zu (%s)", peer_.c_str(), name.c_str(),
-                  request.offset, ReplyKindName(reply_.kind), reply_.wire.size(),
-                  reply_.note.c_str());
+      log.Request("%s %s offset=%u %s wire=%zu (%s)", PeerText().c_str(), name.c_str(),
+                  request.offset, ReplyKindName(reply.kind), reply.wire.size(),
+                  reply.note.c_str());
     }
   }
+  Send();
+}
+
+void Connection::Send() {
   auto self = shared_from_this();
   Touch(server_.options().requestTimeoutSeconds);
-  asio::async_write(socket_, asio::buffer(reply_.wire),
+  asio::async_write(socket_, asio::buffer(reply_->wire),
                     [self](const asio::error_code& error, size_t) {
+                      self->reply_.reset();
                       if (self->closed_) return;
                       if (error) {
                         self->Close("send failed");
@@ -125,11 +158,12 @@ void Connection::Handle() {
 void Connection::Close(const char* reason) {
   if (closed_) return;
   closed_ = true;
-  server_.log().Request("%s closed: %s", peer_.c_str(), reason);
+  server_.log().Request("%s closed: %s", PeerText().c_str(), reason);
   asio::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   timer_.cancel();
+  text_.reset();
   server_.Forget(this);
 }
 

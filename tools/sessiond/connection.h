@@ -1,5 +1,7 @@
 // One installer's session: strictly request then reply, on its own strand,
-// with one deadline for whatever step it is in.
+// with one deadline for whatever step it is in. Between requests it holds
+// its socket, its timer and a reference to its release, nothing more: the
+// request text and the reply exist only while a request is answered.
 #pragma once
 
 #include <asio.hpp>
@@ -9,7 +11,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "tools/sessiond/reply.h"
 
@@ -23,11 +24,13 @@ class Server;
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(Server& server, asio::ip::tcp::socket socket, std::string peer)
+  Connection(Server& server, asio::ip::tcp::socket socket,
+             std::shared_ptr<const ReleaseRoot> release, const asio::ip::tcp::endpoint& peer)
       : server_(server),
         socket_(std::move(socket)),
         timer_(socket_.get_executor()),
-        peer_(std::move(peer)) {}
+        release_(std::move(release)),
+        peer_(peer) {}
 
   void Start();
   // Safe from any thread: hands the close to the connection's strand.
@@ -35,23 +38,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
     auto self = shared_from_this();
     asio::post(socket_.get_executor(), [self, reason] { self->Close(reason); });
   }
+  const asio::ip::tcp::endpoint& peer() const { return peer_; }
 
  private:
   void Touch(int seconds);
+  void TouchAtMost(int seconds);
   void WatchDeadline();
   void ReadHeader();
   void ReadText(uint32_t length);
   void Handle();
+  void Send();
   void Close(const char* reason);
+  std::string PeerText() const;
 
   Server& server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   std::chrono::steady_clock::time_point deadline_;
-  std::string peer_;
+  // The release this connection started with: a switch of the release link
+  // reaches new connections only, so one installer never mixes releases.
+  std::shared_ptr<const ReleaseRoot> release_;
+  asio::ip::tcp::endpoint peer_;
+  std::unique_ptr<char[]> text_;  // the request being read
+  uint32_t textLength_ = 0;
+  ReplyPtr reply_;                // the reply being sent
   uint8_t header_[kSessionHeaderSize] = {};
-  std::vector<char> text_;
-  Reply reply_;
+  bool served_ = false;  // a complete request arrived: the idle time-out applies
   bool closed_ = false;
 };
 

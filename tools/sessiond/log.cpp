@@ -13,6 +13,7 @@ Logger::~Logger() {
 
 bool Logger::Open(const std::string& path, bool quiet, std::string* error) {
   quiet_ = quiet;
+  path_ = path;
   if (path.empty()) {
     file_ = stderr;
     return true;
@@ -22,6 +23,19 @@ bool Logger::Open(const std::string& path, bool quiet, std::string* error) {
     *error = path + ": " + strerror(errno);
     return false;
   }
+  return true;
+}
+
+bool Logger::Reopen(std::string* error) {
+  if (path_.empty()) return true;
+  FILE* file = fopen(path_.c_str(), "a");
+  if (file == nullptr) {
+    *error = path_ + ": " + strerror(errno);
+    return false;
+  }
+  std::lock_guard<std::mutex> hold(mutex_);
+  fclose(file_);
+  file_ = file;
   return true;
 }
 
@@ -54,6 +68,19 @@ void Logger::Write(const char* format, va_list args) {
   std::lock_guard<std::mutex> hold(mutex_);
   fwrite(line, 1, length, file_);
   fflush(file_);
+}
+
+bool LogThrottle::Due(uint64_t* count) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t seconds = now.tv_sec + 1;  // never 0
+  std::lock_guard<std::mutex> hold(mutex_);
+  count_++;
+  if (last_ != 0 && seconds - last_ < interval_) return false;
+  last_ = seconds;
+  *count = count_;
+  count_ = 0;
+  return true;
 }
 
 std::string Printable(const char* text, size_t length) {

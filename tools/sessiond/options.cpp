@@ -10,8 +10,8 @@ namespace sessiond {
 namespace {
 
 enum OptionId {
-  kRoot, kAddress, kPort, kCompress, kIdleTimeout, kRequestTimeout, kMaxConnections, kThreads,
-  kLog, kQuiet
+  kRoot, kAddress, kPort, kCompress, kFirstRequestTimeout, kIdleTimeout, kRequestTimeout,
+  kMaxConnections, kMaxPerAddress, kThreads, kCacheSize, kWarm, kLog, kQuiet
 };
 
 const tools::OptionSpec kOptionSpecs[] = {
@@ -19,10 +19,14 @@ const tools::OptionSpec kOptionSpecs[] = {
     {"address", true, kAddress},
     {"port", true, kPort},
     {"compress", true, kCompress},
+    {"first-request-timeout", true, kFirstRequestTimeout},
     {"idle-timeout", true, kIdleTimeout},
     {"request-timeout", true, kRequestTimeout},
     {"max-connections", true, kMaxConnections},
+    {"max-per-address", true, kMaxPerAddress},
     {"threads", true, kThreads},
+    {"cache-size", true, kCacheSize},
+    {"warm", false, kWarm},
     {"log", true, kLog},
     {"quiet", false, kQuiet},
 };
@@ -36,9 +40,11 @@ struct NumberRule {
 
 const NumberRule kNumberRules[] = {
     {kPort, 0, 65535, "--port must be 0 to 65535"},
+    {kFirstRequestTimeout, 1, 86400, "--first-request-timeout must be 1 to 86400 seconds"},
     {kIdleTimeout, 1, 86400, "--idle-timeout must be 1 to 86400 seconds"},
     {kRequestTimeout, 1, 86400, "--request-timeout must be 1 to 86400 seconds"},
     {kMaxConnections, 1, 100000, "--max-connections must be 1 to 100000"},
+    {kMaxPerAddress, 0, 100000, "--max-per-address must be 0 to 100000"},
     {kThreads, 1, 64, "--threads must be 1 to 64"},
 };
 
@@ -68,10 +74,19 @@ tools::OptionStep TakeOption(void* context, int id, const char* text, std::strin
         return tools::OptionStep::Error;
       }
       break;
+    case kFirstRequestTimeout: options->firstRequestTimeoutSeconds = static_cast<int>(number); break;
     case kIdleTimeout: options->idleTimeoutSeconds = static_cast<int>(number); break;
     case kRequestTimeout: options->requestTimeoutSeconds = static_cast<int>(number); break;
     case kMaxConnections: options->maxConnections = static_cast<int>(number); break;
+    case kMaxPerAddress: options->maxPerAddress = static_cast<int>(number); break;
     case kThreads: options->threads = static_cast<int>(number); break;
+    case kCacheSize:
+      if (!ParseByteSize(value, &options->cacheBytes)) {
+        *error = "--cache-size must be a size such as 512M or 2G (0: no cache)";
+        return tools::OptionStep::Error;
+      }
+      break;
+    case kWarm: options->warm = true; break;
     case kLog: options->logPath = value; break;
     case kQuiet: options->quiet = true; break;
   }
@@ -79,6 +94,25 @@ tools::OptionStep TakeOption(void* context, int id, const char* text, std::strin
 }
 
 }  // namespace
+
+bool ParseByteSize(const std::string& text, int64_t* bytes) {
+  std::string digits = text;
+  int shift = 0;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 'K': case 'k': shift = 10; break;
+      case 'M': case 'm': shift = 20; break;
+      case 'G': case 'g': shift = 30; break;
+    }
+    if (shift != 0) digits.pop_back();
+  }
+  long number = 0;
+  if (!tools::ParseDecimal(digits, 0, 999999999, &number)) return false;
+  int64_t value = static_cast<int64_t>(number) << shift;
+  if (value >> shift != number || value > (int64_t(1) << 40)) return false;  // 1 TiB at most
+  *bytes = value;
+  return true;
+}
 
 const char* UsageText() {
   return
@@ -97,21 +131,38 @@ const char* UsageText() {
       "  --compress=MODE        auto: zlib-compress a chunk when that makes it smaller,\n"
       "                         else scramble it (default); always: compress every\n"
       "                         chunk; never: scramble every chunk\n"
+      "  --first-request-timeout=SEC\n"
+      "                         close a connection that has not sent a complete\n"
+      "                         request SEC seconds after connecting (default 20);\n"
+      "                         installers send their first one at once\n"
       "  --idle-timeout=SEC     close a connection that sends no request for SEC\n"
-      "                         seconds (default 3600). Installers keep their session\n"
-      "                         open, unused, while they download from mirrors\n"
+      "                         seconds after its first (default 3600). Installers\n"
+      "                         keep their session open, unused, while they download\n"
+      "                         from mirrors\n"
       "  --request-timeout=SEC  close a connection that takes longer than SEC seconds\n"
       "                         to finish sending a request or to take a reply\n"
       "                         (default 60)\n"
       "  --max-connections=N    serve at most N connections at once; more are closed\n"
-      "                         on arrival (default 256)\n"
-      "  --threads=N            threads serving connections (default 2)\n"
+      "                         on arrival (default: what the descriptor limit allows,\n"
+      "                         after raising the soft limit to the hard one)\n"
+      "  --max-per-address=N    serve at most N connections from one client address;\n"
+      "                         more are closed on arrival (default 0: no cap; a\n"
+      "                         whole office may arrive from one address)\n"
+      "  --threads=N            threads serving connections (default: one per core)\n"
+      "  --cache-size=SIZE      keep finished replies of up to SIZE bytes (K, M, G\n"
+      "                         suffixes), least recently used out first, so that a\n"
+      "                         chunk is compressed once for every installer; 0 turns\n"
+      "                         it off (default: an eighth of memory, at most 256M)\n"
+      "  --warm                 fill the cache from the release folder at start\n"
       "  --log=FILE             append the log to FILE instead of standard error\n"
       "  --quiet                log only start, stop and failures to start, not\n"
       "                         requests and connections\n"
       "  --help                 show this text\n"
       "\n"
-      "SIGTERM or SIGINT closes every connection and exits with status 0.\n";
+      "RELEASE_FOLDER may be a symbolic link: each new connection resolves it\n"
+      "afresh and keeps that release until it closes.\n"
+      "SIGTERM or SIGINT closes every connection and exits with status 0. SIGHUP\n"
+      "reopens the log file.\n";
 }
 
 OptionsResult ParseOptions(int argc, char** argv, ServerOptions* options, std::string* error) {
