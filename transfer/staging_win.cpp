@@ -253,7 +253,7 @@ static bool SerialRecordPath(char* buffer) {
 uint32_t LoadReleaseSerial() {
   char path[kPathCapacity];
   char text[kSerialTextCapacity];
-  if (!SerialRecordPath(path)) return 0;
+  if (!SerialRecordPath(path) || GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return 0;
   TSimpleFile file(path, 0);
   if (!file.IsOpen()) return 0;
   int32_t n = file.Read(text, sizeof text - 1);

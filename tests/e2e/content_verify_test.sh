@@ -18,10 +18,11 @@ held = [socket.socket() for _ in range(2)]
 for s in held: s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in held))')
 
-# object_path MIRROR NAME: the URL path of NAME's object (a\b -> a_b).
+# object_path MIRROR NAME: the URL path of NAME's object (a\b -> a_b) in
+# the month folder of its stamp, where the installer asks for it.
 object_path() {
   local found
-  found=$(cd "$1" && find . -type f -name "*_$(printf '%s' "$2" | tr '\\/' '__')" | head -1)
+  found=$(cd "$1" && find . -mindepth 2 -type f -name "*_$(printf '%s' "$2" | tr '\\/' '__')" | head -1)
   [ -n "$found" ] || fail "no mirror object for $2"
   printf '%s' "${found#.}"
 }
@@ -35,7 +36,7 @@ start_fault() {
 }
 
 # session_names: the names the session host was asked for, one a line.
-session_names() { sed -n 's/^.* \([^ ]*\) offset=.*/\1/p' "$SCRATCH/sessiond.log" | sort -u; }
+session_names() { sed -n 's/^[^"]*"\([^"]*\)" offset=.*/\1/p' "$SCRATCH/sessiond.log" | sort -u; }
 
 # ---- 1 ----
 release="$SCRATCH/release"

@@ -108,7 +108,7 @@ run_case() {
   run_installer "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$install")" "$@"
   kill "$SESSIOND_PID"
   wait "$SESSIOND_PID" 2>/dev/null
-  ASKED=$(sed -n 's/^.* \([^ ]*\) offset=.*/\1/p' "$SCRATCH/sessiond.log" | sort -u | tr '\n' ' ')
+  ASKED=$(sed -n 's/^[^"]*"\([^"]*\)" offset=.*/\1/p' "$SCRATCH/sessiond.log" | sort -u | tr '\n' ' ')
   MIRROR_REQUESTS=$(($(nginx_access_log "$mport" | wc -l) - before))
 }
 
