@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "runtime/outcome.h"
 #include "app/progress.h"
 #include "app/window.h"
 #include "config/settings.h"
@@ -16,6 +15,7 @@
 #include "install/remote_params.h"
 #include "install/shortcuts.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"

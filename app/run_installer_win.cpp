@@ -4,12 +4,12 @@
 
 #include <windows.h>
 
-#include "runtime/outcome.h"
 #include "app/run_control.h"
 #include "app/window.h"
 #include "config/config.h"
 #include "config/settings.h"
 #include "install/uninstall.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "transfer/session.h"
 

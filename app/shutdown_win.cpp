@@ -6,10 +6,10 @@
 #include <winsock2.h>
 #include <shellapi.h>
 
-#include "runtime/outcome.h"
 #include "app/run_control.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "transfer/session.h"
 

@@ -4,16 +4,15 @@
 
 #include <windows.h>
 
-#include "runtime/outcome.h"
 #include "config/install_path.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "transfer/manifest_source.h"
-#include "transfer/session.h"
 #include "transfer/staging.h"
 
 namespace {

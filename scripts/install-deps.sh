@@ -10,7 +10,7 @@ PACKAGES=(
   googletest libasio-dev
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr
-  nginx-light socat netcat-openbsd curl python3
+  nginx-light libnginx-mod-stream socat netcat-openbsd curl python3
   liblnk-utils
 )
 

@@ -1,5 +1,7 @@
 // TIStream: the program's only HTTP client, a read-only stream over the body
-// of one URL (WinINet). Every byte read is counted into BytesReceived.
+// of one URL (WinINet). Every byte read is counted into BytesReceived. A
+// connect, send or receive that makes no progress within the bounds of
+// net_limits.h fails, so a silent server costs one bounded attempt.
 #pragma once
 
 #include "tinylib/streams.h"
@@ -25,5 +27,6 @@ class TIStream : public TBaseStream {
 
  private:
   void* InternetHandle;
-  void* UrlHandle;
+  void* ConnectHandle;  // the server's connection, which carries the time-outs
+  void* UrlHandle;      // the request; null when the URL could not be opened
 };

@@ -12,13 +12,17 @@ extern char* ReplyData;           // the last reply's decoded chunk
 
 // 0 when connected; non-zero (and SessionChannel 0) otherwise. A dotted
 // address without a reverse name is connected to as it is; a name that does
-// not resolve fails.
+// not resolve fails. The connect gives up after kConnectTimeoutMs, and on
+// the connected socket every send or receive after kStallTimeoutMs
+// (net_limits.h): a host that stops answering counts as a lost connection.
 int ConnectSession();
-// Closes the connection (shutdown); a receive blocked on it returns.
+// Closes the connection on purpose (shutdown): a receive blocked on it
+// returns, and nothing reconnects afterwards.
 void CloseSession();
 // True while a connection is open and its byte stream can still be trusted:
 // a reply that was cut short or announced more than fits the buffers breaks
-// the session, and every later request is refused without using the socket.
+// the connection, and nothing more goes over it (RequestChunk replaces a
+// lost one, see below).
 bool SessionUsable();
 // Pieces of at most 1024 bytes; both stop early on an error (and
 // ReceiveAll when the host closes), giving the count moved so far.
@@ -29,6 +33,11 @@ void SendText(const char* text);
 // is at ReplyData); 0 for an empty chunk, the end of the file; -1 when
 // nothing usable came (no session, broken session, refused request, cut or
 // oversized reply, compressed data that does not inflate within a chunk).
+// When the connection is lost (cut reply, stalled or failed send or
+// receive), it connects again (kReconnectTries tries, paused as
+// kReconnectDelaysMs says), sends the version notice and asks again at the
+// same offset; the caller sees the chunk or the final failure. After the
+// tries run out the session is given up for the rest of the run.
 int32_t RequestChunk(const char* name, int32_t offset);
 // Fetches the whole file into its staged place (continuing a cut download of
 // the same entry where its resume record says). Done only when exactly Size

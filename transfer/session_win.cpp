@@ -16,6 +16,7 @@
 #include "tinylib/text.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/content_check.h"
+#include "transfer/net_limits.h"
 #include "transfer/protocol.h"
 #include "transfer/staging.h"
 #include "transfer/transfer_buffers.h"
@@ -25,18 +26,30 @@ char* ReplyData;
 
 // Bytes per send or recv call.
 static const int32_t kPieceSize = 1024;
+// Longest wait between two looks at the abort flag while connecting or
+// pausing before a reconnect, so that a shutdown is never held up long.
+static const DWORD kAbortSliceMs = 200;
 
-// Set when the byte stream can no longer be trusted: a reply was cut short,
-// a request went out half, or a length word announced what the buffers
-// cannot hold. Reading on would take payload bytes for length words.
-static bool SessionBroken;
+// Why the byte stream can no longer be trusted. Lost: the connection broke
+// (a request went out half, a reply was cut short, a send or receive made no
+// progress within the stall bound); a new connection may help. Refused: the
+// host announced what the buffers cannot hold; asking again would not help.
+enum SessionFault { kFaultNone, kFaultLost, kFaultRefused };
+static SessionFault Fault;
+// Whether a lost connection may be replaced: set once a host was reached,
+// cleared when the session is closed on purpose or the reconnects ran out.
+static bool Reconnectable;
+// The socket error that ended the last send or receive, for the log.
+static int LastSocketError;
 
-static void BreakSession(const char* why) {
-  if (!SessionBroken) DiagLog("session: %s; no further requests on this connection", why);
-  SessionBroken = true;
+static void BreakSession(const char* why, SessionFault fault) {
+  if (Fault == kFaultNone)
+    DiagLog("session: %s (error %d); no further requests on this connection", why,
+            LastSocketError);
+  if (Fault != kFaultRefused) Fault = fault;
 }
 
-bool SessionUsable() { return SessionChannel != 0 && !SessionBroken; }
+bool SessionUsable() { return SessionChannel != 0 && Fault == kFaultNone; }
 
 // The host's IPv4 address, network byte order, into *address: false when
 // the name does not resolve. A dotted address is looked up in reverse as
@@ -65,9 +78,70 @@ static bool ResolveHost(const char* host, in_addr* address) {
   return true;
 }
 
+// Waits for a non-blocking connect to finish: 0, or the socket error
+// (WSAETIMEDOUT when the bound ran out, WSAEINTR on a shutdown).
+static int WaitConnected(SOCKET channel, int32_t limitMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (AbortFlag) return WSAEINTR;
+    DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= static_cast<DWORD>(limitMs)) return WSAETIMEDOUT;
+    DWORD slice = static_cast<DWORD>(limitMs) - elapsed;
+    if (slice > kAbortSliceMs) slice = kAbortSliceMs;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(channel, &writable);
+    FD_SET(channel, &failed);
+    timeval wait = {static_cast<long>(slice / 1000), static_cast<long>(slice % 1000 * 1000)};
+    int ready = select(0, nullptr, &writable, &failed, &wait);
+    if (ready == SOCKET_ERROR) return WSAGetLastError();
+    if (ready == 0) continue;
+    // Writable means connected on Windows, but a refused connect may show
+    // in either set elsewhere: the socket's own error decides.
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(channel, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+      return WSAGetLastError();
+    if (error == 0 && FD_ISSET(channel, &failed)) error = WSAECONNREFUSED;
+    return error;
+  }
+}
+
+// A connect bounded in time, then a blocking socket whose every send and
+// receive gives up after the stall bound. 0 or the socket error.
+static int ConnectBounded(SOCKET channel, const sockaddr_in& target, const NetLimits& limits) {
+  u_long nonBlocking = 1;
+  if (ioctlsocket(channel, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
+  int error = 0;
+  if (connect(channel, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) error = WaitConnected(channel, limits.connectMs);
+  }
+  if (error != 0) return error;
+  nonBlocking = 0;
+  if (ioctlsocket(channel, FIONBIO, &nonBlocking) != 0) return WSAGetLastError();
+  DWORD stall = static_cast<DWORD>(limits.stallMs);
+  if (setsockopt(channel, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&stall),
+                 sizeof stall) != 0 ||
+      setsockopt(channel, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&stall),
+                 sizeof stall) != 0)
+    return WSAGetLastError();
+  return 0;
+}
+
+// Closes the socket, if any, without deciding anything about the session.
+static void DropChannel() {
+  SOCKET channel = SessionChannel;
+  if (channel == 0) return;
+  SessionChannel = 0;
+  closesocket(channel);
+}
+
 int ConnectSession() {
-  CloseSession();
-  SessionBroken = false;
+  DropChannel();
+  Fault = kFaultNone;
+  LastSocketError = 0;
   const char* host = InstallSettings.HostName;
   in_addr address;
   if (host[0] == 0 || !ResolveHost(host, &address)) return -1;
@@ -84,27 +158,28 @@ int ConnectSession() {
     DiagLog("session: socket failed (error %d)", WSAGetLastError());
     return -1;
   }
-  // Blocking, with the system's time-outs: shutdown closes the socket to
-  // end a receive that waits.
-  int result = connect(channel, reinterpret_cast<sockaddr*>(&target), sizeof target);
-  if (result != 0) {
-    DiagLog("session: connect to %s (%u.%u.%u.%u) port %d failed (error %d)", host, a[0], a[1],
-            a[2], a[3], static_cast<int>(InstallSettings.Port & 0xFFFF), WSAGetLastError());
+  NetLimits limits = CurrentNetLimits();
+  int error = ConnectBounded(channel, target, limits);
+  if (error != 0) {
+    DiagLog("session: connect to %s (%u.%u.%u.%u) port %d failed (error %d%s)", host, a[0],
+            a[1], a[2], a[3], static_cast<int>(InstallSettings.Port & 0xFFFF), error,
+            error == WSAETIMEDOUT ? ", no answer within the connect bound" : "");
     closesocket(channel);
     SessionChannel = 0;
-    return result;
+    return error;
   }
   SessionChannel = channel;
+  Reconnectable = true;
   DiagLog("session: connected to %s (%u.%u.%u.%u) port %d", host, a[0], a[1], a[2], a[3],
           static_cast<int>(InstallSettings.Port & 0xFFFF));
   return 0;
 }
 
 void CloseSession() {
-  SOCKET channel = SessionChannel;
-  if (channel == 0) return;
-  SessionChannel = 0;
-  closesocket(channel);
+  // Closed on purpose (shutdown): a receive blocked on it returns, and the
+  // failure that follows is not a lost connection to replace.
+  Reconnectable = false;
+  DropChannel();
 }
 
 int32_t SendAll(const void* buffer, int32_t count) {
@@ -115,7 +190,10 @@ int32_t SendAll(const void* buffer, int32_t count) {
   while (sent < count) {
     int32_t piece = count - sent < kPieceSize ? count - sent : kPieceSize;
     int result = send(channel, bytes + sent, piece, 0);
-    if (result <= 0) break;  // SOCKET_ERROR: the rest is not sent
+    if (result <= 0) {  // SOCKET_ERROR (a stalled send times out): the rest is not sent
+      LastSocketError = WSAGetLastError();
+      break;
+    }
     sent += result;
   }
   return sent;
@@ -130,8 +208,12 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
     CheckAbort();
     int32_t piece = count - received < kPieceSize ? count - received : kPieceSize;
     int result = recv(channel, bytes + received, piece, 0);
-    // SOCKET_ERROR, or 0: the host has closed and nothing more will come.
-    if (result <= 0) break;
+    // SOCKET_ERROR (a stalled receive times out), or 0: the host has
+    // closed and nothing more will come.
+    if (result <= 0) {
+      LastSocketError = result == 0 ? 0 : WSAGetLastError();
+      break;
+    }
     received += result;
   }
   return received;
@@ -157,12 +239,13 @@ static bool SendMessageText(const char* text) {
 void SendText(const char* text) {
   if (!SessionUsable()) return;
   // Half a message would make the host read the next request as its rest.
-  if (!SendMessageText(text)) BreakSession("message not sent whole");
+  if (!SendMessageText(text)) BreakSession("message not sent whole", kFaultLost);
 }
 
-int32_t RequestChunk(const char* name, int32_t offset) {
+// One request and its reply on the connection as it is; a failure that
+// breaks the stream sets Fault.
+static int32_t RequestOnce(const char* name, int32_t offset) {
   if (!SessionUsable()) return -1;
-  if (ReceiveBuffer == nullptr || WorkBuffer == nullptr) return -1;
   char request[kRequestTextCapacity];
   if (FormatRequest(request, name, offset, kSessionChunkSize) == nullptr) {
     DiagLog("session: request for %s at %d does not fit; not sent", name,
@@ -170,13 +253,13 @@ int32_t RequestChunk(const char* name, int32_t offset) {
     return -1;
   }
   if (!SendMessageText(request)) {
-    BreakSession("request not sent whole");
+    BreakSession("request not sent whole", kFaultLost);
     return -1;
   }
 
   uint8_t word[kSessionHeaderSize];
   if (ReceiveAll(word, kSessionHeaderSize) != kSessionHeaderSize) {
-    BreakSession("reply to a request ended before its length word");
+    BreakSession("reply to a request ended before its length word", kFaultLost);
     return -1;
   }
   ReplyHeader header;
@@ -185,7 +268,7 @@ int32_t RequestChunk(const char* name, int32_t offset) {
     BytesReceived += kSessionHeaderSize;
     DiagLog("session: %s at %d: refused length word 0x%08lX", name, static_cast<int>(offset),
             static_cast<unsigned long>(GetLengthWord(word)));
-    BreakSession("reply announced what the buffers cannot hold");
+    BreakSession("reply announced what the buffers cannot hold", kFaultRefused);
     return -1;
   }
   // The session runs only while no mirror worker counts: no lock needed.
@@ -194,7 +277,7 @@ int32_t RequestChunk(const char* name, int32_t offset) {
 
   int32_t length = header.payloadLength;
   if (ReceiveAll(ReceiveBuffer, length) != length) {
-    BreakSession("reply payload cut short");
+    BreakSession("reply payload cut short", kFaultLost);
     return -1;
   }
   if (header.compressed) {
@@ -208,6 +291,59 @@ int32_t RequestChunk(const char* name, int32_t offset) {
   Descramble(ReceiveBuffer, length);
   ReplyData = ReceiveBuffer;
   return length;
+}
+
+// Waits the pause before a reconnect in short slices; a shutdown meanwhile
+// ends the thread.
+static void PauseUnlessAborted(int32_t ms) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    CheckAbort();
+    DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= static_cast<DWORD>(ms)) return;
+    DWORD slice = static_cast<DWORD>(ms) - elapsed;
+    Sleep(slice < kAbortSliceMs ? slice : kAbortSliceMs);
+  }
+}
+
+// Try number attempt (from 0) at a new connection for the request at
+// name/offset: pause, connect (bounded), and the version notice again, as a
+// new session starts with it. True when the request may be sent.
+static bool Reconnect(int32_t attempt, const char* name, int32_t offset) {
+  NetLimits limits = CurrentNetLimits();
+  int32_t pause = limits.reconnectDelayMs[attempt];
+  DiagLog("session: connection lost before %s at %d; reconnect %d of %d in %d ms", name,
+          static_cast<int>(offset), static_cast<int>(attempt + 1), kReconnectTries,
+          static_cast<int>(pause));
+  PauseUnlessAborted(pause);
+  if (ConnectSession() != 0) {
+    CheckAbort();
+    Fault = kFaultLost;  // still lost: the next try may reach the host
+    return false;
+  }
+  SendText(kVersionNotice);
+  if (!SessionUsable()) return false;
+  DiagLog("session: reconnected; asking again for %s at %d", name, static_cast<int>(offset));
+  return true;
+}
+
+int32_t RequestChunk(const char* name, int32_t offset) {
+  if (ReceiveBuffer == nullptr || WorkBuffer == nullptr) return -1;
+  int32_t result = RequestOnce(name, offset);
+  // A lost connection is replaced and the same request, at the same offset,
+  // sent again; the caller sees the chunk or the final failure, so progress
+  // never goes back. A host that keeps failing ends the session for good.
+  for (int32_t attempt = 0; Fault == kFaultLost && Reconnectable; attempt++) {
+    if (attempt == kReconnectTries) {
+      DiagLog("session: host still failing after %d reconnects; giving up the session",
+              kReconnectTries);
+      Reconnectable = false;
+      DropChannel();
+      break;
+    }
+    if (Reconnect(attempt, name, offset)) result = RequestOnce(name, offset);
+  }
+  return result;
 }
 
 // Chunks between two checkpoints of a session download: the staged bytes

@@ -8,12 +8,11 @@
 #include "manifest/download_list.h"
 #include "manifest/reserved_names.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/file_names.h"
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "transfer/content_check.h"
-#include "transfer/protocol.h"
-#include "transfer/session.h"
 
 static const char kResumeRecordName[] = "resume";
 static const char kSerialRecordName[] = "serial";

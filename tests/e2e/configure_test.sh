@@ -6,8 +6,10 @@
 # the folders made, and the connections a loopback listener sees.
 . "$(dirname "$0")/lib.sh"
 
-# A session host stand-in that records connections and hangs up: the
-# installer then finds no manifest and ends, saying so in one box.
+# A session host stand-in that records connections, answers the manifest
+# request with an empty reply and hangs up: the installer then has no
+# manifest and ends, saying so in one box (a hang-up without the reply
+# would be a lost connection, which the installer tries again).
 port=$(free_port)
 python3 - "$port" "$SCRATCH/connections" <<'PY' &
 import socket, sys
@@ -17,7 +19,18 @@ open(sys.argv[2] + ".ready", "w").close()
 while True:
     try: c, _ = s.accept()
     except OSError: break
-    open(sys.argv[2], "a").write("connection\n"); c.close()
+    open(sys.argv[2], "a").write("connection\n")
+    c.settimeout(30)
+    seen = b""
+    try:
+        while b"files.ver;0;262144" not in seen:
+            data = c.recv(4096)
+            if not data: break
+            seen += data
+        c.sendall(b"\x04\x00\x00\x00")
+    except OSError:
+        pass
+    c.close()
 PY
 track $!
 for _ in $(seq 100); do [ -e "$SCRATCH/connections.ready" ] && break; sleep 0.1; done

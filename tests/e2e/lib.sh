@@ -207,3 +207,94 @@ PY
   track $!
   wait_port 28081 10 || fail "remote-parameters server did not start"
 }
+
+# start_sessiond_as TAG PORT ROOT [options...]: one of several session hosts
+# in a test, on PORT (0: a free one; a port given again after a stop is
+# taken again). Log in $SCRATCH/sessiond-TAG.log; sets SESSIOND_PID and
+# SESSION_PORT.
+start_sessiond_as() {
+  local tag=$1 port=$2 root=$3; shift 3
+  local out="$SCRATCH/sessiond-$tag.out"
+  : >"$out"
+  "$SESSIOND" --port="$port" --log="$SCRATCH/sessiond-$tag.log" "$@" "$root" >"$out" 2>&1 &
+  local pid=$!
+  track "$pid"
+  SESSIOND_PID=$pid
+  for _ in $(seq 100); do
+    SESSION_PORT=$(sed -n 's/^listening [0-9.]*:\([0-9]*\).*/\1/p' "$out")
+    [ -n "$SESSION_PORT" ] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$out" >&2
+  fail "brevane-sessiond $tag did not start"
+}
+
+# start_stalling_server PORT LOG: accepts every connection on PORT, reads
+# what comes and never answers (holds each connection for 300 s). LOG gets
+# "SECONDS accept" per connection and "SECONDS data REPR" per piece read,
+# SECONDS on the machine's monotonic clock (python3 time.monotonic()).
+start_stalling_server() {
+  python3 - "$1" "$2" <<'PY' &
+import socket, sys, threading, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(64)
+log = open(sys.argv[2], "a", buffering=1)
+lock = threading.Lock()
+def note(text):
+    with lock:
+        log.write("%.3f %s\n" % (time.monotonic(), text))
+def hold(c):
+    c.settimeout(300)
+    try:
+        while True:
+            data = c.recv(4096)
+            if not data: break
+            note("data " + repr(data))
+    except OSError:
+        pass
+    c.close()
+note("ready")
+while True:
+    c, _ = s.accept()
+    note("accept")
+    threading.Thread(target=hold, args=(c,), daemon=True).start()
+PY
+  track $!
+  for _ in $(seq 100); do grep -q ' ready$' "$2" 2>/dev/null && return 0; sleep 0.1; done
+  fail "stalling server on $1 did not start"
+}
+
+# Seconds on the clock start_stalling_server writes.
+monotonic_now() { python3 -c 'import time; print("%.3f" % time.monotonic())'; }
+
+# start_stream_balancer PORT HOST:PORT...: nginx's stream module on PORT,
+# spreading TCP connections over the given session hosts (the configuration
+# the README shows). A host that refuses is skipped for the next.
+start_stream_balancer() {
+  local port=$1; shift
+  local dir="$SCRATCH/balancer-$port" upstreams="" host
+  mkdir -p "$dir/logs"
+  for host in "$@"; do upstreams+="    server $host max_fails=1 fail_timeout=10s;"$'\n'; done
+  cat >"$dir/nginx.conf" <<CONF
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/logs/error.log notice;
+events { worker_connections 256; }
+stream {
+  upstream brevane_sessions {
+$upstreams  }
+  server {
+    listen 127.0.0.1:$port;
+    proxy_pass brevane_sessions;
+    proxy_connect_timeout 5s;
+    proxy_timeout 3600s;
+    proxy_next_upstream on;
+  }
+}
+CONF
+  nginx -c "$dir/nginx.conf" -p "$dir" -g 'daemon off;' >"$dir/logs/stdout.log" 2>&1 &
+  track $!
+  wait_port "$port" 10 || { cat "$dir/logs/error.log" "$dir/logs/stdout.log" >&2; fail "balancer did not start on $port"; }
+}

@@ -19,6 +19,7 @@
 #include "tinylib/simple_file.h"
 #include "manifest/download_list.h"
 #include "tests/support/test_files.h"
+#include "tinylib/simple_file.h"
 #include "transfer/session.h"
 #include "transfer/staging.h"
 

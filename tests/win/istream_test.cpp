@@ -9,6 +9,7 @@
 #include "app/run_control.h"
 #include "runtime/progress.h"
 #include "tests/win/http_responder.h"
+#include "transfer/net_limits.h"
 #include "transfer/transfer_buffers.h"
 
 namespace {
@@ -137,6 +138,93 @@ TEST_F(IStreamTest, IntroducesItselfAsBrevane) {
   char byte;
   ASSERT_EQ(stream.Read(&byte, 1), 1);
   EXPECT_EQ(server_.LastUserAgent(), "BREVANE");
+}
+
+// The path and the query reach the server as written.
+TEST_F(IStreamTest, PathAndQueryAreAskedForWhole) {
+  server_.Set("/status/p.ashx?op=getparams&code=A%20b", "params");
+  TIStream stream(server_.Url("/status/p.ashx?op=getparams&code=A%20b").c_str());
+  char buffer[16];
+  EXPECT_EQ(stream.Read(buffer, sizeof buffer), 6);
+  EXPECT_EQ(std::string(buffer, 6), "params");
+}
+
+// A server of the test's own that accepts, reads the request, sends the
+// given bytes (perhaps nothing) and then stays silent until it is destroyed.
+class SilentServer {
+ public:
+  explicit SilentServer(std::string said) : said_(std::move(said)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    listen(listener_, 4);
+    quit_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, Serve, this, 0, nullptr);
+  }
+  ~SilentServer() {
+    SetEvent(quit_);
+    closesocket(listener_);
+    WaitForSingleObject(thread_, 10000);
+    CloseHandle(thread_);
+    CloseHandle(quit_);
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/object"; }
+
+ private:
+  static DWORD WINAPI Serve(void* self) {
+    SilentServer* server = static_cast<SilentServer*>(self);
+    SOCKET client = accept(server->listener_, nullptr, nullptr);
+    if (client == INVALID_SOCKET) return 0;
+    char request[4096];
+    recv(client, request, sizeof request, 0);
+    send(client, server->said_.data(), static_cast<int>(server->said_.size()), 0);
+    WaitForSingleObject(server->quit_, 30000);
+    closesocket(client);
+    return 0;
+  }
+  std::string said_;
+  SOCKET listener_;
+  int port_ = 0;
+  HANDLE quit_;
+  HANDLE thread_;
+};
+
+// A server that stops answering costs one bounded attempt: before its
+// reply the URL does not open, in the middle of its body the read ends
+// with what came.
+TEST_F(IStreamTest, ASilentServerCostsOneBoundedAttempt) {
+  static const NetLimits kShort = {1500, 1500, {10, 20, 40}};
+  TestNetLimits = &kShort;
+  struct Case {
+    const char* what;
+    std::string said;
+    bool opens;
+    int32_t read;
+  } cases[] = {
+      {"no reply", "", false, 0},
+      {"body stops", "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + Pattern(1000), true,
+       -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SilentServer server(c.said);
+    DWORD start = GetTickCount();
+    TIStream stream(server.Url().c_str());
+    EXPECT_EQ(stream.IsOpen(), c.opens);
+    std::string buffer(100000, 0);
+    int32_t got = stream.Read(&buffer[0], 100000);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_LT(got, 100000);
+    if (c.read >= 0) EXPECT_EQ(got, c.read);
+    EXPECT_GE(elapsed, 1400u);
+    EXPECT_LT(elapsed, 5000u);
+  }
+  TestNetLimits = nullptr;
 }
 
 struct AbortedRead {

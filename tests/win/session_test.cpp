@@ -29,6 +29,7 @@
 #include "config/settings.h"
 #include "manifest/download_list.h"
 #include "tinylib/text.h"
+#include "transfer/net_limits.h"
 
 
 namespace {
@@ -88,32 +89,43 @@ struct Step {
   std::function<void()> before;
 };
 
-// A session host on loopback that plays a script. After the script it keeps
-// reading (so that a request the client should not send is seen) until the
-// client closes or 5 s pass, then closes: a client bug cannot hang a test.
+// A session host on loopback that plays one script per connection it
+// accepts, in order. After a script it keeps reading (so that a request the
+// client should not send is seen, and a host that stops answering can be
+// played) until the client closes or 5 s pass, then closes. After the last
+// script it stops listening, so a later connect is refused at once: a
+// client bug cannot hang a test.
 class FakeHost {
  public:
   explicit FakeHost(std::vector<Step> steps, const char* address = "127.0.0.1")
-      : steps_(std::move(steps)) {
+      : FakeHost(std::vector<std::vector<Step>>{std::move(steps)}, address) {}
+  FakeHost(std::vector<std::vector<Step>> scripts, const char* address)
+      : scripts_(std::move(scripts)) {
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = inet_addr(address);
     int length = sizeof local;
     if (bind(listener_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        listen(listener_, 1) != 0 ||
+        listen(listener_, 4) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
       ADD_FAILURE() << "cannot listen on " << address << ": " << WSAGetLastError();
       return;
     }
     port = ntohs(local.sin_port);
-    thread_ = std::thread([this] { Serve(); });
+    thread_ = std::thread([this] {
+      Serve();
+      closesocket(listener_);
+    });
   }
   ~FakeHost() { Join(); }
 
   void Join() {
-    if (thread_.joinable()) thread_.join();
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    if (thread_.joinable()) {
+      thread_.join();
+    } else if (listener_ != INVALID_SOCKET) {
+      closesocket(listener_);
+    }
     listener_ = INVALID_SOCKET;
   }
   std::vector<std::string> Messages() {
@@ -123,6 +135,10 @@ class FakeHost {
   std::string Raw() {
     std::lock_guard<std::mutex> hold(lock_);
     return raw_;
+  }
+  int Accepted() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return accepted_;
   }
 
   int port = 0;
@@ -152,42 +168,48 @@ class FakeHost {
     return true;
   }
   void Serve() {
-    fd_set ready;
-    FD_ZERO(&ready);
-    FD_SET(listener_, &ready);
-    timeval wait = {10, 0};
-    if (select(0, &ready, nullptr, nullptr, &wait) != 1) return;
-    SOCKET peer = accept(listener_, nullptr, nullptr);
-    if (peer == INVALID_SOCKET) return;
+    for (std::vector<Step>& steps : scripts_) {
+      fd_set ready;
+      FD_ZERO(&ready);
+      FD_SET(listener_, &ready);
+      timeval wait = {10, 0};
+      if (select(0, &ready, nullptr, nullptr, &wait) != 1) return;
+      SOCKET peer = accept(listener_, nullptr, nullptr);
+      if (peer == INVALID_SOCKET) return;
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        accepted_++;
+      }
+      Play(peer, steps);
+      closesocket(peer);
+    }
+  }
+  void Play(SOCKET peer, std::vector<Step>& steps) {
     DWORD timeoutMs = 5000;
     setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
                sizeof timeoutMs);
-    for (Step& step : steps_) {
-      if (step.readFirst && !ReadMessage(peer)) break;
+    for (Step& step : steps) {
+      if (step.readFirst && !ReadMessage(peer)) return;
       if (step.before) step.before();
       for (size_t sent = 0; sent < step.reply.size();) {
         int n = send(peer, step.reply.data() + sent, static_cast<int>(step.reply.size() - sent), 0);
         if (n <= 0) break;
         sent += static_cast<size_t>(n);
       }
-      if (step.closeAfter) {
-        closesocket(peer);
-        return;
-      }
+      if (step.closeAfter) return;
     }
     while (ReadMessage(peer)) {
     }
-    closesocket(peer);
   }
 
-  std::vector<Step> steps_;
+  std::vector<std::vector<Step>> scripts_;
   SOCKET listener_ = INVALID_SOCKET;
   std::thread thread_;
   std::mutex lock_;
   std::vector<std::string> messages_;
   std::string raw_;
+  int accepted_ = 0;
 };
-
 
 bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -229,6 +251,10 @@ std::vector<Step> FileScript(const std::string& data, bool compress) {
   }
 }
 
+// Bounds short enough for tests: a silent host costs a second and a half,
+// the pauses before reconnects a few milliseconds.
+const NetLimits kTestLimits = {1500, 1500, {10, 20, 40}};
+
 // The transfer buffers are replaced by ones with a guard zone behind them,
 // so that a write past either buffer shows.
 const size_t kGuard = 65536;
@@ -247,6 +273,7 @@ class SessionTest : public testing::Test {
     ResetInstallSettings();
     BytesReceived = 0;
     BytesDone = 0;
+    TestNetLimits = &kTestLimits;
 
     parent_ = testfiles::MakeScratchFolder("session");
     ASSERT_FALSE(parent_.empty());
@@ -267,11 +294,16 @@ class SessionTest : public testing::Test {
     }
     ReceiveBuffer = savedReceive_;
     WorkBuffer = savedWork_;
+    TestNetLimits = nullptr;
     RemoveTree(parent_);
   }
 
   void Connect(std::vector<Step> steps, const char* address = "127.0.0.1") {
-    host_.reset(new FakeHost(std::move(steps), address));
+    ConnectScripts({std::move(steps)}, address);
+  }
+  // One script per connection the host accepts, the first one made here.
+  void ConnectScripts(std::vector<std::vector<Step>> scripts, const char* address = "127.0.0.1") {
+    host_.reset(new FakeHost(std::move(scripts), address));
     snprintf(InstallSettings.HostName, kPathCapacity, "%s", address);
     InstallSettings.Port = host_->port;
     ASSERT_EQ(ConnectSession(), 0);
@@ -537,6 +569,173 @@ TEST_F(SessionTest, ACutDownloadContinuesFromItsCheckpoint) {
   EXPECT_EQ(item.State, kItemDone);
   EXPECT_TRUE(Contents(StagedOf("big.dat")) == data);
   EXPECT_EQ(StampOf(StagedOf("big.dat")), kStamp);
+}
+
+// A connection lost in the middle of a file is replaced: the notice goes
+// out again and the file continues at the offset it had reached, whether
+// the host cut a reply, closed before answering or stopped answering.
+TEST_F(SessionTest, ALostConnectionIsReplacedAndTheFileContinuesWhereItWas) {
+  const std::string data = Pattern(600000, 21);
+  const std::string first = data.substr(0, kChunk);
+  const std::string second = data.substr(kChunk, kChunk);
+  const std::string rest = data.substr(2 * kChunk);
+  std::string halfReply = Scrambled(second);
+  halfReply.resize(halfReply.size() / 2);
+  Step cut{halfReply};
+  cut.closeAfter = true;
+  Step closed{""};
+  closed.closeAfter = true;
+  Step silent{""};  // reads the request and never answers
+  struct Case {
+    const char* what;
+    Step failure;
+  } cases[] = {{"reply cut short", cut}, {"closed before answering", closed},
+               {"stopped answering", silent}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint32_t> progress;
+    auto sample = [&] { progress.push_back(static_cast<uint32_t>(BytesDone)); };
+    Step failure = c.failure;
+    failure.before = sample;
+    Step notice{""};
+    notice.before = sample;
+    Step last{Scrambled(rest)};
+    last.before = sample;
+    ConnectScripts({{{Scrambled(first)}, failure}, {notice, {Compressed(second)}, last}});
+    BytesDone = 0;
+    DownloadItem item = {};
+    SetItem(&item, "odd.dll", 600000);
+    DownloadOverSession(item);
+    CloseSession();
+    host_->Join();
+
+    EXPECT_EQ(host_->Accepted(), 2);
+    EXPECT_TRUE(Contents(StagedOf("odd.dll")) == data) << Contents(StagedOf("odd.dll")).size();
+    EXPECT_EQ(StampOf(StagedOf("odd.dll")), kStamp);
+    EXPECT_EQ(BytesDone, 600000u);
+    EXPECT_EQ(host_->Messages(),
+              (std::vector<std::string>{"odd.dll;0;262144", "odd.dll;262144;262144", "#UPDVER",
+                                        "odd.dll;262144;262144", "odd.dll;524288;262144"}));
+    EXPECT_EQ(progress, (std::vector<uint32_t>{262144, 262144, 524288}));
+  }
+}
+
+// A host that keeps failing costs the bounded tries and no more; the
+// session is then given up, and later requests fail at once without a word
+// on the wire.
+TEST_F(SessionTest, AHostThatKeepsFailingIsGivenUpAfterTheBoundedTries) {
+  Step silent{""};
+  Step closed{""};
+  closed.closeAfter = true;
+  std::vector<std::vector<Step>> silentForGood = {{silent}};
+  for (int i = 0; i < kReconnectTries; i++) silentForGood.push_back({{""}, silent});
+  struct Case {
+    const char* what;
+    std::vector<std::vector<Step>> scripts;
+    int connections;
+    std::vector<std::string> messages;
+    DWORD atLeastMs, belowMs;
+  } cases[] = {
+      // Four stalls of 1.5 s, the first on the first connection.
+      {"silent for good", silentForGood, 1 + kReconnectTries,
+       {"a.dll;262144;262144", "#UPDVER", "a.dll;262144;262144", "#UPDVER",
+        "a.dll;262144;262144", "#UPDVER", "a.dll;262144;262144"},
+       4 * 1500, 4 * 1500 + 3000},
+      // Gone and not back: every try is refused.
+      {"gone", {{closed}}, 1, {"a.dll;262144;262144"}, 0, 3000},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ConnectScripts(c.scripts);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(RequestChunk("a.dll", 262144), -1);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, c.atLeastMs);
+    EXPECT_LT(elapsed, c.belowMs);
+    EXPECT_FALSE(SessionUsable());
+    EXPECT_EQ(RequestChunk("b.dll", 0), -1);
+    CloseSession();
+    host_->Join();
+    EXPECT_EQ(host_->Accepted(), c.connections);
+    EXPECT_EQ(host_->Messages(), c.messages);
+  }
+}
+
+// A reply the client refuses, or compressed data that does not inflate, is
+// an answer: a new connection would get the same, so none is made.
+TEST_F(SessionTest, ARefusedOrUndecodableReplyIsNotAskedAgain) {
+  const std::string replies[] = {Word(0x7FFFFFFF), Word(0x80000000u | 8) + "junk"};
+  for (const std::string& reply : replies) {
+    ConnectScripts({{{reply}}, {{""}, {Scrambled("again")}}});
+    EXPECT_EQ(RequestChunk("a.dll", 0), -1);
+    // A reconnect would have been accepted before the request returned.
+    EXPECT_EQ(host_->Accepted(), 1);
+    CloseSession();
+    // Let the host's wait for a second connection end at once.
+    SOCKET release = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in target = {};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = inet_addr("127.0.0.1");
+    target.sin_port = htons(static_cast<u_short>(host_->port));
+    connect(release, reinterpret_cast<sockaddr*>(&target), sizeof target);
+    closesocket(release);
+    host_->Join();
+  }
+}
+
+// A connect to a host whose queue is full gets no answer: the system drops
+// the connection request. The connect ends at its bound all the same.
+TEST_F(SessionTest, AConnectWithoutAnswerEndsAtTheBound) {
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = inet_addr("127.0.0.1");
+  int length = sizeof local;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  std::vector<SOCKET> fillers;
+  for (int i = 0; i < 8; i++) {
+    SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ioctlsocket(filler, FIONBIO, &nonBlocking);
+    connect(filler, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    fillers.push_back(filler);
+  }
+  Sleep(200);
+  PutText(InstallSettings.HostName, "127.0.0.1");
+  InstallSettings.Port = ntohs(local.sin_port);
+  DWORD start = GetTickCount();
+  EXPECT_NE(ConnectSession(), 0);
+  DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(elapsed, 1400u);
+  EXPECT_LT(elapsed, 4000u);
+  EXPECT_EQ(SessionChannel, 0u);
+  for (SOCKET filler : fillers) closesocket(filler);
+  closesocket(listener);
+}
+
+unsigned long __stdcall RequestOnThread(void*) {
+  RequestChunk("a.dll", 0);
+  return 0;
+}
+
+// A shutdown while the job waits to reconnect ends the job at once rather
+// than after the pause.
+TEST_F(SessionTest, AShutdownDuringTheReconnectPauseEndsTheJob) {
+  static const NetLimits kSlow = {1500, 1500, {5000, 5000, 5000}};
+  TestNetLimits = &kSlow;
+  Step closed{""};
+  closed.closeAfter = true;
+  Connect({closed});
+  ASSERT_TRUE(StartWorker(RequestOnThread, nullptr));
+  Sleep(500);  // the request failed; the job is in the pause
+  StopWorkers();
+  CloseSession();
+  DWORD start = GetTickCount();
+  EXPECT_TRUE(WaitForWorkers());
+  EXPECT_LT(GetTickCount() - start, 1000u);
+  AbortFlag = 0;
 }
 
 TEST_F(SessionTest, NamesThatLeaveTheInstallFolderAreNeverFetched) {
