@@ -141,7 +141,6 @@ set style fill solid 0.8 border -1
 set ylabel "MB/s installed"
 set yrange [0:*]
 \$data << EOD
-path with without
 mirror $(awk '$1 == "mirror" && $2 == "hash" { print $5 }' "$out/hash_bench.txt") $(awk '$1 == "mirror" && $2 == "bare" { print $5 }' "$out/hash_bench.txt")
 session $(awk '$1 == "session" && $2 == "hash" { print $5 }' "$out/hash_bench.txt") $(awk '$1 == "session" && $2 == "bare" { print $5 }' "$out/hash_bench.txt")
 EOD
