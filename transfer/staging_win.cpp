@@ -144,7 +144,8 @@ void LoadResumeRecord() {
   RecordLoaded = false;
   char path[kPathCapacity];
   char text[kResumeRecordCapacity];
-  if (!ResumeRecordPath(path)) return;
+  // Most runs have none: not an error worth a log line.
+  if (!ResumeRecordPath(path) || !StatStaged(path).Exists) return;
   TSimpleFile file(path, 0);
   if (!file.IsOpen()) return;
   int32_t n = file.Read(text, sizeof text - 1);

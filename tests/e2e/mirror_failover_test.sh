@@ -59,6 +59,9 @@ for i in range(1, 41):
     name = "lib\\m%d.dll" % i
     fates[name] = [("has", "serve"), ("lacks", "serve"), ("has", "missing"),
                    ("has", "cut"), ("lacks", "minus1")][i % 5]
+# Site B must meet a request for an object it lacks whichever site's workers
+# pick first: A lacks this one too, so B is always asked.
+fates["lib\\m40.dll"] = ("lacks", "missing")
 site_a = os.path.join(scratch, "site-a")
 os.makedirs(site_a)
 with open(os.path.join(scratch, "rules.txt"), "w") as rules, \
