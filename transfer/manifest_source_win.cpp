@@ -155,13 +155,23 @@ int32_t ReadSignature(ManifestSource source, char* buffer, int32_t capacity) {
   return count;
 }
 
-// Seconds since 1970 UTC, from the system clock.
+// Seconds since 1970 UTC, from the system clock. FILETIME counts 100 ns
+// from 1601; the division by 10,000,000 (128 * 78125) is a shift and a long
+// division in 32-bit steps, so that no 64-bit division routine is linked in.
 int64_t UnixNow() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  int64_t ticks = (static_cast<int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  const int64_t kTicksTo1970 = 116444736000000000LL;  // 100 ns units from 1601
-  return (ticks - kTicksTo1970) / 10000000;
+  uint64_t ticks = ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) >> 7;
+  const uint32_t kDivisor = 78125;
+  uint64_t seconds = 0;
+  uint32_t remainder = 0;  // below 2^17, so 8 more bits still fit
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    uint32_t part = (remainder << 8) | static_cast<uint32_t>((ticks >> shift) & 0xFF);
+    seconds = (seconds << 8) | (part / kDivisor);
+    remainder = part % kDivisor;
+  }
+  const int64_t kSeconds1601To1970 = 11644473600LL;
+  return static_cast<int64_t>(seconds) - kSeconds1601To1970;
 }
 
 // Whether the manifest is the publisher's: signed by the compiled-in key,
