@@ -1,3 +1,4 @@
 file(SIZE "${FILE}" size)
 math(EXPR kib "(${size} + 1023) / 1024")
-message(STATUS "Pellinor.exe: ${size} bytes (${kib} KiB; target 96 KiB)")
+get_filename_component(name "${FILE}" NAME)
+message(STATUS "${name}: ${size} bytes (${kib} KiB; target 96 KiB)")

@@ -1,12 +1,14 @@
 # The release key compiled into the installer: PELLINOR_RELEASE_KEY names a
 # PEM public key (ECDSA P-256, SubjectPublicKeyInfo); empty builds an
 # installer that requires no signature. The key becomes
-# generated/release_key_data.h with its 64-byte point X||Y.
+# generated/release_key_data.cpp with its 64-byte point X||Y, compiled alone
+# into the object library pellinor_release_key: a build with another key
+# (the test-key installer) links its own such object and no module twice.
 #
 # Also runs as a script, for the tests of this conversion:
-#   cmake -DPELLINOR_RELEASE_KEY=key.pem -DRELEASE_KEY_HEADER=out.h -P ReleaseKey.cmake
+#   cmake -DPELLINOR_RELEASE_KEY=key.pem -DRELEASE_KEY_SOURCE=out.cpp -P ReleaseKey.cmake
 
-function(pellinor_release_key_header key header)
+function(pellinor_release_key_source key source)
   if(key STREQUAL "")
     set(RELEASE_KEY_HAVE false)
     set(RELEASE_KEY_BYTES "0")
@@ -40,23 +42,28 @@ function(pellinor_release_key_header key header)
     set(RELEASE_KEY_HAVE true)
     set(RELEASE_KEY_BYTES "${bytes}")
   endif()
-  set(content "// Generated from PELLINOR_RELEASE_KEY at configure time. Do not edit.
-#pragma once
+  set(content "// Generated from a release key at configure time. Do not edit.
+#include \"manifest/release_key.h\"
 
-#include <stdint.h>
-
-constexpr bool kHaveReleaseKey = ${RELEASE_KEY_HAVE};
-constexpr uint8_t kReleaseKey[64] = {${RELEASE_KEY_BYTES}};
+extern const bool kHaveReleaseKey = ${RELEASE_KEY_HAVE};
+extern const uint8_t kReleaseKey[64] = {${RELEASE_KEY_BYTES}};
 ")
-  file(CONFIGURE OUTPUT "${header}" CONTENT "${content}" @ONLY)
+  file(CONFIGURE OUTPUT "${source}" CONTENT "${content}" @ONLY)
+endfunction()
+
+# An object library of the key data of key (a PEM file, or empty).
+function(pellinor_release_key_library name key)
+  set(source ${CMAKE_BINARY_DIR}/generated/${name}_data.cpp)
+  pellinor_release_key_source("${key}" "${source}")
+  add_library(${name} OBJECT ${source})
+  target_link_libraries(${name} PRIVATE pellinor_manifest pellinor_module_options)
 endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  pellinor_release_key_header("${PELLINOR_RELEASE_KEY}" "${RELEASE_KEY_HEADER}")
+  pellinor_release_key_source("${PELLINOR_RELEASE_KEY}" "${RELEASE_KEY_SOURCE}")
 else()
   set(PELLINOR_RELEASE_KEY "" CACHE FILEPATH
       "PEM public key (ECDSA P-256) that release manifests must be signed with; empty requires no signature")
-  pellinor_release_key_header("${PELLINOR_RELEASE_KEY}" "${CMAKE_BINARY_DIR}/generated/release_key_data.h")
   if(NOT PELLINOR_RELEASE_KEY STREQUAL "")
     # A new key in the same file takes effect on the next build.
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PELLINOR_RELEASE_KEY}")

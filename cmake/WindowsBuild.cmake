@@ -1,11 +1,19 @@
 # The installer itself: a PE32 GUI program, statically linked, small.
 
-# Every module, for the program, its tests and the helper programs.
+# Every module, without the release key: what the program and the test-key
+# program share.
+add_library(pellinor_modules INTERFACE)
+target_include_directories(pellinor_modules INTERFACE ${PROJECT_SOURCE_DIR}
+                                                      ${CMAKE_BINARY_DIR}/generated)
+target_compile_definitions(pellinor_modules INTERFACE ${PELLINOR_WIN_DEFINES})
+target_link_libraries(pellinor_modules INTERFACE pellinor_app ${PELLINOR_WIN_LIBS})
+
+# Every module with the product's key, for the program, its tests and the
+# helper programs.
+pellinor_release_key_library(pellinor_release_key "${PELLINOR_RELEASE_KEY}")
 add_library(pellinor_core INTERFACE)
-target_include_directories(pellinor_core INTERFACE ${PROJECT_SOURCE_DIR}
-                                                   ${CMAKE_BINARY_DIR}/generated)
-target_compile_definitions(pellinor_core INTERFACE ${PELLINOR_WIN_DEFINES})
-target_link_libraries(pellinor_core INTERFACE pellinor_app ${PELLINOR_WIN_LIBS})
+target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>)
+target_link_libraries(pellinor_core INTERFACE pellinor_modules)
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
 
@@ -24,26 +32,54 @@ if(NOT PELLINOR_INSTDATA STREQUAL "")
   list(APPEND PELLINOR_RESOURCES ${CMAKE_BINARY_DIR}/generated/instdata.rc)
 endif()
 
-add_executable(Pellinor WIN32 app/winmain.cpp ${PELLINOR_RESOURCES})
-target_compile_options(Pellinor PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
-target_link_libraries(Pellinor PRIVATE pellinor_core)
-# Own entry point, no C runtime start-up objects (see app/winmain.cpp).
+# The entry point and resources once, for the program and the test-key program.
+add_library(pellinor_entry OBJECT app/winmain.cpp ${PELLINOR_RESOURCES})
+target_compile_options(pellinor_entry PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
+target_link_libraries(pellinor_entry PRIVATE pellinor_modules)
+
 # No unwind tables are read: the program has no exceptions, and without the
 # C runtime's start-up objects nothing registers frame tables. The only ones
 # left come from prebuilt libz.a and libstdc++ objects; they are dropped in
 # the link (added to the default script, not replacing it).
 file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
      "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")
-target_link_options(Pellinor PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
-                    -nostartfiles -Wl,-e,_PellinorStart@0
-                    -Wl,-T,${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
-set_property(TARGET Pellinor APPEND PROPERTY LINK_DEPENDS
-             ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
-set_target_properties(Pellinor PROPERTIES OUTPUT_NAME Pellinor
-                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-add_custom_command(TARGET Pellinor POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:Pellinor> -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
-  VERBATIM)
+
+# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY): the installer program
+# with the key data of KEY_LIBRARY.
+function(pellinor_installer target output key)
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}>)
+  target_link_libraries(${target} PRIVATE pellinor_modules)
+  # Own entry point, no C runtime start-up objects (see app/winmain.cpp).
+  target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
+                      -nostartfiles -Wl,-e,_PellinorStart@0
+                      -Wl,-T,${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
+               ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${output}
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -P ${PROJECT_SOURCE_DIR}/cmake/PrintSize.cmake
+    VERBATIM)
+endfunction()
+
+pellinor_installer(Pellinor Pellinor pellinor_release_key)
+
+# The same program trusting a key this build makes, for the tests of signed
+# releases: test-release-key/release-private.pem signs what it accepts.
+if(PELLINOR_TESTS)
+  set(test_key_dir ${CMAKE_BINARY_DIR}/test-release-key)
+  if(NOT EXISTS ${test_key_dir}/release-public.pem)
+    file(MAKE_DIRECTORY ${test_key_dir})
+    execute_process(
+      COMMAND sh -c "umask 077 && openssl ecparam -name prime256v1 -genkey -noout | openssl pkcs8 -topk8 -nocrypt -out release-private.pem && openssl pkey -in release-private.pem -pubout -out release-public.pem"
+      WORKING_DIRECTORY ${test_key_dir} RESULT_VARIABLE key_result)
+    if(NOT key_result EQUAL 0)
+      message(FATAL_ERROR "cannot make the test release key with openssl")
+    endif()
+  endif()
+  pellinor_release_key_library(pellinor_test_release_key ${test_key_dir}/release-public.pem)
+  pellinor_installer(PellinorTestKey Pellinor-testkey pellinor_test_release_key)
+endif()
 
 # Release engineers' tool to stamp INSTDATA into a copy without a compiler.
 add_subdirectory(tools/stamp)

@@ -12,6 +12,7 @@
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
+#include "transfer/manifest_source.h"
 #include "transfer/staging.h"
 
 namespace {
@@ -259,5 +260,9 @@ bool FinishUpdate(bool manifestFound) {
   }
   // Everything listed is in place: what is still staged belongs to no entry.
   RemoveStagingFolder(InstallSettings.InstallDir);
+  // Only now is the signed release installed: from here on an older one is
+  // a rollback. (Written after the clearing, which would take it along.)
+  // A failure to write it is logged; the files are installed all the same.
+  if (AcceptedReleaseSerial != 0) SaveReleaseSerial(AcceptedReleaseSerial);
   return true;
 }

@@ -3,6 +3,7 @@
 #include "manifest/download_list.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "config/sites.h"
 #include "runtime/progress.h"
@@ -32,6 +33,8 @@ namespace {
 // What the sink keeps while the parser hands over entries.
 struct ListBuilder {
   UpToDateCheck UpToDate;
+  bool RequireHashes;
+  int32_t Unhashed;       // entries refused for want of a hash
   int32_t Capacity;       // records allocated
   int32_t UpToDateCount;  // entries already present
   int64_t Total;          // sizes listed, not capped
@@ -51,6 +54,11 @@ bool ReserveItems(void* context, int32_t lineCount) {
 
 void AddItem(void* context, const ManifestEntry& entry, const char* localPath) {
   ListBuilder* builder = static_cast<ListBuilder*>(context);
+  if (builder->RequireHashes && !entry.HasHash) {
+    DiagLog("manifest: %s has no hash; refused", entry.Name);
+    builder->Unhashed++;
+    return;
+  }
   if (builder->UpToDate(localPath, entry.Size, entry.Stamp)) {
     DiagLog("manifest: up to date: %s", entry.Name);
     builder->UpToDateCount++;
@@ -63,6 +71,8 @@ void AddItem(void* context, const ManifestEntry& entry, const char* localPath) {
   PutText(item.Name, entry.Name);
   item.Size = entry.Size;
   item.Stamp = entry.Stamp;
+  item.HasHash = entry.HasHash;
+  memcpy(item.Hash, entry.Hash, sizeof item.Hash);
   item.State = kItemPending;
   item.Received = 0;
   DownloadCount++;
@@ -74,12 +84,19 @@ void AddManifestSite(void*, char* line) { AddSite(line); }
 
 }  // namespace
 
-void ListManifestText(char* text, int32_t length, bool mayBeCut, const ManifestSettings& settings,
-                      UpToDateCheck upToDate) {
+int32_t ListManifestText(char* text, int32_t length, bool mayBeCut,
+                         const ManifestSettings& settings, UpToDateCheck upToDate,
+                         bool requireHashes) {
   FreeDownloadList();
-  ListBuilder builder = {upToDate, 0, 0, 0};
+  ListBuilder builder = {upToDate, requireHashes, 0, 0, 0, 0};
   ManifestSink sink = {&builder, ReserveItems, AddItem, AddManifestSite};
   ParseManifestText(text, length, mayBeCut, settings, sink);
+  if (builder.Unhashed > 0) {
+    DiagLog("manifest: %d files without a hash in a signed release; nothing listed",
+            static_cast<int>(builder.Unhashed));
+    FreeDownloadList();
+    return builder.Unhashed;
+  }
 
   if (DownloadCount > 0) {
     // Give back the records of lines that listed nothing; a failed shrink
@@ -105,4 +122,5 @@ void ListManifestText(char* text, int32_t length, bool mayBeCut, const ManifestS
     DiagLog("manifest: %d files to download, %d bytes (%d entries up to date)",
             static_cast<int>(DownloadCount), static_cast<int>(listed),
             static_cast<int>(builder.UpToDateCount));
+  return 0;
 }

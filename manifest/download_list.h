@@ -16,6 +16,8 @@ struct DownloadItem {
   char Name[kItemNameCapacity];  // relative to InstallDir, '\' separated
   int32_t Size;
   uint32_t Stamp;                // DOS date (high 16 bits) and time (low 16 bits)
+  bool HasHash;                  // Hash holds the SHA-256 the bytes must have
+  uint8_t Hash[kSha256Size];
   std::atomic<int32_t> State;    // kItemPending, kItemDone or kItemInProgress
   std::atomic<int32_t> Received; // bytes written by the current mirror attempt
 };
@@ -34,8 +36,13 @@ typedef bool (*UpToDateCheck)(const char* path, int32_t size, uint32_t stamp);
 // place and text[length] must be writable), registers its SITES lines as
 // mirror sites and fills DownloadList with every selected entry that is not
 // up to date; adds their sizes to BytesTotal, held at 2147483647.
-void ListManifestText(char* text, int32_t length, bool mayBeCut, const ManifestSettings& settings,
-                      UpToDateCheck upToDate);
+//
+// With requireHashes (a build that trusts a release key), a selected entry
+// without a hash could be installed unverified: the first one empties the
+// list, and the count of such entries is returned (0 otherwise).
+int32_t ListManifestText(char* text, int32_t length, bool mayBeCut,
+                         const ManifestSettings& settings, UpToDateCheck upToDate,
+                         bool requireHashes = false);
 
 // Sum of Received over the list, read without the lock (progress only).
 int32_t SumReceived();

@@ -12,9 +12,12 @@
 enum {
   kManifestNameCapacity = 64,   // a name is at most 63 characters
   kManifestPathCapacity = 260,  // install folder and name together
-  // The most a manifest source delivers; a text of this length may have
-  // been cut in the middle of its last line.
+  // What installers of the earlier kind read of a manifest, in one read; a
+  // text of this length may have been cut in the middle of its last line.
   kManifestReadLimit = 100000,
+  // The largest manifest this installer reads (whole, from any source) and
+  // the publisher writes: 8 MiB. A longer one is refused, never cut.
+  kManifestSizeLimit = 8 * 1024 * 1024,
 };
 
 // Section numbers; bit n of a SectionSet selects section n.

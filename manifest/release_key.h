@@ -1,17 +1,20 @@
 // The publisher's key and the check of a signed manifest against it.
 //
 // A build trusts at most one key, compiled in from the PEM file named by the
-// CMake option PELLINOR_RELEASE_KEY (generated/release_key_data.h gives
-// kHaveReleaseKey and kReleaseKey). A keyless build requires no signature.
+// CMake option PELLINOR_RELEASE_KEY. A keyless build requires no signature.
 #pragma once
 
 #include <stdint.h>
 
 #include "manifest/signature_text.h"
-#include "release_key_data.h"
 
 // The curve point X||Y, 32 big-endian bytes each.
 enum { kReleaseKeyLength = 64 };
+
+// The key data, defined by an object of its own that each program links
+// (generated from the key at configure time; see cmake/ReleaseKey.cmake).
+extern const bool kHaveReleaseKey;
+extern const uint8_t kReleaseKey[kReleaseKeyLength];
 
 // True when signature (r||s, kReleaseSignatureLength bytes) is an ECDSA
 // P-256 signature with SHA-256 over message by the key. A key that is not a

@@ -15,6 +15,7 @@ srcs=$(ls "$root"/tinylib/text.cpp "$root"/tinylib/diaglog.cpp "$root"/tinylib/d
   "$root"/tinylib/folders_posix.cpp "$root"/runtime/*.cpp "$root"/manifest/*.cpp \
   "$root"/transfer/protocol.cpp "$root"/config/*.cpp | grep -v '_win\.cpp$')
 cmake -S "$root" -B "$out/gen" -G Ninja -DPELLINOR_TESTS=OFF >/dev/null  # for generated/deployment.h
+srcs="$srcs $out/gen/generated/pellinor_release_key_data.cpp"  # the key data (keyless)
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I"$root" -I"$out/gen/generated" \
   "$root/tests/fuzz/fuzz_$target.cpp" $srcs -lz -lcrypto -lpthread -o "$out/fuzz_$target"
 cd "$out" && "./fuzz_$target" -max_total_time="$seconds" "corpus-$target" "$root/tests/fuzz/corpus/$target"

@@ -1,24 +1,41 @@
 // Where the manifest text comes from: the first source that gives any of the
 // manifest URL (HTTP), else the .ver file beside the program, and when that
-// gave exactly nothing, "files.ver" from the session host.
+// gave exactly nothing, "files.ver" from the session host. Each is read
+// whole, up to kManifestSizeLimit; with a compiled-in release key, its
+// signature "files.ver.sig" comes from the same source.
 #pragma once
 
 #include <stdint.h>
 
-// The text of one source, in a transfer buffer, with room for the NUL the
-// parser stores after it.
+enum ManifestSource { kManifestFromNowhere, kManifestFromHttp, kManifestFromFile,
+                      kManifestFromSession };
+
+// The text of one source, in a block allocated for it (FreeManifestText),
+// with room for the NUL the parser stores after it.
 struct ManifestText {
   char* Text;      // null when no source gave any
   int32_t Length;  // 0 or more
-  bool MayBeCut;   // the read filled the source's limit: the last line may be cut
+  bool MayBeCut;   // as the single 100,000-byte read of earlier installers
+                   // judged it: a text of exactly that length may be cut
+  bool TooLarge;   // the source holds more than kManifestSizeLimit: refused
+  bool ReadFailed; // the source broke off (session) before the end
+  ManifestSource Source;
 };
 
 // Reads the manifest from its source.
 ManifestText FetchManifestText();
+void FreeManifestText(ManifestText* text);
 
-// Fetches the manifest and builds DownloadList from it (ListManifestText
-// with the settings of InstallSettings and the file system's up-to-date
-// check); registers the manifest's sites.
+// The serial of the signed release this run accepted; 0 when none (keyless
+// build, or nothing accepted). The commit remembers it.
+extern uint32_t AcceptedReleaseSerial;
+
+// Fetches the manifest and, with a compiled-in key, its signature; refuses
+// (nothing listed, the run failed, the reason logged) a release that is not
+// acceptable, or a manifest over the size bound; otherwise builds
+// DownloadList from it (ListManifestText with the settings of
+// InstallSettings and the file system's up-to-date check) and registers the
+// manifest's sites. The text is released afterwards.
 void BuildDownloadList();
 
 // The program's own path with the extension "ver" in path (260 bytes): only a

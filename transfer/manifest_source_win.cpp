@@ -1,78 +1,283 @@
-// Reading the manifest text from its source, and the download list from it.
+// Reading the manifest text (and its signature) from its source, and the
+// download list from it.
 #include "transfer/manifest_source.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
 
 #include "config/settings.h"
 #include "manifest/download_list.h"
 #include "manifest/manifest_text.h"
+#include "manifest/release_key.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/sha256.h"
 #include "tinylib/simple_file.h"
+#include "tinylib/text.h"
 #include "transfer/istream.h"
 #include "transfer/protocol.h"
 #include "transfer/session.h"
+#include "transfer/staging.h"
 #include "transfer/transfer_buffers.h"
 
 static const char kSessionManifestName[] = "files.ver";
+static const char kSessionSignatureName[] = "files.ver.sig";
+static const char kSignatureSuffix[] = ".sig";
+// Bytes per read from HTTP or a file; the block grows as the text does.
+static const int32_t kManifestPiece = 65536;
 
-// The manifest at ManifestUrl, one read of at most the read limit.
-static int32_t ReadHttpManifest() {
+uint32_t AcceptedReleaseSerial;
+
+namespace {
+
+// The text as it grows: one block, one byte more than the text for the
+// parser's NUL, never above the bound (plus one byte that tells a text over
+// it from one at it).
+struct TextBlock {
+  char* Bytes;
+  int32_t Length;
+  int32_t Capacity;
+  bool NoMemory;
+};
+
+// Room for count more bytes at Bytes + Length; false when the block cannot
+// grow (no memory) or the text would pass the bound by more than a byte.
+bool MakeRoom(TextBlock& block, int32_t count) {
+  int64_t needed = static_cast<int64_t>(block.Length) + count + 1;
+  if (needed <= block.Capacity) return true;
+  if (needed > static_cast<int64_t>(kManifestSizeLimit) + 2) return false;
+  int64_t capacity = block.Capacity > 0 ? block.Capacity : kManifestPiece;
+  while (capacity < needed) capacity *= 2;
+  if (capacity > static_cast<int64_t>(kManifestSizeLimit) + 2) capacity = kManifestSizeLimit + 2;
+  char* grown = static_cast<char*>(realloc(block.Bytes, static_cast<size_t>(capacity)));
+  if (grown == nullptr) {
+    block.NoMemory = true;
+    return false;
+  }
+  block.Bytes = grown;
+  block.Capacity = static_cast<int32_t>(capacity);
+  return true;
+}
+
+// Reads the stream to its end, or to one byte past the bound.
+void ReadStream(TBaseStream& stream, TextBlock& block) {
+  for (;;) {
+    int32_t want = kManifestPiece;
+    int32_t left = kManifestSizeLimit + 1 - block.Length;
+    if (left <= 0) return;
+    if (want > left) want = left;
+    if (!MakeRoom(block, want)) return;
+    int32_t got = stream.Read(block.Bytes + block.Length, want);
+    if (got > 0) block.Length += got;
+    if (got < want) return;  // the end (or a failed read)
+  }
+}
+
+void ReadHttpManifest(TextBlock& block) {
   TIStream stream(InstallSettings.ManifestUrl);
-  int32_t count = stream.Read(WorkBuffer, kManifestReadLimit);
+  ReadStream(stream, block);
   DiagLog("manifest: source %s gave %d bytes", InstallSettings.ManifestUrl,
+          static_cast<int>(block.Length));
+}
+
+// The .ver file beside the program; false when there is no room for its path.
+bool LocalManifestFile(char* path) {
+  if (LocalManifestPath(path, ArgCount > 0 ? ArgTable[0] : nullptr)) return true;
+  DiagLog("manifest: no room for a .ver path beside the program");
+  return false;
+}
+
+void ReadLocalManifest(TextBlock& block) {
+  char path[kPathCapacity];
+  if (!LocalManifestFile(path)) return;
+  TSimpleFile file(path, 0);
+  if (file.IsOpen()) ReadStream(file, block);
+  DiagLog("manifest: source %s gave %d bytes", path, static_cast<int>(block.Length));
+}
+
+// "files.ver" chunk after chunk, until a short chunk ends it. False when a
+// reply failed after the first chunk: the text would be a part.
+bool ReadSessionManifest(TextBlock& block) {
+  for (int32_t offset = 0;; offset += kSessionChunkSize) {
+    int32_t count = RequestChunk(kSessionManifestName, offset);
+    if (count < 0 || ReplyData == nullptr) {
+      DiagLog("manifest: source session %s failed at %d", kSessionManifestName,
+              static_cast<int>(offset));
+      // Nothing at all is an empty text, as when the host has no manifest.
+      return offset == 0;
+    }
+    if (count > kSessionChunkSize) count = kSessionChunkSize;
+    if (block.Length + count > kManifestSizeLimit) {
+      block.Length = kManifestSizeLimit + 1;  // over the bound: nothing more is read
+      return true;
+    }
+    if (!MakeRoom(block, count)) return true;
+    memcpy(block.Bytes + block.Length, ReplyData, static_cast<size_t>(count));
+    block.Length += count;
+    if (count < kSessionChunkSize) break;
+  }
+  DiagLog("manifest: source session %s gave %d bytes", kSessionManifestName,
+          static_cast<int>(block.Length));
+  return true;
+}
+
+// files.ver.sig from the manifest's own source: at most one byte over the
+// signature's limit, so that a longer one is seen and refused. The count;
+// 0 when there is none.
+int32_t ReadSignature(ManifestSource source, char* buffer, int32_t capacity) {
+  char name[kPathCapacity];
+  int32_t count = 0;
+  if (source == kManifestFromHttp || source == kManifestFromFile) {
+    bool named = source == kManifestFromHttp
+                     ? CopyTextCut(name, sizeof name, InstallSettings.ManifestUrl)
+                     : LocalManifestFile(name);
+    // A cut name would be some other file's: read nothing, refused unsigned.
+    if (!named || !AppendTextCut(name, sizeof name, kSignatureSuffix)) return 0;
+    if (source == kManifestFromHttp) {
+      TIStream stream(name);
+      count = stream.Read(buffer, capacity);
+    } else {
+      TSimpleFile file(name, 0);
+      count = file.IsOpen() ? file.Read(buffer, capacity) : 0;
+    }
+  } else if (source == kManifestFromSession) {
+    PutText(name, kSessionSignatureName);
+    count = RequestChunk(kSessionSignatureName, 0);
+    if (count > 0 && ReplyData != nullptr) {
+      if (count > capacity) count = capacity;
+      memcpy(buffer, ReplyData, static_cast<size_t>(count));
+    }
+  }
+  if (count < 0) count = 0;
+  DiagLog("manifest: signature %s gave %d bytes", source == kManifestFromNowhere ? "-" : name,
           static_cast<int>(count));
   return count;
 }
 
-// The .ver file beside the program.
-static int32_t ReadLocalManifest() {
-  char path[kPathCapacity];
-  if (!LocalManifestPath(path, ArgCount > 0 ? ArgTable[0] : nullptr)) {
-    DiagLog("manifest: no room for a .ver path beside the program");
-    return 0;
+// Seconds since 1970 UTC, from the system clock. FILETIME counts 100 ns
+// from 1601; the division by 10,000,000 (128 * 78125) is a shift and a long
+// division in 32-bit steps, so that no 64-bit division routine is linked in.
+int64_t UnixNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t ticks = ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) >> 7;
+  const uint32_t kDivisor = 78125;
+  uint64_t seconds = 0;
+  uint32_t remainder = 0;  // below 2^17, so 8 more bits still fit
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    uint32_t part = (remainder << 8) | static_cast<uint32_t>((ticks >> shift) & 0xFF);
+    seconds = (seconds << 8) | (part / kDivisor);
+    remainder = part % kDivisor;
   }
-  int32_t count = ReadFileToBuffer(path, WorkBuffer, kManifestReadLimit);
-  DiagLog("manifest: source %s gave %d bytes", path, static_cast<int>(count));
-  return count;
+  const int64_t kSeconds1601To1970 = 11644473600LL;
+  return static_cast<int64_t>(seconds) - kSeconds1601To1970;
 }
+
+// Whether the manifest is the publisher's: signed by the compiled-in key,
+// unaltered, not older than a release accepted here, not expired.
+bool ReleaseAccepted(const ManifestText& text) {
+  char signature[kSignatureTextLimit + 1];
+  int32_t length = ReadSignature(text.Source, signature, sizeof signature);
+  uint8_t digest[kSha256Length];
+  if (!Sha256Of(text.Text, text.Length, digest)) {
+    DiagLog("manifest: the SHA-256 of the manifest cannot be computed; refused");
+    NoteRunFailure("the file list cannot be verified");
+    return false;
+  }
+  uint32_t highest = LoadReleaseSerial();
+  ReleaseSignature accepted;
+  ReleaseVerdict verdict = CheckReleaseManifest(kReleaseKey, length > 0 ? signature : nullptr,
+                                                length, digest, UnixNow(), highest, &accepted);
+  if (verdict != kReleaseOk) {
+    DiagLog("manifest: release refused: %s (highest serial accepted here: %lu); nothing listed",
+            ReleaseVerdictText(verdict), static_cast<unsigned long>(highest));
+    char reason[kOutcomeReasonCapacity];
+    CopyTextCut(reason, sizeof reason, "the file list was refused: ");
+    AppendTextCut(reason, sizeof reason, ReleaseVerdictText(verdict));
+    NoteRunFailure(reason);
+    return false;
+  }
+  AcceptedReleaseSerial = accepted.Serial;
+  DiagLog("manifest: signed release %lu accepted", static_cast<unsigned long>(accepted.Serial));
+  return true;
+}
+
+}  // namespace
 
 ManifestText FetchManifestText() {
-  ManifestText result = {nullptr, 0, false};
-  if (WorkBuffer == nullptr) {
-    DiagLog("manifest: no transfer buffer; nothing listed");
+  ManifestText result = {nullptr, 0, false, false, false, kManifestFromNowhere};
+  TextBlock block = {nullptr, 0, 0, false};
+  if (InstallSettings.ManifestUrl[0] != 0) {
+    ReadHttpManifest(block);
+    result.Source = kManifestFromHttp;
+  } else {
+    ReadLocalManifest(block);
+    result.Source = kManifestFromFile;
+  }
+  if (block.Length == 0 && !block.NoMemory) {
+    // "files.ver" from the session host. Without a connection there is
+    // nobody to ask, so the text is empty.
+    if (SessionChannel == 0) {
+      DiagLog("manifest: no session open to ask for %s; nothing to list", kSessionManifestName);
+    } else {
+      result.Source = kManifestFromSession;
+      result.ReadFailed = !ReadSessionManifest(block);
+    }
+  }
+  if (block.NoMemory) {
+    DiagLog("manifest: no memory for a text of %d bytes", static_cast<int>(block.Length));
+    result.ReadFailed = true;
+  }
+  result.TooLarge = block.Length > kManifestSizeLimit;
+  // An empty text still gets its block, for the parser's NUL.
+  if (!result.TooLarge && !result.ReadFailed && MakeRoom(block, 0)) {
+    result.Text = block.Bytes;
+    result.Length = block.Length;
+    // As the single read of earlier installers saw it: a text that filled
+    // 100,000 bytes may end inside a line (the session's chunk was larger).
+    result.MayBeCut = result.Source != kManifestFromSession && block.Length == kManifestReadLimit;
     return result;
   }
-  int32_t count =
-      InstallSettings.ManifestUrl[0] != 0 ? ReadHttpManifest() : ReadLocalManifest();
-  if (count != 0) {
-    result.Text = WorkBuffer;
-    result.Length = count < 0 ? 0 : count;
-    // A text that fills the read limit may end inside a line.
-    result.MayBeCut = count >= kManifestReadLimit;
-    return result;
-  }
-  // One chunk of "files.ver" from the session host. Without a connection
-  // there is nobody to ask, so the text is empty.
-  if (SessionChannel == 0) {
-    DiagLog("manifest: no session open to ask for %s; nothing to list", kSessionManifestName);
-    result.Text = WorkBuffer;
-    return result;
-  }
-  count = RequestChunk(kSessionManifestName, 0);
-  DiagLog("manifest: source session %s gave %d bytes", kSessionManifestName,
-          static_cast<int>(count));
-  // A reply is one chunk at most, and the NUL after it stays inside the
-  // buffer's slack.
-  result.Text = ReplyData;
-  if (count > kSessionChunkSize) count = kSessionChunkSize;
-  if (count < 0 || result.Text == nullptr) count = 0;
-  result.Length = count;
-  result.MayBeCut = count >= kSessionChunkSize;
+  free(block.Bytes);
+  if (result.TooLarge) result.Length = block.Length;
   return result;
+}
+
+void FreeManifestText(ManifestText* text) {
+  free(text->Text);
+  text->Text = nullptr;
+  text->Length = 0;
 }
 
 void BuildDownloadList() {
   FreeDownloadList();
+  AcceptedReleaseSerial = 0;
+  ManifestFound = false;
   ManifestText text = FetchManifestText();
-  ManifestFound = text.Text != nullptr && text.Length > 0;
-  if (WorkBuffer == nullptr) return;  // logged: nothing is listed, no site added
-  ListManifestText(text.Text, text.Length, text.MayBeCut, CurrentManifestSettings(), IsUpToDate);
+  if (text.TooLarge) {
+    DiagLog("manifest: over %d bytes; refused, nothing listed", kManifestSizeLimit);
+    NoteRunFailure("the file list is larger than this installer reads");
+    return;
+  }
+  if (text.ReadFailed) {
+    NoteRunFailure("the file list could not be read whole");
+    return;
+  }
+  if (text.Text == nullptr || text.Length == 0) {
+    FreeManifestText(&text);
+    return;
+  }
+  if (kHaveReleaseKey && !ReleaseAccepted(text)) {
+    FreeManifestText(&text);
+    return;
+  }
+  int32_t unhashed = ListManifestText(text.Text, text.Length, text.MayBeCut,
+                                      CurrentManifestSettings(), IsUpToDate, kHaveReleaseKey);
+  FreeManifestText(&text);
+  if (unhashed > 0) {
+    NoteRunFailure("the signed file list names files without a hash");
+    return;
+  }
+  ManifestFound = true;
 }

@@ -52,8 +52,9 @@ bool MirrorUrl(char* buffer, const TSiteInfo& site, const DownloadItem& item);
 
 // Inflates source into the item's file. True only when the file was created
 // and the source held one complete, checked zlib stream of exactly Size
-// bytes, all of them written.
-bool ReceiveItem(TBaseStream& source, DownloadItem& item);
+// bytes, all of them written, with the SHA-256 the item lists (if any).
+// from names the source in the log.
+bool ReceiveItem(TBaseStream& source, DownloadItem& item, const char* from = "mirror");
 
 // Ends an attempt under TransferLock: done when complete and Received is
 // Size; otherwise pending again with Received 0, for the other sources.

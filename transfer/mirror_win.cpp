@@ -30,12 +30,12 @@ bool MirrorUrl(char* buffer, const TSiteInfo& site, const DownloadItem& item) {
                    InstallSettings.InstallMode);
 }
 
-bool ReceiveItem(TBaseStream& source, DownloadItem& item) {
+bool ReceiveItem(TBaseStream& source, DownloadItem& item, const char* from) {
   int32_t inflated;
   bool created;
   bool sealed = false;
   {
-    TOStream sink(item);
+    TOStream sink(item, from);
     inflated = InflateStream(source, sink);
     created = sink.Created();
     if (inflated != item.Size) sink.KeepUnstamped();
@@ -62,7 +62,7 @@ void DownloadFromSite(TSiteInfo* site, int32_t index) {
             url);
     TIStream source(url);
     if (source.IsOpen())
-      complete = ReceiveItem(source, item);
+      complete = ReceiveItem(source, item, url);
     else
       DiagLog("mirror: cannot open %s", url);
   }

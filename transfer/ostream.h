@@ -1,12 +1,14 @@
 // TOStream: the sink of one mirror download. It writes the inflated bytes of
-// one DownloadItem into its staged file (transfer/staging.h) and counts them
-// in the item's Received.
+// one DownloadItem into its staged file (transfer/staging.h), counts them in
+// the item's Received and, when the item lists a hash, digests them as they
+// are written.
 #pragma once
 
 #include <stdint.h>
 
 #include "tinylib/simple_file.h"
 #include "tinylib/streams.h"
+#include "transfer/content_check.h"
 
 struct DownloadItem;
 
@@ -14,7 +16,8 @@ enum { kOutputPathCapacity = 260 };
 
 class TOStream : public TBaseStream {
  public:
-  explicit TOStream(DownloadItem& item);
+  // source names where the bytes come from, for the log (kept, not copied).
+  explicit TOStream(DownloadItem& item, const char* source = "mirror");
   // Closes the file; a file that was not sealed stays unstamped.
   ~TOStream() override;
   TOStream(const TOStream&) = delete;
@@ -34,11 +37,15 @@ class TOStream : public TBaseStream {
   void KeepUnstamped() { unstamped_ = true; }
   // Flushes the file and sets its time from the item's Stamp (when not 0):
   // from then on it counts as staged complete. False when not created, kept
-  // unstamped, or the flush or stamp failed.
+  // unstamped, the bytes do not have the item's listed hash (logged with
+  // both hashes; the file then stays unstamped), or the flush or stamp
+  // failed.
   bool Seal();
 
  private:
   DownloadItem& item_;
+  const char* source_;
+  ContentCheck check_;
   // The file lives in place, constructed on the first Write: no allocation
   // per file, and "no file yet" is simply a null pointer.
   alignas(TSimpleFile) unsigned char fileStorage_[sizeof(TSimpleFile)];

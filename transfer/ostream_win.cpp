@@ -8,8 +8,8 @@
 #include "tinylib/diaglog.h"
 #include "transfer/staging.h"
 
-TOStream::TOStream(DownloadItem& item)
-    : item_(item), file_(nullptr), refused_(false), unstamped_(false) {
+TOStream::TOStream(DownloadItem& item, const char* source)
+    : item_(item), source_(source), file_(nullptr), refused_(false), unstamped_(false) {
   path_[0] = 0;
 }
 
@@ -21,6 +21,14 @@ TOStream::~TOStream() {
 
 bool TOStream::Seal() {
   if (!Created() || unstamped_) return false;
+  // Checked before the stamp: other bytes than the release's, whatever
+  // their size, must never count as staged complete.
+  ContentVerdict verdict = check_.Finish();
+  if (!ContentAccepted(verdict)) {
+    LogContentRefused(item_.Name, source_, check_, verdict);
+    unstamped_ = true;
+    return false;
+  }
   return SealStagedFile(file_->Handle(), item_.Stamp);
 }
 
@@ -36,6 +44,7 @@ int32_t TOStream::Write(void* buffer, int32_t count) {
     // The staged file is written anew: a session's half of it is gone.
     ForgetResumeRecordFor(item_.Name);
     file_ = new (fileStorage_) TSimpleFile(CreateOutputFile(path_));
+    check_.Start(item_);
   }
   if (count < 0) return -1;
   // More bytes than the manifest lists cannot be the right file, and a bad
@@ -48,7 +57,10 @@ int32_t TOStream::Write(void* buffer, int32_t count) {
   int32_t written = file_->Write(buffer, count);
   // Only bytes that reached the file count: a failed write must leave the
   // item short of its Size, hence pending.
-  if (written > 0) item_.Received += written;
+  if (written > 0) {
+    item_.Received += written;
+    check_.Add(buffer, written);
+  }
   if (written != count)
     DiagLog("mirror: wrote %d of %d bytes to %s", static_cast<int>(written),
             static_cast<int>(count), path_);

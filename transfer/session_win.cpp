@@ -15,6 +15,7 @@
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "tinylib/tinyzip.h"
+#include "transfer/content_check.h"
 #include "transfer/net_limits.h"
 #include "transfer/protocol.h"
 #include "transfer/staging.h"
@@ -385,8 +386,12 @@ void DownloadOverSession(DownloadItem& item) {
     return;
   }
 
+  // The digest covers every byte of the file: on a resumed download the
+  // staged part is read once, since this run has not seen its bytes.
+  ContentCheck check;
+  check.Start(item);
   StagedWriter file;
-  if (offset > 0 ? !file.ContinueAt(path, offset) : !file.Create(path)) {
+  if (offset > 0 ? !file.ContinueAt(path, offset, &check) : !file.Create(path)) {
     SessionFileFailed(item, "the staged file cannot be written", offset);
     return;
   }
@@ -412,6 +417,7 @@ void DownloadOverSession(DownloadItem& item) {
       why = "the staged file cannot be written";
       break;
     }
+    check.Add(ReplyData, n);
     offset += n;
     UpdateProgress(static_cast<int32_t>(BytesDone) + n);
     if (n < kSessionChunkSize) break;
@@ -427,6 +433,15 @@ void DownloadOverSession(DownloadItem& item) {
     }
   }
   if (why == nullptr && offset != item.Size) why = "the host sent fewer bytes than listed";
+  if (why == nullptr) {
+    ContentVerdict verdict = check.Finish();
+    if (!ContentAccepted(verdict)) {
+      LogContentRefused(item.Name, "the session", check, verdict);
+      why = "its bytes do not have the listed SHA-256";
+      // Gone, so that no later run continues after bytes known to be wrong.
+      file.Discard(path);
+    }
+  }
   // Sealed (flushed, then stamped) only when whole: an unstamped staged file
   // is never taken for complete.
   if (why == nullptr && !file.Seal(item.Stamp)) why = "the staged file cannot be flushed";

@@ -33,6 +33,18 @@ bool StagedFileComplete(int32_t size, uint32_t stamp, const StagedFacts& facts) 
   return stamp != 0 && facts.HasStamp && facts.Stamp == stamp && facts.Length == size;
 }
 
+// The decimal digits of value and a terminator (at most 11 bytes).
+static void PutUnsigned(char* buffer, uint32_t value) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *buffer++ = digits[--n];
+  *buffer = 0;
+}
+
 bool FormatResumeRecord(char* buffer, size_t capacity, const ResumeRecord& record) {
   if (buffer == nullptr || capacity == 0) return false;
   buffer[0] = 0;
@@ -42,16 +54,7 @@ bool FormatResumeRecord(char* buffer, size_t capacity, const ResumeRecord& recor
   PutDecimal(number, record.Size);
   ok = ok && AppendTextCut(buffer, capacity, number) && AppendTextCut(buffer, capacity, ",");
   // The stamp is unsigned: written as its 32 bits, read back the same way.
-  char* end = number;
-  uint32_t stamp = record.Stamp;
-  char digits[11];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + stamp % 10);
-    stamp /= 10;
-  } while (stamp != 0);
-  while (n > 0) *end++ = digits[--n];
-  *end = 0;
+  PutUnsigned(number, record.Stamp);
   ok = ok && AppendTextCut(buffer, capacity, number) && AppendTextCut(buffer, capacity, ",");
   PutDecimal(number, record.Length);
   ok = ok && AppendTextCut(buffer, capacity, number);
@@ -105,4 +108,20 @@ int32_t SessionResumeOffset(const ResumeRecord* record, const char* name, int32_
   if (record->Length <= 0 || record->Length > size) return 0;
   if (stagedLength < record->Length) return 0;
   return record->Length;
+}
+
+void FormatSerialText(char buffer[kSerialTextCapacity], uint32_t serial) {
+  PutUnsigned(buffer, serial);
+}
+
+bool ParseSerialText(const char* text, uint32_t* serial) {
+  if (text == nullptr || serial == nullptr) return false;
+  const char* cursor = text;
+  uint64_t value;
+  if (!ReadField(cursor, 0xFFFFFFFFu, &value) || value == 0) return false;
+  if (*cursor == '\r') cursor++;
+  if (*cursor == '\n') cursor++;
+  if (*cursor != 0) return false;
+  *serial = static_cast<uint32_t>(value);
+  return true;
 }

@@ -17,6 +17,7 @@
 #include <stdint.h>
 
 struct DownloadItem;
+class ContentCheck;
 
 extern const char kStagingFolderName[];  // "Pellinor.staging"
 enum StagingArea { kStagedNew, kStagedOld };
@@ -62,6 +63,12 @@ bool ParseResumeRecord(const char* text, ResumeRecord* record);
 int32_t SessionResumeOffset(const ResumeRecord* record, const char* name, int32_t size,
                             uint32_t stamp, int64_t stagedLength);
 
+// The serial record's text: the decimal serial (1..4294967295). Parse
+// allows one line end after it and nothing else.
+enum { kSerialTextCapacity = 16 };
+void FormatSerialText(char buffer[kSerialTextCapacity], uint32_t serial);
+bool ParseSerialText(const char* text, uint32_t* serial);
+
 // ---- Windows side (staging_win.cpp) ----
 
 // The staged path of an item's name (below InstallSettings.InstallDir), in a
@@ -76,9 +83,18 @@ StagedFacts StatStaged(const char* path);
 // it: after this the file counts as complete. False when either failed.
 bool SealStagedFile(void* fileHandle, uint32_t stamp);
 
-// Items whose staged file is complete are done without a fetch. Returns how
-// many; their bytes count as received for the progress display.
+// Items whose staged file is complete are done without a fetch: those that
+// list a hash only when the file's bytes have it (they were written by an
+// earlier run, so this one reads them once). Returns how many; their bytes
+// count as received for the progress display.
 int32_t ReuseStagedFiles();
+
+// The highest release serial this installation accepted, kept in the
+// staging folder's "serial" (0 when none): a signed manifest with a lower
+// one is a rollback. Saved by the commit once an update is complete; a
+// lower value never replaces a higher one.
+uint32_t LoadReleaseSerial();
+bool SaveReleaseSerial(uint32_t serial);
 
 // The session's resume record: loaded once by the job before the downloads;
 // written by the session download as it goes.
@@ -100,12 +116,15 @@ class StagedWriter {
   // Creates the file anew (making its folders).
   bool Create(const char* path);
   // Opens the existing file and cuts it to offset, so that writing goes on
-  // right after the bytes the record vouches for.
-  bool ContinueAt(const char* path, int32_t offset);
+  // right after the bytes the record vouches for; those bytes are first
+  // read into check (when not null).
+  bool ContinueAt(const char* path, int32_t offset, ContentCheck* check = nullptr);
   bool Write(const void* bytes, int32_t count);
   bool Flush();
   bool Seal(uint32_t stamp);
   bool IsOpen() const;
+  // Closes the file and deletes it (path is where it was opened).
+  void Discard(const char* path);
 
  private:
   void* handle_;

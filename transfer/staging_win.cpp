@@ -12,8 +12,41 @@
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
+#include "transfer/content_check.h"
 
 static const char kResumeRecordName[] = "resume";
+static const char kSerialRecordName[] = "serial";
+// Bytes per read when a staged file is digested.
+static const DWORD kDigestPiece = 16384;
+
+// Reads length bytes from the file's current position into check.
+static bool DigestFrom(HANDLE file, int64_t length, ContentCheck& check) {
+  char piece[kDigestPiece];
+  while (length > 0) {
+    DWORD want = length < kDigestPiece ? static_cast<DWORD>(length) : kDigestPiece;
+    DWORD got = 0;
+    if (!ReadFile(file, piece, want, &got, nullptr) || got == 0) return false;
+    check.Add(piece, static_cast<int32_t>(got));
+    length -= got;
+  }
+  return true;
+}
+
+// Whether a staged file from an earlier run has the bytes the item lists.
+static bool StagedContentMatches(const char* path, const DownloadItem& item) {
+  if (!item.HasHash) return true;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  ContentCheck check;
+  check.Start(item);
+  bool read = DigestFrom(file, item.Size, check);
+  CloseHandle(file);
+  ContentVerdict verdict = check.Finish();
+  if (read && ContentAccepted(verdict)) return true;
+  if (read) LogContentRefused(item.Name, "the staging folder", check, verdict);
+  return false;
+}
 
 bool StagedItemPath(char* buffer, const char* name, StagingArea area) {
   buffer[0] = 0;
@@ -83,6 +116,11 @@ int32_t ReuseStagedFiles() {
     char path[kPathCapacity];
     if (item.State != kItemPending || !StagedItemPath(path, item.Name, kStagedNew)) continue;
     if (!StagedFileComplete(item.Size, item.Stamp, StatStaged(path))) continue;
+    if (!StagedContentMatches(path, item)) {
+      // Fetched again; the new bytes are written over these.
+      DiagLog("staging: %s staged by an earlier run with other bytes; fetched again", item.Name);
+      continue;
+    }
     item.State = kItemDone;
     item.Received = item.Size;
     reused++;
@@ -175,12 +213,13 @@ bool StagedWriter::Create(const char* path) {
   return true;
 }
 
-bool StagedWriter::ContinueAt(const char* path, int32_t offset) {
+bool StagedWriter::ContinueAt(const char* path, int32_t offset, ContentCheck* check) {
   // Not shared while written, as a new file would not be.
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = file;
+  if (check != nullptr && !DigestFrom(file, offset, *check)) return false;
   // Bytes past what the record vouches for may be from a write cut short.
   return SetFilePointer(file, offset, nullptr, FILE_BEGIN) == static_cast<DWORD>(offset) &&
          SetEndOfFile(file);
@@ -196,3 +235,51 @@ bool StagedWriter::Write(const void* bytes, int32_t count) {
 bool StagedWriter::Flush() { return FlushFileBuffers(static_cast<HANDLE>(handle_)) != 0; }
 
 bool StagedWriter::Seal(uint32_t stamp) { return SealStagedFile(handle_, stamp); }
+
+void StagedWriter::Discard(const char* path) {
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+  if (!DeleteFileA(path)) DiagLog("staging: cannot delete %s (error %lu)", path, GetLastError());
+}
+
+// ---- the accepted release serial ----
+
+static bool SerialRecordPath(char* buffer) {
+  if (!StagingFolder(buffer)) return false;
+  return AppendTextCut(buffer, kPathCapacity, "\\") &&
+         AppendTextCut(buffer, kPathCapacity, kSerialRecordName);
+}
+
+uint32_t LoadReleaseSerial() {
+  char path[kPathCapacity];
+  char text[kSerialTextCapacity];
+  if (!SerialRecordPath(path) || GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return 0;
+  TSimpleFile file(path, 0);
+  if (!file.IsOpen()) return 0;
+  int32_t n = file.Read(text, sizeof text - 1);
+  if (n <= 0) return 0;
+  text[n] = 0;
+  uint32_t serial = 0;
+  if (!ParseSerialText(text, &serial)) {
+    // Unreadable means tampered with or cut: nothing is known, and the
+    // signature check still stands between the folder and any release.
+    DiagLog("staging: serial record unreadable; no earlier release known");
+    return 0;
+  }
+  return serial;
+}
+
+bool SaveReleaseSerial(uint32_t serial) {
+  if (serial == 0 || serial <= LoadReleaseSerial()) return true;
+  char path[kPathCapacity];
+  char text[kSerialTextCapacity];
+  if (!PrepareStaging() || !SerialRecordPath(path)) return false;
+  FormatSerialText(text, serial);
+  TSimpleFile file(path, 1);
+  int32_t length = TextLength(text);
+  bool saved = file.IsOpen() && file.Write(text, length) == length &&
+               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  DiagLog("staging: release serial %lu %s", static_cast<unsigned long>(serial),
+          saved ? "remembered" : "could not be written");
+  return saved;
+}

@@ -7,7 +7,8 @@ info=$(file "$PELLINOR_EXE")
 echo "$info"
 echo "$info" | grep -q "PE32 executable (GUI) Intel 80386" || fail "not a PE32 GUI i386 program"
 
-allowed="kernel32.dll user32.dll gdi32.dll ws2_32.dll wsock32.dll wininet.dll shell32.dll ole32.dll advapi32.dll msvcrt.dll"
+# bcrypt.dll: the system's own SHA-256 and signature check (CNG, Vista and later).
+allowed="kernel32.dll user32.dll gdi32.dll ws2_32.dll wsock32.dll wininet.dll shell32.dll ole32.dll advapi32.dll msvcrt.dll bcrypt.dll"
 dlls=$(i686-w64-mingw32-objdump -p "$PELLINOR_EXE" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
 [ -n "$dlls" ] || fail "no import table found"
 for dll in $dlls; do
@@ -24,9 +25,15 @@ strings -n 4 -e l "$PELLINOR_EXE" | grep -qx "Brevane" || fail "no version resou
 
 # The program has its own entry point and runs no static constructors: an
 # object with one would silently start uninitialised.
-ctors=$(i686-w64-mingw32-objdump -h "$PELLINOR_BUILD/libpellinor_core.a" | grep -cE '\.ctors|\.init_array')
+libs=("$PELLINOR_BUILD"/*/libpellinor_*.a)
+[ ${#libs[@]} -ge 7 ] && [ -f "${libs[0]}" ] || fail "module libraries not found: ${libs[*]}"
+ctors=$(i686-w64-mingw32-objdump -h "${libs[@]}" | grep -cE '\.ctors|\.init_array')
 [ "$ctors" -eq 0 ] || fail "product objects with static constructors: $ctors"
 
-size=$(stat -c %s "$PELLINOR_EXE")
-echo "size: $size bytes"
+# The product and the test-key program (the same modules, another key).
+for exe in "$PELLINOR_EXE" "$PELLINOR_BUILD/Pellinor-testkey.exe"; do
+  size=$(stat -c %s "$exe")
+  echo "size of $(basename "$exe"): $size bytes"
+  [ "$size" -le 98304 ] || fail "$(basename "$exe") is over 96 KiB"
+done
 pass "binary checks"

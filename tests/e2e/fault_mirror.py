@@ -10,6 +10,7 @@ lines "PATH MODE"; a request for PATH is then answered by MODE:
   cut      the first half of the object only
   plus1    a valid object of the file with one byte more
   minus1   a valid object of the file with one byte less
+  other    a valid object of the right size with other bytes (one flipped)
   empty    200 with an empty body
   drop     the connection is closed without any reply
 Any other path is served as it is (404 when ROOT lacks it). Every reply
@@ -42,6 +43,10 @@ def reshape(data, mode):
         return zlib.compress(zlib.decompress(data) + b"\x00")
     if mode == "minus1":
         return zlib.compress(zlib.decompress(data)[:-1])
+    if mode == "other":
+        raw = bytearray(zlib.decompress(data))
+        raw[len(raw) // 2] ^= 0x01
+        return zlib.compress(bytes(raw))
     if mode == "empty":
         return b""
     return data

@@ -497,11 +497,12 @@ TEST_F(PublishTest, LargeManifestsAreWrittenWithAWarningUpToTheBound) {
   EXPECT_NE(report.warnings[0].find("first 100000"), std::string::npos) << report.warnings[0];
 
   publish::Options options;
-  for (size_t size : {publish::kLargeManifestLimit, publish::kLargeManifestLimit + 1}) {
+  const size_t limit = kManifestSizeLimit;
+  for (size_t size : {limit, limit + 1}) {
     std::vector<std::string> errors, warnings;
     publish::CheckManifest(std::string(size, '\n'), {}, options, &errors, &warnings);
-    EXPECT_EQ(errors.size(), size > publish::kLargeManifestLimit ? 1u : 0u) << size;
-    EXPECT_EQ(warnings.size(), size > publish::kLargeManifestLimit ? 0u : 1u) << size;
+    EXPECT_EQ(errors.size(), size > limit ? 1u : 0u) << size;
+    EXPECT_EQ(warnings.size(), size > limit ? 0u : 1u) << size;
   }
 }
 

@@ -135,3 +135,43 @@ TEST_F(DownloadListTest, TheTotalIsHeldAtTheLargest32BitValue) {
 }
 
 }  // namespace
+
+// A build that trusts a release key lists nothing from a manifest in which
+// any selected file lacks its hash, present or not: it could not be
+// verified. Without a key such files are listed, and hashes reach the items.
+TEST_F(DownloadListTest, ASignedReleaseListsNothingWhenAFileLacksItsHash) {
+  const std::string hash(64, 'a');
+  const std::string hashed = "a.dll=5,7," + hash + "\r\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    bool requireHashes;
+    int32_t refused;
+    size_t listed;
+  } cases[] = {
+      {"all hashed, key", "[CLIENT]\r\n" + hashed, true, 0, 1},
+      {"one unhashed, key", "[CLIENT]\r\n" + hashed + "b.dll=5,7\r\n", true, 1, 0},
+      {"unhashed and present, key", "[CLIENT]\r\nhere.dll=3,7\r\n" + hashed, true, 1, 0},
+      {"unhashed outside the selection, key", "[CLIENT]\r\n" + hashed + "[ONDEMAND]\r\nx=1,2\r\n",
+       true, 0, 1},
+      {"one unhashed, keyless", "[CLIENT]\r\n" + hashed + "b.dll=5,7\r\n", false, 0, 2},
+  };
+  for (const Case& c : cases) {
+    Reset();
+    Present["C:\\Inst\\here.dll"] = {3, 7};
+    buffer_.assign(c.text.begin(), c.text.end());
+    buffer_.push_back('\x7f');
+    ManifestSettings settings = {0x02, 0, "", "C:\\Inst\\"};
+    int32_t refused = ListManifestText(buffer_.data(), static_cast<int32_t>(c.text.size()), false,
+                                       settings, PresentInTable, c.requireHashes);
+    EXPECT_EQ(refused, c.refused) << c.what;
+    EXPECT_EQ(static_cast<size_t>(DownloadCount), c.listed) << c.what;
+  }
+  Reset();
+  List("[CLIENT]\r\n" + hashed + "b.dll=5,7\r\n");
+  ASSERT_EQ(DownloadCount, 2);
+  EXPECT_TRUE(DownloadList[0].HasHash);
+  EXPECT_EQ(DownloadList[0].Hash[0], 0xAA);
+  EXPECT_EQ(DownloadList[0].Hash[31], 0xAA);
+  EXPECT_FALSE(DownloadList[1].HasHash);
+}

@@ -127,4 +127,31 @@ TEST(StagingTest, ACutDownloadContinuesOnlyForTheSameEntryWithItsBytesThere) {
   EXPECT_EQ(SessionResumeOffset(&record, "big.dat", 600000, 1081037455, 700000), 0);
 }
 
+// The remembered serial: what is written reads back, and anything a cut or
+// tampered record could hold is refused (read as "no release known").
+TEST(StagingTest, SerialRecordsRoundTripAndAnythingElseIsRefused) {
+  for (uint32_t serial : {1u, 9u, 10u, 4294967295u}) {
+    char text[kSerialTextCapacity];
+    FormatSerialText(text, serial);
+    uint32_t back = 0;
+    EXPECT_TRUE(ParseSerialText(text, &back)) << text;
+    EXPECT_EQ(back, serial);
+  }
+  struct Case {
+    const char* text;
+    bool ok;
+    uint32_t serial;
+  } cases[] = {
+      {"7\r\n", true, 7},       {"7\n", true, 7},        {"", false, 0},
+      {"0", false, 0},          {"4294967296", false, 0}, {"-1", false, 0},
+      {"7 ", false, 0},         {"7\r\n8", false, 0},     {"x7", false, 0},
+      {"99999999999999999999", false, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t serial = 12345;
+    EXPECT_EQ(ParseSerialText(c.text, &serial), c.ok) << c.text;
+    EXPECT_EQ(serial, c.ok ? c.serial : 12345u) << c.text;
+  }
+}
+
 }  // namespace

@@ -16,6 +16,7 @@
 #include "runtime/outcome.h"
 #include "app/run_control.h"
 #include "config/settings.h"
+#include "tinylib/simple_file.h"
 #include "manifest/download_list.h"
 #include "tests/support/test_files.h"
 #include "tinylib/simple_file.h"

@@ -16,6 +16,7 @@
 #include "config/settings.h"
 #include "config/sites.h"
 #include "manifest/download_list.h"
+#include "runtime/outcome.h"
 #include "runtime/progress.h"
 #include "tests/win/http_responder.h"
 #include "transfer/session.h"
@@ -79,25 +80,67 @@ class ManifestSourceTest : public testing::Test {
   char program_[MAX_PATH];
 };
 
-// The source reads 100000 bytes: the line it stops in is not listed under a
-// cut name, and nothing after it is read.
-TEST_F(ManifestSourceTest, TheLineCutByTheReadLimitIsNotListed) {
+// A manifest of n one-byte files: the text and the name of its last file.
+std::string ManyFiles(size_t atLeast, int* count) {
   std::string text = "[CLIENT]\r\n";
-  int complete = 0;
-  std::string lastComplete;
-  for (int i = 0; text.size() < 120000; i++) {
-    std::string name = "data\\file" + std::to_string(i) + ".bin";
-    text += Line(name, 1, kStamp);
-    if (text.size() - 1 <= 100000) {  // its CR is inside the read
-      complete++;
-      lastComplete = name;
-    }
-  }
-  ASSERT_NE(text.size(), 100000u);
+  *count = 0;
+  while (text.size() < atLeast) text += Line("data\\file" + std::to_string((*count)++) + ".bin", 1, kStamp);
+  return text;
+}
+
+// Past the 100,000 bytes of earlier installers, every line is read, from the
+// file beside the program and over HTTP alike.
+TEST_F(ManifestSourceTest, LargeManifestsAreReadWhole) {
+  int count = 0;
+  const std::string text = ManyFiles(300000, &count);
   PutManifest(text);
   BuildDownloadList();
-  ASSERT_EQ(DownloadCount, complete);
-  EXPECT_EQ(DownloadList[DownloadCount - 1].Name, lastComplete);
+  ASSERT_EQ(DownloadCount, count);
+  EXPECT_EQ(std::string(DownloadList[count - 1].Name), "data\\file" + std::to_string(count - 1) + ".bin");
+
+  FreeDownloadList();
+  HttpResponder server;
+  server.Set("/big.ver", text);
+  snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s", server.Url("/big.ver").c_str());
+  BuildDownloadList();
+  EXPECT_EQ(DownloadCount, count);
+  EXPECT_TRUE(ManifestFound);
+}
+
+// A text of exactly 100,000 bytes is judged as the single read of earlier
+// installers judged it: its last line may have been cut, so a line without
+// its CR there is not listed.
+TEST_F(ManifestSourceTest, ATextOfExactlyTheEarlierReadLimitIsJudgedAsBefore) {
+  int count = 0;
+  std::string text = ManyFiles(99900, &count);
+  std::string last = "z=1," + std::to_string(kStamp) + ",";
+  last += std::string(100000 - text.size() - last.size(), 'x');
+  text += last;
+  ASSERT_EQ(text.size(), 100000u);
+  PutManifest(text);
+  BuildDownloadList();
+  EXPECT_EQ(DownloadCount, count);
+}
+
+// Over the bound nothing is listed and the run fails: a cut list would
+// install part of a release.
+TEST_F(ManifestSourceTest, AManifestOverTheBoundIsRefused) {
+  ResetRunOutcome();
+  std::string text = "[CLIENT]\r\n" + Line("a.dll", 1, kStamp);
+  text.resize(kManifestSizeLimit + 1, '\n');
+  PutManifest(text);
+  BuildDownloadList();
+  EXPECT_EQ(DownloadCount, 0);
+  EXPECT_FALSE(ManifestFound);
+  EXPECT_EQ(RunExitCode(), kExitInstallFailed);
+
+  ResetRunOutcome();
+  text.resize(kManifestSizeLimit);
+  PutManifest(text);
+  BuildDownloadList();
+  EXPECT_EQ(DownloadCount, 1);
+  EXPECT_EQ(RunExitCode(), kExitSuccess);
+  ResetRunOutcome();
 }
 
 TEST_F(ManifestSourceTest, TheManifestBesideAProgramWithoutExtension) {

@@ -20,6 +20,7 @@
 #include "config/settings.h"
 #include "manifest/download_list.h"
 #include "config/sites.h"
+#include "tinylib/sha256.h"
 #include "tinylib/simple_file.h"
 #include "transfer/transfer_buffers.h"
 #include "transfer/ostream.h"
@@ -181,6 +182,42 @@ TEST_F(ReceiveTest, AFailedObjectOfFullSizeLeavesNoUpToDateFile) {
     EXPECT_EQ(item.State, kItemPending);
     ASSERT_TRUE(Exists(name));
     EXPECT_FALSE(IsUpToDate(Path(name).c_str(), 65536, 1081037455));
+  }
+}
+
+// A valid object of the right size is taken only with the bytes the
+// manifest's hash names; other bytes leave the item pending and the staged
+// file unstamped, so that no later run reuses it either.
+TEST_F(ReceiveTest, AnObjectWithOtherBytesThanTheListedHashIsNotTaken) {
+  const Bytes genuine = Pattern(70000, 77);
+  Bytes other = genuine;
+  other[35000] ^= 0x01;
+  struct Case {
+    const char* what;
+    bool hasHash;
+    const Bytes* served;
+    bool done;
+  } cases[] = {
+      {"listed bytes", true, &genuine, true},
+      {"one bit other", true, &other, false},
+      {"other bytes, no hash listed", false, &other, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    char name[32];
+    snprintf(name, sizeof name, "hashed%d.bin", n++);
+    DownloadItem item = {};
+    snprintf(item.Name, sizeof item.Name, "%s", name);
+    item.Size = static_cast<int32_t>(genuine.size());
+    item.Stamp = 1081037455;
+    item.State = kItemInProgress;
+    item.HasHash = c.hasHash;
+    ASSERT_TRUE(Sha256Of(genuine.data(), static_cast<int32_t>(genuine.size()), item.Hash));
+    MemorySource source(Deflate(*c.served));
+    EndAttempt(item, ReceiveItem(source, item, "test site"));
+    EXPECT_EQ(item.State, c.done ? kItemDone : kItemPending);
+    EXPECT_EQ(IsUpToDate(Path(name).c_str(), item.Size, item.Stamp), c.done);
   }
 }
 

@@ -143,7 +143,8 @@ void CollectPrevious(void* context, const ManifestEntry& entry, const char*) {
 bool ReadPreviousRelease(const fs::path& out, PreviousRelease* previous,
                          std::vector<std::string>* errors) {
   std::string error;
-  if (!ReadWhole(out / kManifestName, kLargeManifestLimit, &previous->manifestPresent,
+  const size_t limit = kManifestSizeLimit;
+  if (!ReadWhole(out / kManifestName, limit, &previous->manifestPresent,
                  &previous->manifestText, &error)) {
     errors->push_back("previous " + error);
     return false;
@@ -226,9 +227,10 @@ std::string ManifestText(const std::vector<FileEntry>& files, const Options& opt
 void CheckManifest(const std::string& text, const std::vector<FileEntry>& files,
                    const Options& options, std::vector<std::string>* errors,
                    std::vector<std::string>* warnings) {
-  if (text.size() > kLargeManifestLimit) {
+  const size_t limit = kManifestSizeLimit;
+  if (text.size() > limit) {
     errors->push_back("files.ver would be " + std::to_string(text.size()) +
-                      " bytes; installers read at most " + std::to_string(kLargeManifestLimit));
+                      " bytes; installers read at most " + std::to_string(limit));
   } else if (text.size() > static_cast<size_t>(kManifestReadLimit)) {
     warnings->push_back("files.ver is " + std::to_string(text.size()) +
                         " bytes; installers of the earlier kind read only the first " +

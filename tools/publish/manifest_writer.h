@@ -17,11 +17,6 @@
 
 namespace publish {
 
-// Manifests above the installer's single read (kManifestReadLimit) are
-// written with a warning, up to this bound; installers that read larger
-// manifests stop there too.
-const size_t kLargeManifestLimit = 8 * 1024 * 1024;
-
 // A file line of the files.ver being replaced.
 struct PreviousEntry {
   uint64_t size = 0;
@@ -57,9 +52,10 @@ void CheckStale(const std::vector<FileEntry>& files, const PreviousRelease& prev
 // the installer's order, CR LF line ends, every file line with its SHA-256.
 std::string ManifestText(const std::vector<FileEntry>& files, const Options& options);
 
-// Adds a line to *errors when the text is over kLargeManifestLimit or, with
-// no errors so far, does not read back exactly as written; to *warnings
-// when it is over what installers of the earlier kind read.
+// Adds a line to *errors when the text is over kManifestSizeLimit (the most
+// the installer reads) or, with no errors so far, does not read back exactly
+// as written; to *warnings when it is over what installers of the earlier
+// kind read.
 void CheckManifest(const std::string& text, const std::vector<FileEntry>& files,
                    const Options& options, std::vector<std::string>* errors,
                    std::vector<std::string>* warnings);
