@@ -18,7 +18,7 @@ namespace {
 using tools::OptionStep;
 
 enum { kName, kFlag };
-const tools::OptionSpec kSpecs[] = {{"name", true, kName}, {"flag", false, kFlag}};
+const tools::OptionDef kSpecs[] = {{"name", true, kName}, {"flag", false, kFlag}};
 
 struct Seen {
   std::vector<std::string> events;  // "name=VALUE" or "flag"

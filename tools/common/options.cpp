@@ -16,12 +16,12 @@ const int kHelpId = -2;
 
 }  // namespace
 
-OptionStep ParseCommandLine(int argc, char** argv, const OptionSpec* specs, size_t count,
+OptionStep ParseCommandLine(int argc, char** argv, const OptionDef* defs, size_t count,
                             void* context, OptionHandler handler,
                             std::vector<std::string>* operands, std::string* error) {
   std::vector<struct option> table;
   for (size_t i = 0; i < count; i++)
-    table.push_back({specs[i].name, specs[i].takesValue ? required_argument : no_argument,
+    table.push_back({defs[i].name, defs[i].takesValue ? required_argument : no_argument,
                      nullptr, static_cast<int>(i)});
   table.push_back({"help", no_argument, nullptr, kHelpId});
   table.push_back({nullptr, 0, nullptr, 0});
@@ -50,21 +50,21 @@ OptionStep ParseCommandLine(int argc, char** argv, const OptionSpec* specs, size
       return OptionStep::Error;
     }
     // getopt_long takes unambiguous abbreviations; these tools never did.
-    const char* name = c == kHelpId ? "help" : specs[c].name;
+    const char* name = c == kHelpId ? "help" : defs[c].name;
     if (key.compare(2, std::string::npos, name) != 0) {
       *error = "unknown option " + key;
       return OptionStep::Error;
     }
     if (c == kHelpId) return OptionStep::Help;
-    const OptionSpec& spec = specs[c];
-    OptionStep step = handler(context, spec.id, spec.takesValue ? optarg : nullptr, error);
+    const OptionDef& def = defs[c];
+    OptionStep step = handler(context, def.id, def.takesValue ? optarg : nullptr, error);
     if (step != OptionStep::Next) return step;
   }
   for (int i = optind; i < argc; i++) operands->push_back(argv[i]);
   return OptionStep::Next;
 }
 
-OptionStep ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* specs,
+OptionStep ParseCommandLine(const std::vector<std::string>& args, const OptionDef* defs,
                             size_t count, void* context, OptionHandler handler,
                             std::vector<std::string>* operands, std::string* error) {
   std::vector<std::string> storage;
@@ -74,7 +74,7 @@ OptionStep ParseCommandLine(const std::vector<std::string>& args, const OptionSp
   std::vector<char*> argv;
   for (std::string& word : storage) argv.push_back(&word[0]);
   argv.push_back(nullptr);
-  return ParseCommandLine(static_cast<int>(storage.size()), argv.data(), specs, count, context,
+  return ParseCommandLine(static_cast<int>(storage.size()), argv.data(), defs, count, context,
                           handler, operands, error);
 }
 

@@ -10,7 +10,7 @@
 
 namespace tools {
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;  // without the leading "--"
   bool takesValue;
   int id;            // handed to the callback
@@ -27,12 +27,12 @@ using OptionHandler = OptionStep (*)(void* context, int id, const char* value,
 // Parses argv (argv[0] is the program name). "-h" is --help (returns Help
 // without calling back). Operands (arguments that are not options, and
 // everything after "--") are appended to *operands.
-OptionStep ParseCommandLine(int argc, char** argv, const OptionSpec* specs, size_t count,
+OptionStep ParseCommandLine(int argc, char** argv, const OptionDef* defs, size_t count,
                             void* context, OptionHandler handler,
                             std::vector<std::string>* operands, std::string* error);
 
 // The same for a list of arguments without the program name.
-OptionStep ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* specs,
+OptionStep ParseCommandLine(const std::vector<std::string>& args, const OptionDef* defs,
                             size_t count, void* context, OptionHandler handler,
                             std::vector<std::string>* operands, std::string* error);
 

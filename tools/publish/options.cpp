@@ -25,14 +25,14 @@ enum OptionId {
   kExpires
 };
 
-const tools::OptionSpec kOptionSpecs[] = {
+const tools::OptionDef kOptionDefs[] = {
     {"out", true, kOut},           {"mirror", true, kMirror}, {"serveronly", true, kServerOnly},
     {"ondemand", true, kOnDemand}, {"jobs", true, kJobs},     {"site", true, kSite},
     {"verify", false, kVerify},    {"prune", false, kPrune},  {"quiet", false, kQuiet},
     {"sign", true, kSign},         {"serial", true, kSerial}, {"expires", true, kExpires},
 };
 
-const tools::OptionSpec kKeygenSpecs[] = {{"out", true, kOut}};
+const tools::OptionDef kKeygenDefs[] = {{"out", true, kOut}};
 
 // A serial as the signature file writes it: 1..4294967295, no leading zero.
 bool ParseSerial(const std::string& text, uint32_t* serial) {
@@ -204,7 +204,7 @@ const char* UsageText() {
 OptionsResult ParseOptions(const std::vector<std::string>& args, Options* options,
                            std::string* error) {
   std::vector<std::string> operands;
-  switch (tools::ParseCommandLine(args, kOptionSpecs, sizeof kOptionSpecs / sizeof kOptionSpecs[0],
+  switch (tools::ParseCommandLine(args, kOptionDefs, sizeof kOptionDefs / sizeof kOptionDefs[0],
                                   options, TakeOption, &operands, error)) {
     case tools::OptionStep::Help: return OptionsResult::Help;
     case tools::OptionStep::Error: return OptionsResult::Error;
@@ -246,7 +246,7 @@ tools::OptionStep TakeKeygenOption(void* context, int, const char* text, std::st
 OptionsResult ParseKeygenOptions(const std::vector<std::string>& args, KeygenOptions* options,
                                  std::string* error) {
   std::vector<std::string> operands;
-  switch (tools::ParseCommandLine(args, kKeygenSpecs, 1, options, TakeKeygenOption, &operands,
+  switch (tools::ParseCommandLine(args, kKeygenDefs, 1, options, TakeKeygenOption, &operands,
                                   error)) {
     case tools::OptionStep::Help: return OptionsResult::Help;
     case tools::OptionStep::Error: return OptionsResult::Error;

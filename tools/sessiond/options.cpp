@@ -14,7 +14,7 @@ enum OptionId {
   kMaxConnections, kMaxPerAddress, kThreads, kCacheSize, kWarm, kLog, kQuiet
 };
 
-const tools::OptionSpec kOptionSpecs[] = {
+const tools::OptionDef kOptionDefs[] = {
     {"root", true, kRoot},
     {"address", true, kAddress},
     {"port", true, kPort},
@@ -168,8 +168,8 @@ const char* UsageText() {
 OptionsResult ParseOptions(int argc, char** argv, ServerOptions* options, std::string* error) {
   Parse parse{options};
   std::vector<std::string> operands;
-  switch (tools::ParseCommandLine(argc, argv, kOptionSpecs,
-                                  sizeof kOptionSpecs / sizeof kOptionSpecs[0], &parse,
+  switch (tools::ParseCommandLine(argc, argv, kOptionDefs,
+                                  sizeof kOptionDefs / sizeof kOptionDefs[0], &parse,
                                   TakeOption, &operands, error)) {
     case tools::OptionStep::Help: return OptionsResult::Help;
     case tools::OptionStep::Error: return OptionsResult::Error;
