@@ -15,24 +15,10 @@ source_dir=$(cd "$here/.." && pwd)
 build=$(cd "${1:-$source_dir/build/release}" && pwd)
 out=${OUT:-$source_dir/build/bench}
 mib=${RELEASE_MIB:-64}
-sessiond="$build/brevane-sessiond"
-publish="$build/brevane-publish"
-client="$build/bench/load_client"
-for f in "$sessiond" "$publish" "$client"; do
-  [ -x "$f" ] || { echo "missing $f (scripts/build.sh builds the release tree)" >&2; exit 1; }
-done
+. "$here/lib.sh"
+bench_tools
 mkdir -p "$out"
-work=$(mktemp -d "${TMPDIR:-/tmp}/pellinor-cache.XXXXXX")
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cpu_of() { awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); split($0, f, " "); print (f[12] + f[13]) / hz }' "/proc/$1/stat"; }
-field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k { print $2 }'; }
+bench_work cache
 
 release="$work/release"
 python3 - "$release" "$mib" <<'PY'

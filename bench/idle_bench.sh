@@ -22,24 +22,11 @@ idle=${IDLE:-10000}
 active=${ACTIVE:-500}
 load_seconds=${LOAD_SECONDS:-15}
 mib=${RELEASE_MIB:-8}
-sessiond="$build/brevane-sessiond"
-publish="$build/brevane-publish"
-client="$build/bench/load_client"
-for f in "$sessiond" "$publish" "$client"; do
-  [ -x "$f" ] || { echo "missing $f (scripts/build.sh builds the release tree)" >&2; exit 1; }
-done
+. "$here/lib.sh"
+bench_tools
 mkdir -p "$out"
-work=$(mktemp -d "${TMPDIR:-/tmp}/pellinor-idle.XXXXXX")
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_work idle
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
-field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k { print $2 }'; }
 
 release="$work/release"
 python3 - "$release" "$mib" <<'PY'

@@ -19,35 +19,16 @@ build=$(cd "${1:-$source_dir/build/release}" && pwd)
 out=${OUT:-$source_dir/build/bench}
 mib=${RELEASE_MIB:-8}
 counts=${COUNTS:-"1 10 100 1000"}
-sessiond="$build/brevane-sessiond"
-publish="$build/brevane-publish"
-client="$build/bench/load_client"
-for f in "$sessiond" "$publish" "$client"; do
-  [ -x "$f" ] || { echo "missing $f (scripts/build.sh builds the release tree)" >&2; exit 1; }
-done
+. "$here/lib.sh"
+bench_tools
 command -v nginx >/dev/null || { echo "nginx is needed for the reference" >&2; exit 1; }
 mkdir -p "$out"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/pellinor-load.XXXXXX")
+bench_work load
 chmod 755 "$work"
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 # CPU seconds (user + system) of the given PIDs.
-cpu_of() {
-  local total=0 pid
-  for pid in "$@"; do
-    total=$(awk -v t="$total" -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); split($0, f, " "); print t + (f[12] + f[13]) / hz }' "/proc/$pid/stat")
-  done
-  echo "$total"
-}
 # RSS in MiB of the given PIDs, summed.
 rss_of() {
   local total=0 pid
@@ -56,7 +37,6 @@ rss_of() {
   done
   echo "$total"
 }
-field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k { print $2 }'; }
 
 # make_release DIR KIND: MIB MiB in 1 MiB files, random bytes or text lines.
 make_release() {
