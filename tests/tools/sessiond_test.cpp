@@ -4,6 +4,7 @@
 // keeps serving when one connection misbehaves and stops cleanly on SIGTERM.
 #include "tools/sessiond/reply.h"
 #include "tools/sessiond/server.h"
+#include "tools/sessiond/slots.h"
 #include "tests/support/child_process.h"
 #include "transfer/protocol.h"
 
@@ -283,6 +284,73 @@ TEST(ServerOptions, RefusesBadValues) {
   EXPECT_EQ(options.root, "/r");
 }
 
+// ---- The slots' policy ----------------------------------------------------
+
+class FakeHolder : public sessiond::SlotHolder {
+ public:
+  void Evict(const char* reason) override { evicted = reason; }
+  const char* evicted = nullptr;
+};
+
+TEST(SessionSlots, OldestIdleMakesRoomAndBusyOnesStay) {
+  sessiond::SessionSlots slots(3, 0);
+  FakeHolder a, b, c, d, e, f;
+  bool madeRoom = true;
+  ASSERT_EQ(slots.Admit(&a, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_FALSE(madeRoom);
+  ASSERT_EQ(slots.Admit(&b, "x", &madeRoom), sessiond::Admission::Admitted);
+  ASSERT_EQ(slots.Admit(&c, "x", &madeRoom), sessiond::Admission::Admitted);
+  // a, the oldest, is being served; b went idle before c did, then c asks
+  // and goes idle again: b is now the one idle the longest.
+  ASSERT_TRUE(slots.Busy(&a));
+  ASSERT_TRUE(slots.Busy(&c));
+  slots.Idle(&c);
+  ASSERT_EQ(slots.Admit(&d, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_TRUE(madeRoom);
+  EXPECT_NE(b.evicted, nullptr);
+  EXPECT_EQ(a.evicted, nullptr);
+  EXPECT_EQ(c.evicted, nullptr);
+  EXPECT_FALSE(slots.Busy(&b));  // its request came too late: it closes
+  slots.Leave(&b);               // and leaving twice frees nothing twice
+  EXPECT_EQ(slots.held(), 3u);
+
+  // Newcomers idle since arrival: c goes before d.
+  ASSERT_EQ(slots.Admit(&e, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_NE(c.evicted, nullptr);
+  EXPECT_EQ(d.evicted, nullptr);
+  // Everyone busy: the newcomer is the one turned away.
+  ASSERT_TRUE(slots.Busy(&d));
+  ASSERT_TRUE(slots.Busy(&e));
+  EXPECT_EQ(slots.Admit(&f, "x", &madeRoom), sessiond::Admission::Full);
+  EXPECT_FALSE(madeRoom);
+  EXPECT_EQ(slots.idle(), 0u);
+  // A slot that frees is taken without evicting anyone.
+  slots.Leave(&a);
+  EXPECT_EQ(slots.Admit(&f, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_FALSE(madeRoom);
+  slots.EvictAll("stop");
+  EXPECT_EQ(slots.held(), 0u);
+  EXPECT_NE(d.evicted, nullptr);
+  EXPECT_NE(f.evicted, nullptr);
+}
+
+TEST(SessionSlots, AddressCapEvictsNoOneAndCountsLeaves) {
+  sessiond::SessionSlots slots(2, 1);
+  FakeHolder a, b, c, d;
+  bool madeRoom = false;
+  ASSERT_EQ(slots.Admit(&a, "one", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_EQ(slots.Admit(&b, "one", &madeRoom), sessiond::Admission::AddressFull);
+  ASSERT_EQ(slots.Admit(&c, "two", &madeRoom), sessiond::Admission::Admitted);
+  // At the cap: a third address takes a's place, and so frees "one".
+  ASSERT_EQ(slots.Admit(&d, "three", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_TRUE(madeRoom);
+  EXPECT_NE(a.evicted, nullptr);
+  EXPECT_EQ(b.evicted, nullptr);
+  EXPECT_EQ(slots.Admit(&b, "one", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_NE(c.evicted, nullptr);
+  EXPECT_EQ(slots.held(), 2u);
+}
+
 // ---- The real server over TCP -------------------------------------------
 
 // The server process, started on a free port; killed by its own PID if a
@@ -444,9 +512,12 @@ TEST_F(ReleaseFolder, RealServerCapsConnectionsAndDropsIdleOnes) {
   Client first(server.port());
   std::vector<uint8_t> chunk;
   ASSERT_TRUE(first.Ask("files.ver", 0, &chunk));  // now certainly admitted
+  // At the cap the idle one makes room for the newcomer.
   Client second(server.port());
-  EXPECT_TRUE(second.ClosedByServer());
-  EXPECT_TRUE(first.ClosedByServer());  // after the idle time-out, within the 10 s wait
+  ASSERT_TRUE(second.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, manifest_);
+  EXPECT_TRUE(first.ClosedByServer());
+  EXPECT_TRUE(second.ClosedByServer());  // after the idle time-out, within the 10 s wait
   int status = server.Terminate();
   EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
@@ -499,6 +570,42 @@ TEST_F(ReleaseFolder, SilentConnectionsGetAShortAllowanceAndStarveNoOne) {
   EXPECT_TRUE(installer.StillOpenAfter(1500));
   ASSERT_TRUE(installer.Ask("files.ver", 0, &chunk));
   EXPECT_EQ(chunk, manifest_);
+  EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
+}
+
+// Sockets from one address that send the version notice and then idle, as
+// many as the packaged cap and then four times that: each newcomer at the
+// cap takes the place of the one idle the longest, so an installer arriving
+// after them all is served whole.
+TEST_F(ReleaseFolder, NoticeIdlersAtTheCapGiveWayToAnInstaller) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--quiet", "--max-connections=256", root_.string()}));
+  Client early(server.port());
+  ASSERT_TRUE(early.SendText("#UPDVER"));
+  std::vector<uint8_t> chunk, received;
+  ASSERT_TRUE(early.Ask("bin\\app.dll", 0, &chunk));
+  received = chunk;
+  std::vector<std::unique_ptr<Client>> idlers;
+  for (int wave : {256, 1024}) {
+    while (static_cast<int>(idlers.size()) < wave) {
+      idlers.emplace_back(new Client(server.port()));
+      ASSERT_TRUE(idlers.back()->connected());
+      ASSERT_TRUE(idlers.back()->SendText("#UPDVER"));
+    }
+    Client installer(server.port());
+    ASSERT_TRUE(installer.SendText("#UPDVER"));
+    std::vector<uint8_t> whole;
+    for (uint32_t offset : {0u, 262144u, 524288u}) {
+      ASSERT_TRUE(installer.Ask("bin\\app.dll", offset, &chunk)) << wave << " idlers";
+      whole.insert(whole.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(whole, large_) << wave << " idlers";
+  }
+  // The earliest idlers went first; the latest still hold their places.
+  EXPECT_TRUE(idlers.front()->ClosedByServer());
+  EXPECT_TRUE(idlers[1024 - 256 - 64]->ClosedByServer());
+  EXPECT_TRUE(idlers.back()->StillOpenAfter(200));
+  EXPECT_TRUE(early.ClosedByServer());  // idle since its first chunk
   EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
 }
 

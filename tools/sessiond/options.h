@@ -15,7 +15,7 @@ struct ServerOptions {
   uint16_t port = 7000;             // 0 picks a free port
   CompressMode compress = CompressMode::Auto;
   int firstRequestTimeoutSeconds = 20;  // from connecting to the first request
-  int idleTimeoutSeconds = 3600;    // waiting for the next request
+  int idleTimeoutSeconds = 120;     // waiting for the next request
   int requestTimeoutSeconds = 60;   // finishing a request, taking a reply
   int maxConnections = 0;           // 0: what the descriptor limit allows
   int maxPerAddress = 0;            // 0: no cap per client address
