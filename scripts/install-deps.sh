@@ -11,7 +11,7 @@ PACKAGES=(
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr
   nginx-light libnginx-mod-stream socat netcat-openbsd curl python3 time gnuplot-nox
-  liblnk-utils
+  liblnk-utils osslsigncode
 )
 
 missing=()
