@@ -46,7 +46,11 @@ void Connection::WatchDeadline() {
   timer_.async_wait([self](const asio::error_code&) {
     if (self->closed_) return;
     if (self->deadline_ <= std::chrono::steady_clock::now()) {
-      self->Close(self->served_ ? "timed out" : "no request in time");
+      if (!self->served_)
+        self->Close(CloseCause::FirstRequestTimeout, "no request in time");
+      else
+        self->Close(self->text_ || self->reply_ ? CloseCause::RequestTimeout : CloseCause::IdleTimeout,
+                    "timed out");
       return;
     }
     self->WatchDeadline();
@@ -60,13 +64,19 @@ void Connection::ReadHeader() {
   asio::async_read(socket_, asio::buffer(header_), [self](const asio::error_code& error, size_t) {
     if (self->closed_) return;
     if (error) {
-      self->Close(error == asio::error::eof ? "closed by peer" : "receive failed");
+      if (error == asio::error::eof) {
+        self->Close(CloseCause::Peer, "closed by peer");
+      } else {
+        HostMetrics().Error(ErrorKind::ReceiveFailed);
+        self->Close(CloseCause::Error, "receive failed");
+      }
       return;
     }
     uint32_t word = GetLengthWord(self->header_);
     if (word <= kSessionHeaderSize || word > kSessionHeaderSize + kMaxRequestText) {
       self->server_.log().Request("%s bad length word 0x%08X", self->PeerText().c_str(), word);
-      self->Close("bad request length");
+      HostMetrics().Error(ErrorKind::BadLength);
+      self->Close(CloseCause::Error, "bad request length");
       return;
     }
     self->ReadText(word - kSessionHeaderSize);
@@ -82,8 +92,12 @@ void Connection::ReadText(uint32_t length) {
                    [self](const asio::error_code& error, size_t) {
                      if (self->closed_) return;
                      if (error) {
-                       self->Close(error == asio::error::eof ? "closed by peer mid-request"
-                                                             : "receive failed");
+                       if (error == asio::error::eof) {
+                         self->Close(CloseCause::Peer, "closed by peer mid-request");
+                       } else {
+                         HostMetrics().Error(ErrorKind::ReceiveFailed);
+                         self->Close(CloseCause::Error, "receive failed");
+                       }
                        return;
                      }
                      self->Handle();
@@ -92,6 +106,7 @@ void Connection::ReadText(uint32_t length) {
 
 void Connection::Handle() {
   Logger& log = server_.log();
+  asked_ = std::chrono::steady_clock::now();
   std::unique_ptr<char[]> text = std::move(text_);
   uint32_t length = textLength_;
   served_ = true;
@@ -99,6 +114,7 @@ void Connection::Handle() {
   if (length == noticeLength && memcmp(text.get(), kVersionNotice, noticeLength) == 0) {
     // The client reads no reply to the notice: answering would shift every
     // later reply by one.
+    Metrics::Add(HostMetrics().notices);
     log.Request("%s %s notice", PeerText().c_str(), kVersionNotice);
     ReadHeader();
     return;
@@ -108,10 +124,12 @@ void Connection::Handle() {
                          &request)) {
     log.Request("%s malformed request %s", PeerText().c_str(),
                 Printable(text.get(), length).c_str());
-    Close("malformed request");
+    HostMetrics().Error(ErrorKind::Malformed);
+    Close(CloseCause::Error, "malformed request");
     return;
   }
   text.reset();
+  Metrics::Add(HostMetrics().requests);
   reply_ = BuildReply(*release_, request, server_.options().compress, server_.cache());
   const Reply& reply = *reply_;
   std::string name = log.quiet() && reply.kind != ReplyKind::ReadError
@@ -123,7 +141,8 @@ void Connection::Handle() {
     log.Request("%s %s offset=%u read-error (%s)", PeerText().c_str(), name.c_str(),
                 request.offset, reply.note.c_str());
     reply_.reset();
-    Close("file could not be read");
+    HostMetrics().Error(ErrorKind::ReadError);
+    Close(CloseCause::Error, "file could not be read");
     return;
   }
   if (!log.quiet()) {
@@ -145,19 +164,25 @@ void Connection::Send() {
   Touch(server_.options().requestTimeoutSeconds);
   asio::async_write(socket_, asio::buffer(reply_->wire),
                     [self](const asio::error_code& error, size_t) {
+                      ReplyKind kind = self->reply_->kind;
+                      size_t sent = self->reply_->wire.size();
                       self->reply_.reset();
                       if (self->closed_) return;
                       if (error) {
-                        self->Close("send failed");
+                        HostMetrics().Error(ErrorKind::SendFailed);
+                        self->Close(CloseCause::Error, "send failed");
                         return;
                       }
+                      HostMetrics().Replied(kind, sent,
+                                            std::chrono::steady_clock::now() - self->asked_);
                       self->ReadHeader();
                     });
 }
 
-void Connection::Close(const char* reason) {
+void Connection::Close(CloseCause cause, const char* reason) {
   if (closed_) return;
   closed_ = true;
+  HostMetrics().Close(cause);
   server_.log().Request("%s closed: %s", PeerText().c_str(), reason);
   asio::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

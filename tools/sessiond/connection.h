@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/sessiond/metrics.h"
 #include "tools/sessiond/reply.h"
 
 namespace sessiond {
@@ -34,9 +35,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Start();
   // Safe from any thread: hands the close to the connection's strand.
-  void CloseLater(const char* reason) {
+  void CloseLater(CloseCause cause, const char* reason) {
     auto self = shared_from_this();
-    asio::post(socket_.get_executor(), [self, reason] { self->Close(reason); });
+    asio::post(socket_.get_executor(), [self, cause, reason] { self->Close(cause, reason); });
   }
   const asio::ip::tcp::endpoint& peer() const { return peer_; }
 
@@ -48,7 +49,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadText(uint32_t length);
   void Handle();
   void Send();
-  void Close(const char* reason);
+  // Every way out: counted by cause, logged with the reason.
+  void Close(CloseCause cause, const char* reason);
   std::string PeerText() const;
 
   Server& server_;
@@ -62,6 +64,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<char[]> text_;  // the request being read
   uint32_t textLength_ = 0;
   ReplyPtr reply_;                // the reply being sent
+  std::chrono::steady_clock::time_point asked_;  // when the request being answered arrived
   uint8_t header_[kSessionHeaderSize] = {};
   bool served_ = false;  // a complete request arrived: the idle time-out applies
   bool closed_ = false;

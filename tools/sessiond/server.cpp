@@ -15,6 +15,7 @@
 
 #include "tools/common/paths.h"
 #include "tools/sessiond/connection.h"
+#include "tools/sessiond/metrics.h"
 
 namespace sessiond {
 
@@ -149,6 +150,7 @@ void Server::Accept() {
 // error, so accepting pauses while those already here are served, and the
 // condition is logged once per interval with a count.
 void Server::PauseAccepting(const asio::error_code& error) {
+  HostMetrics().Error(ErrorKind::AcceptFailed);
   uint64_t count = 0;
   if (acceptErrors_.Due(&count))
     log_.Notice("accept failed: %s; pausing accepts for %d ms (%llu failures in the last %d s)",
@@ -195,6 +197,7 @@ void Server::Admit(asio::ip::tcp::socket socket) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (live_.size() >= static_cast<size_t>(options_.maxConnections)) {
+      HostMetrics().TurnAway(TurnAwayCause::Cap);
       log_.Request("%s turned away: %d connections already", EndpointText(remote).c_str(),
                    options_.maxConnections);
       return;
@@ -202,6 +205,7 @@ void Server::Admit(asio::ip::tcp::socket socket) {
     if (options_.maxPerAddress > 0) {
       int& count = perAddress_[AddressKey(remote.address())];
       if (count >= options_.maxPerAddress) {
+        HostMetrics().TurnAway(TurnAwayCause::PerAddress);
         uint64_t times = 0;
         if (addressCap_.Due(&times))
           log_.Notice("%s turned away: %d connections from %s already (%llu turned away in "
@@ -216,6 +220,8 @@ void Server::Admit(asio::ip::tcp::socket socket) {
     connection = std::make_shared<Connection>(*this, std::move(socket), release, remote);
     live_[connection.get()] = connection;
   }
+  Metrics::Add(HostMetrics().accepted);
+  HostMetrics().sessionsOpen.fetch_add(1, std::memory_order_relaxed);
   log_.Request("%s connected", EndpointText(remote).c_str());
   connection->Start();
 }
@@ -234,7 +240,7 @@ void Server::Stop(int number) {
     for (auto& entry : live_)
       if (auto connection = entry.second.lock()) open.push_back(connection);
   }
-  for (auto& connection : open) connection->CloseLater("server stopping");
+  for (auto& connection : open) connection->CloseLater(CloseCause::Shutdown, "server stopping");
 }
 
 // Fills the cache with the chunks of every file below the release folder,
