@@ -95,6 +95,9 @@ std::string MetricsText(const Metrics& m, const CacheStats* cache, size_t cacheC
   Family(&out, "brevane_sessions_closed_total", "counter", "Sessions ended, by cause.");
   for (int i = 0; i < static_cast<int>(CloseCause::kCount); i++)
     Labelled(&out, "brevane_sessions_closed_total", "cause", kCloseLabels[i], Load(m.closed[i]));
+  Family(&out, "brevane_release_switches_total", "counter",
+         "Times a new connection found the release folder pointing at another release.");
+  Sample(&out, "brevane_release_switches_total", "", Load(m.releaseSwitches));
   Family(&out, "brevane_notices_total", "counter", "Version notices received (no reply).");
   Sample(&out, "brevane_notices_total", "", Load(m.notices));
   Family(&out, "brevane_requests_total", "counter", "Chunk requests received.");

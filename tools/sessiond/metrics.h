@@ -54,6 +54,7 @@ struct Metrics {
   std::atomic<uint64_t> accepted{0};
   std::atomic<uint64_t> turnedAway[static_cast<int>(TurnAwayCause::kCount)] = {};
   std::atomic<uint64_t> closed[static_cast<int>(CloseCause::kCount)] = {};
+  std::atomic<uint64_t> releaseSwitches{0};  // the release link found pointing elsewhere
   std::atomic<uint64_t> notices{0};   // "#UPDVER", which gets no reply
   std::atomic<uint64_t> requests{0};  // chunk requests that parsed
   std::atomic<uint64_t> replies[kReplyKindCount] = {};

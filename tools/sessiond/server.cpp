@@ -179,6 +179,7 @@ std::shared_ptr<const ReleaseRoot> Server::CurrentRelease() {
                   kThrottleSeconds);
     return release_;
   }
+  Metrics::Add(HostMetrics().releaseSwitches);
   log_.Notice("release %s now serves %s (was %s)", options_.root.c_str(),
               release->path().c_str(), release_->path().c_str());
   release_ = release;
