@@ -288,7 +288,7 @@ TEST(ServerOptions, RefusesBadValues) {
 
 class FakeHolder : public sessiond::SlotHolder {
  public:
-  void Evict(const char* reason) override { evicted = reason; }
+  void Evict(sessiond::EvictCause, const char* reason) override { evicted = reason; }
   const char* evicted = nullptr;
 };
 

@@ -22,11 +22,12 @@ void Connection::Start() {
   });
 }
 
-void Connection::Evict(const char* reason) {
+void Connection::Evict(EvictCause cause, const char* reason) {
   // Already on its way to destruction: its destructor leaves the slots.
   auto self = weak_from_this().lock();
   if (!self) return;
-  asio::post(socket_.get_executor(), [self, reason] { self->Close(reason); });
+  CloseCause counted = cause == EvictCause::Stopping ? CloseCause::Shutdown : CloseCause::SlotPolicy;
+  asio::post(socket_.get_executor(), [self, counted, reason] { self->Close(counted, reason); });
 }
 
 // Sets the time by which the next step must be done. The watch wakes at the
@@ -50,7 +51,11 @@ void Connection::WatchDeadline() {
   timer_.async_wait([self](const asio::error_code&) {
     if (self->closed_) return;
     if (self->deadline_ <= std::chrono::steady_clock::now()) {
-      self->Close(self->served_ ? "timed out" : "no request in time");
+      if (!self->served_)
+        self->Close(CloseCause::FirstRequestTimeout, "no request in time");
+      else
+        self->Close(self->text_ || self->reply_ ? CloseCause::RequestTimeout : CloseCause::IdleTimeout,
+                    "timed out");
       return;
     }
     self->WatchDeadline();
@@ -68,17 +73,23 @@ void Connection::ReadHeader() {
   asio::async_read(socket_, asio::buffer(header_), [self](const asio::error_code& error, size_t) {
     if (self->closed_) return;
     if (error) {
-      self->Close(error == asio::error::eof ? "closed by peer" : "receive failed");
+      if (error == asio::error::eof) {
+        self->Close(CloseCause::Peer, "closed by peer");
+      } else {
+        HostMetrics().Error(ErrorKind::ReceiveFailed);
+        self->Close(CloseCause::Error, "receive failed");
+      }
       return;
     }
     if (!self->slots_.Busy(self.get())) {
-      self->Close("idle the longest when a new connection came at the cap");
+      self->Close(CloseCause::SlotPolicy, "idle the longest when a new connection came at the cap");
       return;
     }
     uint32_t word = GetLengthWord(self->header_);
     if (word <= kSessionHeaderSize || word > kSessionHeaderSize + kMaxRequestText) {
       self->handler_.log().Request("%s bad length word 0x%08X", self->PeerText().c_str(), word);
-      self->Close("bad request length");
+      HostMetrics().Error(ErrorKind::BadLength);
+      self->Close(CloseCause::Error, "bad request length");
       return;
     }
     self->ReadText(word - kSessionHeaderSize);
@@ -94,8 +105,12 @@ void Connection::ReadText(uint32_t length) {
                    [self](const asio::error_code& error, size_t) {
                      if (self->closed_) return;
                      if (error) {
-                       self->Close(error == asio::error::eof ? "closed by peer mid-request"
-                                                             : "receive failed");
+                       if (error == asio::error::eof) {
+                         self->Close(CloseCause::Peer, "closed by peer mid-request");
+                       } else {
+                         HostMetrics().Error(ErrorKind::ReceiveFailed);
+                         self->Close(CloseCause::Error, "receive failed");
+                       }
                        return;
                      }
                      self->Handle();
@@ -105,11 +120,12 @@ void Connection::ReadText(uint32_t length) {
 void Connection::Handle() {
   std::unique_ptr<char[]> text = std::move(text_);
   served_ = true;
+  asked_ = std::chrono::steady_clock::now();
   Answer answer = handler_.Handle(*release_, text.get(), textLength_, PeerText());
   text.reset();
   switch (answer.kind) {
     case Answer::kNone: ReadHeader(); return;
-    case Answer::kClose: Close(answer.closeReason); return;
+    case Answer::kClose: Close(CloseCause::Error, answer.closeReason); return;
     case Answer::kReply: reply_ = std::move(answer.reply); Send(); return;
   }
 }
@@ -119,19 +135,25 @@ void Connection::Send() {
   Touch(timeouts_.requestSeconds);
   asio::async_write(socket_, asio::buffer(reply_->wire),
                     [self](const asio::error_code& error, size_t) {
+                      ReplyKind kind = self->reply_->kind;
+                      size_t sent = self->reply_->wire.size();
                       self->reply_.reset();
                       if (self->closed_) return;
                       if (error) {
-                        self->Close("send failed");
+                        HostMetrics().Error(ErrorKind::SendFailed);
+                        self->Close(CloseCause::Error, "send failed");
                         return;
                       }
+                      HostMetrics().Replied(kind, sent,
+                                            std::chrono::steady_clock::now() - self->asked_);
                       self->ReadHeader();
                     });
 }
 
-void Connection::Close(const char* reason) {
+void Connection::Close(CloseCause cause, const char* reason) {
   if (closed_) return;
   closed_ = true;
+  HostMetrics().Close(cause);
   handler_.log().Request("%s closed: %s", PeerText().c_str(), reason);
   asio::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);

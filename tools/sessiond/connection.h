@@ -16,6 +16,7 @@
 #include <string>
 
 #include "tools/sessiond/handler.h"
+#include "tools/sessiond/metrics.h"
 #include "tools/sessiond/reply.h"
 #include "tools/sessiond/slots.h"
 
@@ -50,7 +51,7 @@ class Connection : public std::enable_shared_from_this<Connection>, public SlotH
   void Start();
   // Safe from any thread, under the slots' lock too: hands the close to the
   // connection's strand.
-  void Evict(const char* reason) override;
+  void Evict(EvictCause cause, const char* reason) override;
 
  private:
   void Touch(int seconds);
@@ -60,7 +61,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public SlotH
   void ReadText(uint32_t length);
   void Handle();
   void Send();
-  void Close(const char* reason);
+  // Every way out: counted by cause, logged with the reason.
+  void Close(CloseCause cause, const char* reason);
   std::string PeerText() const;
 
   asio::ip::tcp::socket socket_;
@@ -76,6 +78,7 @@ class Connection : public std::enable_shared_from_this<Connection>, public SlotH
   std::unique_ptr<char[]> text_;  // the request being read
   uint32_t textLength_ = 0;
   ReplyPtr reply_;                // the reply being sent
+  std::chrono::steady_clock::time_point asked_;  // when the request being answered arrived
   uint8_t header_[kSessionHeaderSize] = {};
   bool served_ = false;  // a complete request arrived: the idle time-out applies
   bool closed_ = false;

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "tools/sessiond/metrics.h"
+
 namespace sessiond {
 
 Answer RequestHandler::Handle(const ReleaseRoot& release, const char* text, uint32_t length,
@@ -12,22 +14,26 @@ Answer RequestHandler::Handle(const ReleaseRoot& release, const char* text, uint
   if (length == noticeLength && memcmp(text, kVersionNotice, noticeLength) == 0) {
     // The client reads no reply to the notice: answering would shift every
     // later reply by one.
+    Metrics::Add(HostMetrics().notices);
     log_.Request("%s %s notice", peer.c_str(), kVersionNotice);
     return answer;
   }
   ChunkRequest request;
   if (!ParseChunkRequest(text, static_cast<int32_t>(length), kSessionChunkSize, &request)) {
+    HostMetrics().Error(ErrorKind::Malformed);
     log_.Request("%s malformed request %s", peer.c_str(), Printable(text, length).c_str());
     answer.kind = Answer::kClose;
     answer.closeReason = "malformed request";
     return answer;
   }
+  Metrics::Add(HostMetrics().requests);
   ReplyPtr reply = BuildReply(release, request, compress_, cache_);
   std::string name = log_.quiet() && reply->kind != ReplyKind::ReadError
                          ? std::string()
                          : Printable(request.name, strlen(request.name));
   if (reply->kind == ReplyKind::ReadError) {
     // An empty reply would tell the installer that the file ends here.
+    HostMetrics().Error(ErrorKind::ReadError);
     uint64_t count = 0;
     if (unreadable_.Due(&count))
       log_.Notice("cannot read %s (%s): closed the connection instead of answering; %llu such "

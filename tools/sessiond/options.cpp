@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tools/common/options.h"
+#include "tools/sessiond/metrics_endpoint.h"
 
 namespace sessiond {
 
@@ -11,7 +12,7 @@ namespace {
 
 enum OptionId {
   kRoot, kAddress, kPort, kCompress, kFirstRequestTimeout, kIdleTimeout, kRequestTimeout,
-  kMaxConnections, kMaxPerAddress, kThreads, kCacheSize, kWarm, kLog, kQuiet
+  kMaxConnections, kMaxPerAddress, kThreads, kCacheSize, kWarm, kLog, kQuiet, kMetrics
 };
 
 const tools::OptionDef kOptionDefs[] = {
@@ -29,6 +30,7 @@ const tools::OptionDef kOptionDefs[] = {
     {"warm", false, kWarm},
     {"log", true, kLog},
     {"quiet", false, kQuiet},
+    {"metrics", true, kMetrics},
 };
 
 // A number option: its range and the message when it is outside.
@@ -89,6 +91,13 @@ tools::OptionStep TakeOption(void* context, int id, const char* text, std::strin
     case kWarm: options->warm = true; break;
     case kLog: options->logPath = value; break;
     case kQuiet: options->quiet = true; break;
+    case kMetrics:
+      if (!ParseMetricsAddress(value, &options->metricsAddress, &options->metricsPort)) {
+        *error = "--metrics must be PORT, ADDRESS:PORT or [IPV6]:PORT";
+        return tools::OptionStep::Error;
+      }
+      options->metrics = true;
+      break;
   }
   return tools::OptionStep::Next;
 }
@@ -161,6 +170,9 @@ const char* UsageText() {
       "  --log=FILE             append the log to FILE instead of standard error\n"
       "  --quiet                log only start, stop and failures to start, not\n"
       "                         requests and connections\n"
+      "  --metrics=[ADDR:]PORT  serve the host's counters for Prometheus at\n"
+      "                         http://ADDR:PORT/metrics (a bare PORT listens on\n"
+      "                         127.0.0.1; default: off)\n"
       "  --help                 show this text\n"
       "\n"
       "RELEASE_FOLDER may be a symbolic link: each new connection resolves it\n"

@@ -24,6 +24,9 @@ struct ServerOptions {
   bool warm = false;                // fill the cache from the release at start
   std::string logPath;              // empty: standard error
   bool quiet = false;
+  bool metrics = false;             // --metrics given
+  std::string metricsAddress;       // where GET /metrics is answered
+  uint16_t metricsPort = 0;
 };
 
 enum class OptionsResult { Run, Help, Error };

@@ -15,6 +15,7 @@
 
 #include "tools/common/paths.h"
 #include "tools/sessiond/connection.h"
+#include "tools/sessiond/metrics.h"
 
 namespace sessiond {
 
@@ -133,6 +134,7 @@ void Server::Accept() {
 // error, so accepting pauses while those already here are served, and the
 // condition is logged once per interval with a count.
 void Server::PauseAccepting(const asio::error_code& error) {
+  HostMetrics().Error(ErrorKind::AcceptFailed);
   uint64_t count = 0;
   if (acceptErrors_.Due(&count))
     log_.Notice("accept failed: %s; pausing accepts for %d ms (%llu failures in the last %d s)",
@@ -161,6 +163,7 @@ std::shared_ptr<const ReleaseRoot> Server::CurrentRelease() {
                   kThrottleSeconds);
     return release_;
   }
+  Metrics::Add(HostMetrics().releaseSwitches);
   log_.Notice("release %s now serves %s (was %s)", options_.root.c_str(),
               release->path().c_str(), release_->path().c_str());
   release_ = release;
@@ -184,10 +187,12 @@ void Server::Admit(asio::ip::tcp::socket socket) {
     case Admission::Admitted:
       break;
     case Admission::Full:
+      HostMetrics().TurnAway(TurnAwayCause::Cap);
       log_.Request("%s turned away: %d connections already, each in a request",
                    EndpointText(remote).c_str(), options_.maxConnections);
       return;
     case Admission::AddressFull: {
+      HostMetrics().TurnAway(TurnAwayCause::PerAddress);
       uint64_t times = 0;
       if (addressCap_.Due(&times))
         log_.Notice("%s turned away: %d connections from %s already (%llu turned away in "
@@ -204,6 +209,8 @@ void Server::Admit(asio::ip::tcp::socket socket) {
                 "(%llu times in the last %d s)",
                 options_.maxConnections, static_cast<unsigned long long>(times),
                 kThrottleSeconds);
+  Metrics::Add(HostMetrics().accepted);
+  HostMetrics().sessionsOpen.fetch_add(1, std::memory_order_relaxed);
   log_.Request("%s connected", EndpointText(remote).c_str());
   connection->Start();
 }

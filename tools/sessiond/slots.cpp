@@ -61,7 +61,7 @@ Admission SessionSlots::Admit(SlotHolder* holder, const std::string& address, bo
     }
     // Counted out now: its socket closes on its own thread a moment later.
     Release(oldest);
-    oldest->Evict("idle the longest when a new connection came at the cap");
+    oldest->Evict(EvictCause::MadeRoom, "idle the longest when a new connection came at the cap");
     *madeRoom = true;
     if (perAddress_ > 0) fromAddress = &perAddressCount_[address];  // the map may have changed
   }
@@ -98,7 +98,7 @@ void SessionSlots::EvictAll(const char* reason) {
   for (List* list : {&idle_, &busy_}) {
     while (SlotHolder* holder = list->oldest) {
       Release(holder);
-      holder->Evict(reason);
+      holder->Evict(EvictCause::Stopping, reason);
     }
   }
 }

@@ -15,13 +15,16 @@
 
 namespace sessiond {
 
+// Why the slots take a holder's place away.
+enum class EvictCause { MadeRoom, Stopping };
+
 // What the slots need of a connection. The links are the slots' own.
 class SlotHolder {
  public:
   // The slots gave this holder's place away (or the server stops): close.
   // Called with the slots' lock held and from any thread, so it must only
   // hand the close to the holder's own thread, never call the slots back.
-  virtual void Evict(const char* reason) = 0;
+  virtual void Evict(EvictCause cause, const char* reason) = 0;
 
  protected:
   SlotHolder() = default;
