@@ -249,6 +249,12 @@ TEST_F(PublishTest, RefusalsWriteNothing) {
          std::ofstream(t->root_ / "outside.txt") << "x";
          fs::create_symlink(t->root_ / "outside.txt", t->source_ / "out.txt");
        }, {}},
+      // The session host follows no link, so none may be published.
+      {"link staying inside", "in.txt",
+       [](PublishTest* t) {
+         t->Put("ok.txt", "x");
+         fs::create_symlink("ok.txt", t->source_ / "in.txt");
+       }, {}},
       {"fifo", "pipe",
        [](PublishTest* t) { ASSERT_EQ(mkfifo((t->source_ / "pipe").c_str(), 0600), 0); }, {}},
       {"URL too long for the objects", "ok.txt",

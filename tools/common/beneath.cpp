@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tools/common/fd.h"
+#include "tools/common/paths.h"
 
 namespace tools {
 
@@ -43,6 +44,16 @@ void ExplainNotFolder(int at, const char* name) {
 }
 
 }  // namespace
+
+int OpenRoot(const std::string& folder, std::string* canonical) {
+  UniqueFd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened.valid()) return -1;
+  // The path of what was opened, not of what the name names by now.
+  *canonical = CanonicalPath("/proc/self/fd/" + std::to_string(opened.get()));
+  if (canonical->empty()) *canonical = CanonicalPath(folder);
+  if (canonical->empty()) return -1;
+  return opened.Release();
+}
 
 int OpenBeneathByWalk(int folderFd, const char* relative, int flags) {
   if (!StaysBelow(relative)) {

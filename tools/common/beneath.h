@@ -6,7 +6,14 @@
 // its descriptor.
 #pragma once
 
+#include <string>
+
 namespace tools {
+
+// Opens the folder a tool was given (O_DIRECTORY), following links in its
+// own name once: that is the operator's choice (a release switch). *canonical
+// gets the path of the folder that was opened. -1 with errno set.
+int OpenRoot(const std::string& folder, std::string* canonical);
 
 // Opens relative ('/'-separated, not absolute, no ".." component) below the
 // folder folderFd with flags (O_RDONLY, O_DIRECTORY, O_NONBLOCK...; O_CLOEXEC

@@ -98,7 +98,7 @@ int Publish(const Options& options, Report* report) {
   uint64_t bytes = 0;
   for (const FileEntry& f : files) bytes += f.size;
   Progress progress(ProgressWanted(options.quiet), files.size(), bytes);
-  MirrorJob job(options, previous);
+  MirrorJob job(options, previous, layout.sourceFd.get());
   bool read = job.Prepare(&files, &progress, report);
   progress.Stop();
   if (!read) return 1;

@@ -10,7 +10,6 @@
 #include "tools/common/beneath.h"
 #include "tools/common/fd.h"
 #include "tools/common/file_identity.h"
-#include "tools/common/paths.h"
 #include "tools/sessiond/reply_cache.h"
 
 namespace sessiond {
@@ -157,17 +156,10 @@ const char* ReplyKindName(ReplyKind kind) {
 bool ReleaseRoot::Open(const std::string& folder, std::string* error) {
   // Following the folder's own link here is the release switch; below it
   // nothing is followed.
-  tools::UniqueFd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string canonical;
+  tools::UniqueFd opened(tools::OpenRoot(folder, &canonical));
   if (!opened.valid()) {
     *error = folder + (errno == ENOTDIR ? ": not a folder" : ": " + std::string(strerror(errno)));
-    return false;
-  }
-  // The path of what was opened, not of what the name names by now.
-  std::string canonical =
-      tools::CanonicalPath("/proc/self/fd/" + std::to_string(opened.get()));
-  if (canonical.empty()) canonical = tools::CanonicalPath(folder);
-  if (canonical.empty()) {
-    *error = folder + ": " + strerror(errno);
     return false;
   }
   root_ = canonical;
