@@ -29,6 +29,7 @@
 #include "tools/publish/mirror_writer.h"
 #include "tools/publish/progress.h"
 #include "tools/publish/signing.h"
+#include "tests/tools/link_swapper.h"
 
 namespace fs = std::filesystem;
 
@@ -380,6 +381,54 @@ TEST_F(PublishTest, ProgramExitStatuses) {
   Put("bad|name", "x");
   EXPECT_EQ(status(source_.string()), 1);
   EXPECT_EQ(ReadAll(source_ / "files.ver"), kOkManifest);
+}
+
+// A writer of the release exchanges a file and a sub-folder with links to a
+// secret outside it, in a tight loop, while the release is published again
+// and again: no run puts the secret in files.ver or in the mirror.
+TEST_F(PublishTest, ASwappedLinkNeverPublishesWhatLiesOutside) {
+  const std::string top(4000, 't'), deep(4000, 'd'), secret(4000, 's');
+  Put("top.bin", top);
+  Put("swap/data.bin", deep);
+  fs::create_directories(root_ / "outside");
+  std::ofstream(root_ / "outside" / "data.bin", std::ios::binary) << secret;
+  SetTime(root_ / "outside" / "data.bin", kMarch2012);
+  fs::create_directory_symlink(root_ / "outside", root_ / "parked_dir");
+  fs::create_symlink(root_ / "outside" / "data.bin", root_ / "parked_file");
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), digest);
+  const std::string secretHash = publish::Sha256Hex(digest);
+
+  int published = 0, refused = 0;
+  long swaps = 0;
+  {
+    LinkSwapper swapper({{source_ / "swap", root_ / "parked_dir"},
+                         {source_ / "top.bin", root_ / "parked_file"}});
+    time_t end = time(nullptr) + 4;
+    for (int i = 0; i < 400 && time(nullptr) < end; i++) {
+      publish::Report report;
+      (Run({"--quiet", "--mirror=" + mirror_.string()}, &report) == 0 ? published : refused)++;
+      if (fs::exists(source_ / "files.ver"))
+        ASSERT_EQ(ReadAll(source_ / "files.ver").find(secretHash), std::string::npos);
+    }
+    swapper.Stop();
+    swaps = swapper.swaps();
+  }
+  printf("%ld exchanges; %d runs published, %d refused\n", swaps, published, refused);
+  EXPECT_GT(swaps, 1000);
+  EXPECT_GT(published + refused, 10);
+  int objects = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(mirror_)) {
+    if (!entry.is_regular_file()) continue;
+    std::string content = Inflate(ReadAll(entry.path()));
+    EXPECT_TRUE(content == top || content == deep) << entry.path();
+    objects++;
+  }
+  // With the writer gone, the release publishes as it is.
+  publish::Report calm;
+  ASSERT_EQ(Run({"--quiet", "--mirror=" + mirror_.string()}, &calm), 0) << AllErrors(calm);
+  EXPECT_EQ(calm.files, 2u);
+  printf("%d mirror objects, all of release bytes\n", objects);
 }
 
 TEST_F(PublishTest, ChangedContentUnderTheSameStampIsRefused) {
