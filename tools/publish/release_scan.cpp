@@ -165,7 +165,10 @@ class Scan {
 
 std::string JoinParts(const std::vector<std::string>& parts, char separator) {
   std::string joined;
-  for (const std::string& part : parts) joined += (joined.empty() ? "" : std::string(1, separator)) + part;
+  for (const std::string& part : parts) {
+    if (!joined.empty()) joined += separator;
+    joined += part;
+  }
   return joined;
 }
 
@@ -174,8 +177,9 @@ bool Scan::Folder(int folderFd, const std::vector<std::string>& parts) {
   DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
   std::string shown = parts.empty() ? layout_.source.string() : JoinParts(parts, '/');
   if (list == nullptr) {
+    int error = errno;
     if (listFd >= 0) close(listFd);
-    errors_.push_back("cannot list " + Quoted(shown) + ": " + strerror(errno));
+    errors_.push_back("cannot list " + Quoted(shown) + ": " + strerror(error));
     return false;
   }
   std::vector<std::string> leaves;
@@ -218,9 +222,10 @@ void Scan::Entry(int folderFd, const std::vector<std::string>& folderParts, cons
     }
     tools::UniqueFd sub(openat(folderFd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub.valid()) {
-      errors_.push_back(Quoted(relative) + (errno == ELOOP || errno == ENOTDIR
-                                                ? ": replaced while it was being scanned"
-                                                : ": cannot open: " + std::string(strerror(errno))));
+      bool swapped = errno == ELOOP || errno == ENOTDIR;
+      errors_.push_back(Quoted(relative) +
+                        (swapped ? ": replaced while it was being scanned"
+                                 : ": cannot open: " + std::string(strerror(errno))));
       return;
     }
     Folder(sub.get(), parts);
@@ -245,8 +250,10 @@ void Scan::Entry(int folderFd, const std::vector<std::string>& folderParts, cons
   }
   tools::UniqueFd file(openat(folderFd, leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!file.valid()) {
-    errors_.push_back(Quoted(name) + (errno == ELOOP ? ": replaced by a link while it was being scanned"
-                                                     : ": cannot be read: " + std::string(strerror(errno))));
+    bool swapped = errno == ELOOP;
+    errors_.push_back(Quoted(name) +
+                      (swapped ? ": replaced by a link while it was being scanned"
+                               : ": cannot be read: " + std::string(strerror(errno))));
     return;
   }
   AddFile(file.get(), name, parts);

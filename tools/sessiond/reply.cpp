@@ -52,7 +52,8 @@ size_t Compress(const uint8_t* data, size_t length, std::vector<uint8_t>* packed
   uLongf bound = compressBound(static_cast<uLong>(length));
   if (packed->size() < bound) packed->resize(bound);
   uLongf size = bound;
-  int rc = compress2(packed->data(), &size, data, static_cast<uLong>(length), Z_DEFAULT_COMPRESSION);
+  int rc = compress2(packed->data(), &size, data, static_cast<uLong>(length),
+                     Z_DEFAULT_COMPRESSION);
   if (rc != Z_OK || size > static_cast<uLongf>(kSessionReceiveCapacity)) return 0;
   return size;
 }
@@ -271,7 +272,9 @@ ReplyPtr BuildReply(const ReleaseRoot& root, const ChunkRequest& request, Compre
     return refuse(ReplyKind::Missing, strerror(errno));
   if (present && S_ISLNK(seen.st_mode))
     return refuse(ReplyKind::Refused, "a link (links are not followed)");
-  if (cache == nullptr || !present || !S_ISREG(seen.st_mode)) {
+  // Nothing but a regular file is ever opened (a device could act on it).
+  if (present && !S_ISREG(seen.st_mode)) return refuse(ReplyKind::Missing, "not a regular file");
+  if (cache == nullptr || !present) {
     bool ignored;
     return ReadAndEncode(root, relative, nullptr, offset, want, mode, &ignored);
   }
