@@ -438,6 +438,63 @@ TEST_F(PublishTest, ASwappedLinkNeverPublishesWhatLiesOutside) {
   printf("%d mirror objects, all of release bytes\n", objects);
 }
 
+// The window a path checked and opened later would leave: between the
+// scan and the read. A file or its folder exchanged for a link to a secret
+// of the same size and time, or the file replaced by a copy, is not read;
+// the release untouched reads as scanned.
+TEST_F(PublishTest, WhatChangedAfterTheScanIsNeverRead) {
+  const std::string top(3000, 't'), deep(3000, 'd'), secret(3000, 's');
+  Put("top.bin", top);
+  Put("swap/data.bin", deep);
+  fs::create_directories(root_ / "outside");
+  std::ofstream(root_ / "outside" / "data.bin", std::ios::binary) << secret;
+  SetTime(root_ / "outside" / "data.bin", kMarch2012);
+  std::ofstream(root_ / "copy.bin", std::ios::binary) << top;
+  SetTime(root_ / "copy.bin", kMarch2012);
+  fs::create_directory_symlink(root_ / "outside", root_ / "parked_dir");
+  fs::create_symlink(root_ / "outside" / "data.bin", root_ / "parked_file");
+  auto exchange = [](const fs::path& a, const fs::path& b) {
+    ASSERT_EQ(renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE), 0);
+  };
+  uint8_t secretHash[SHA256_DIGEST_LENGTH], topHash[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), secretHash);
+  SHA256(reinterpret_cast<const unsigned char*>(top.data()), top.size(), topHash);
+
+  struct Case {
+    const char* what;
+    fs::path a, b;  // exchanged after the scan and back after the read
+    bool read;
+  } cases[] = {
+      {"file exchanged for a link", source_ / "top.bin", root_ / "parked_file", false},
+      {"folder exchanged for a link", source_ / "swap", root_ / "parked_dir", false},
+      {"file replaced by a copy", source_ / "top.bin", root_ / "copy.bin", false},
+      {"nothing changed", "", "", true},
+  };
+  for (const Case& c : cases) {
+    publish::Options options;
+    std::string error;
+    ASSERT_EQ(publish::ParseOptions({"--quiet", source_.string()}, &options, &error),
+              publish::OptionsResult::Run);
+    publish::ReleaseLayout layout;
+    std::vector<std::string> errors;
+    std::vector<publish::FileEntry> files;
+    ASSERT_TRUE(publish::ResolveLayout(options, &layout, &errors));
+    ASSERT_TRUE(publish::ScanRelease(layout, &files, &errors));
+    ASSERT_EQ(files.size(), 2u) << c.what;
+    if (!c.a.empty()) exchange(c.a, c.b);
+    publish::PreviousRelease previous;
+    publish::Report report;
+    publish::Progress progress(false, files.size(), 6000);
+    publish::MirrorJob job(options, previous, layout.sourceFd.get());
+    EXPECT_EQ(job.Prepare(&files, &progress, &report), c.read) << c.what;
+    if (!c.a.empty()) exchange(c.a, c.b);
+    for (const publish::FileEntry& f : files)
+      EXPECT_NE(memcmp(f.hash, secretHash, sizeof secretHash), 0) << c.what;
+    EXPECT_EQ(report.errors.size(), c.read ? 0u : 1u) << c.what;
+    if (c.read) EXPECT_EQ(memcmp(files[1].hash, topHash, sizeof topHash), 0);
+  }
+}
+
 TEST_F(PublishTest, ChangedContentUnderTheSameStampIsRefused) {
   Put("bin/app.dll", "version 1");
   Put("readme.txt", "r");
