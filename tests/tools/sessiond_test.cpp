@@ -6,6 +6,7 @@
 #include "tools/sessiond/server.h"
 #include "tools/sessiond/slots.h"
 #include "tests/support/child_process.h"
+#include "tests/tools/link_swapper.h"
 #include "transfer/protocol.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -187,7 +189,6 @@ TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
       {"bin\\app.dll", &large_, {262144, 262144, 75712}},
       {"exact.bin", &exact_, {262144, 0}},
       {"files.ver", &manifest_, {10}},
-      {"bin\\link_in", &manifest_, {10}},  // a link that stays inside is served
   };
   for (CompressMode mode : {CompressMode::Auto, CompressMode::Always, CompressMode::Never}) {
     for (const Case& c : cases) {
@@ -231,6 +232,7 @@ TEST_F(ReleaseFolder, NothingOutsideTheRootIsServed) {
       {"bin\\..\\..\\outside\\secret", ReplyKind::Refused},
       {"../outside/secret", ReplyKind::Refused},
       {"link_out", ReplyKind::Refused},
+      {"bin\\link_in", ReplyKind::Refused},  // no link is followed, even one that stays inside
       {"dir_out\\secret", ReplyKind::Refused},
       {"/etc/passwd", ReplyKind::Refused},
       {"C:\\secret", ReplyKind::Refused},
@@ -414,10 +416,14 @@ class Client {
   bool SendRaw(const void* data, size_t size) {
     return send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
   }
+  // One send, as the installer's: a word and its text in two would wait on
+  // the delayed acknowledgement.
   bool SendText(const std::string& text) {
-    uint8_t word[4];
-    PutLengthWord(word, MessageLengthWord(static_cast<int32_t>(text.size())));
-    return SendRaw(word, 4) && SendRaw(text.data(), text.size());
+    std::string message(4, '\0');
+    PutLengthWord(reinterpret_cast<uint8_t*>(&message[0]),
+                  MessageLengthWord(static_cast<int32_t>(text.size())));
+    message += text;
+    return SendRaw(message.data(), message.size());
   }
   // Fills size bytes; false on close, error or time-out.
   bool Receive(uint8_t* data, size_t size) {
@@ -504,6 +510,55 @@ TEST_F(ReleaseFolder, RealServerSurvivesGarbageAndStopsCleanly) {
   EXPECT_NE(text.find("\"bin\\app.dll\" offset=524288"), std::string::npos);
   EXPECT_NE(text.find("malformed request \"not a request\""), std::string::npos);
   EXPECT_NE(text.find("\"link_out\" offset=0 refused"), std::string::npos);
+}
+
+// A writer of the release exchanges a file and a sub-folder with links to a
+// secret outside it, in a tight loop, while an installer asks for both
+// names: whatever comes back is release bytes or an empty reply, with the
+// reply cache and without it.
+TEST_F(ReleaseFolder, RealServerNeverServesThroughASwappedLink) {
+  const std::vector<uint8_t> top = MixedBytes(5000, 7), deep = MixedBytes(5000, 8),
+                             secret = MixedBytes(5000, 9);
+  WriteFile(root_ / "swap" / "data.bin", deep);
+  WriteFile(root_ / "top.bin", top);
+  WriteFile(outside_ / "data.bin", secret);
+  fs::create_directory_symlink(outside_, base_ / "parked_dir");
+  fs::create_symlink(outside_ / "data.bin", base_ / "parked_file");
+  for (const char* cache : {"--cache-size=64M", "--cache-size=0"}) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--quiet", cache, root_.string()}));
+    auto client = std::make_unique<Client>(server.port());
+    ASSERT_TRUE(client->SendText("#UPDVER"));
+    long inside = 0, empty = 0, leaked = 0, other = 0, closed = 0;
+    {
+      LinkSwapper swapper({{root_ / "swap", base_ / "parked_dir"},
+                           {root_ / "top.bin", base_ / "parked_file"}});
+      time_t end = time(nullptr) + 3;
+      for (int i = 0; i < 40000 && time(nullptr) < end; i++) {
+        std::vector<uint8_t> chunk;
+        if (!client->Ask(i % 2 ? "swap\\data.bin" : "top.bin", 0, &chunk)) {
+          closed++;  // a read error closes the connection; the installer reconnects
+          client = std::make_unique<Client>(server.port());
+          ASSERT_TRUE(client->SendText("#UPDVER"));
+          continue;
+        }
+        if (chunk.empty()) empty++;
+        else if (chunk == top || chunk == deep) inside++;
+        else if (chunk == secret) leaked++;
+        else other++;
+      }
+      swapper.Stop();
+      printf("%s: %ld exchanges; %ld replies of release bytes, %ld empty, %ld closed, %ld of "
+             "the secret\n", cache, swapper.swaps(), inside, empty, closed, leaked);
+      EXPECT_GT(swapper.swaps(), 1000);
+    }
+    EXPECT_EQ(leaked, 0) << cache;
+    EXPECT_EQ(other, 0) << cache;
+    EXPECT_GT(inside, 0) << cache;  // the loop did reach the files
+    EXPECT_GT(empty, 0) << cache;   // and did meet the links
+    EXPECT_EQ(closed, 0) << cache;
+    EXPECT_NE(server.Terminate(), -1);
+  }
 }
 
 TEST_F(ReleaseFolder, RealServerCapsConnectionsAndDropsIdleOnes) {
