@@ -4,8 +4,9 @@
 
 #include <stdint.h>
 
+#include "tinylib/text.h"  // kPathCapacity
+
 enum {
-  kPathCapacity = 260,
   kLanguageCapacity = 64,
   kDisplayNameCapacity = 64,
   kArgTableCapacity = 16,

@@ -6,10 +6,6 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool IsDriveLetter(char c) {
   char folded = FoldCase(c);
   return folded >= 'A' && folded <= 'Z';

@@ -8,8 +8,6 @@ namespace {
 const char* const kReservedNames[] = {"linkfiles", "install.txt", "PARAMS.CFG",
                                       "Pellinor.staging"};
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 }  // namespace
 
 bool IsReservedInstallName(const char* name) {

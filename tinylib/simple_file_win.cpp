@@ -8,10 +8,6 @@
 #include "tinylib/folders.h"
 #include "tinylib/text.h"
 
-// Room for a Windows path and its terminator (MAX_PATH): CreateOutputFile
-// makes folders on a private copy, so the caller's text is never touched.
-static const size_t kPathCapacity = 260;
-
 TSimpleFile::TSimpleFile(const char* path, uint8_t forWrite) {
   if (forWrite != 0) {
     handle_ = CreateFileA(path,
@@ -91,6 +87,7 @@ TSimpleFile CreateOutputFile(const char* path) {
   TSimpleFile first(path, 1);
   if (first.IsOpen()) return first;
 
+  // Folders are made on a private copy, so the caller's text is never touched.
   char folders[kPathCapacity];
   if (CopyTextCut(folders, sizeof folders, path)) {
     MakeFolders(folders);
