@@ -59,12 +59,6 @@ void AddVariable(FolderList* list, const char* name) {
   if (length > 0 && length < sizeof value) AddCanonical(list, value);
 }
 
-// folder + tail, into a path buffer; false when it does not fit.
-bool Join(char* dst, size_t capacity, const char* folder, const char* tail) {
-  dst[0] = 0;
-  return AppendTextCut(dst, capacity, folder) && AppendTextCut(dst, capacity, tail);
-}
-
 // Which folder a path opens, whatever its text: a junction, a symbolic link
 // or another drive's view of the same folder gives the same identity.
 struct FolderIdentity {
@@ -182,7 +176,7 @@ void GatherKnownFolders(FolderList* known) {
   if (length > 0 && length < sizeof path) {
     AddCanonical(known, path);
     // What a 32-bit program sees as the 64-bit system folder.
-    if (Join(extra, sizeof extra, path, "\\Sysnative")) AddCanonical(known, extra);
+    if (JoinTextCut(extra, sizeof extra, path, "\\Sysnative")) AddCanonical(known, extra);
   }
   length = GetSystemDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) AddCanonical(known, path);
@@ -191,8 +185,8 @@ void GatherKnownFolders(FolderList* known) {
   // The folder of every profile, and the downloads, which no CSIDL names.
   if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROFILE | CSIDL_FLAG_DONT_VERIFY, nullptr,
                                  SHGFP_TYPE_CURRENT, path))) {
-    if (Join(extra, sizeof extra, path, "\\..")) AddCanonical(known, extra);
-    if (Join(extra, sizeof extra, path, "\\Downloads")) AddCanonical(known, extra);
+    if (JoinTextCut(extra, sizeof extra, path, "\\..")) AddCanonical(known, extra);
+    if (JoinTextCut(extra, sizeof extra, path, "\\Downloads")) AddCanonical(known, extra);
   }
 }
 
