@@ -6,8 +6,6 @@
 #include "tinylib/file_names.h"
 #include "tinylib/text.h"
 
-const char kLinkListName[] = "linkfiles";
-
 namespace {
 
 // Appends pieces to a fixed array and remembers whether any did not fit, so

@@ -14,6 +14,7 @@
 #include "install/commit.h"
 #include "install/folder_guard_win.h"
 #include "install/install_text.h"
+#include "manifest/reserved_names.h"
 #include "manifest/manifest_text.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"

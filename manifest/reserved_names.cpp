@@ -3,10 +3,15 @@
 #include "tinylib/file_names.h"
 #include "tinylib/text.h"
 
+const char kLinkListName[] = "linkfiles";
+const char kLanguageFileName[] = "install.txt";
+const char kParamsFileName[] = "PARAMS.CFG";
+const char kStagingFolderName[] = "Pellinor.staging";
+
 namespace {
 
-const char* const kReservedNames[] = {"linkfiles", "install.txt", "PARAMS.CFG",
-                                      "Pellinor.staging"};
+const char* const kReservedNames[] = {kLinkListName, kLanguageFileName, kParamsFileName,
+                                      kStagingFolderName};
 
 }  // namespace
 

@@ -2,9 +2,8 @@
 // the resume record.
 #include "transfer/staging.h"
 
+#include "manifest/reserved_names.h"
 #include "tinylib/text.h"
-
-const char kStagingFolderName[] = "Pellinor.staging";
 
 bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, StagingArea area,
                      const char* name) {
