@@ -37,10 +37,6 @@ struct InstallSettingsRecord {
 
 extern InstallSettingsRecord InstallSettings;
 
-// A LaunchLine of exactly this text (ASCII case ignored) is replaced by the
-// desktop shortcut's path once the shortcuts are made.
-extern const char kLaunchMarker[];  // "link"
-
 // Slot 0 is the program's own path; the rest are arguments. Entries point
 // into CommandLineCopy or into the copy of the embedded arguments.
 extern char* ArgTable[kArgTableCapacity];

@@ -17,6 +17,7 @@
 #include "config/settings.h"
 #include "install/install_text.h"
 #include "manifest/reserved_names.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"

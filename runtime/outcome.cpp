@@ -166,8 +166,10 @@ int32_t EndRun() {
   return RunExitCode();
 }
 
+const char kLaunchMarker[] = "link";
+
 bool LaunchLineMayOpen(const char* line) {
-  return line != nullptr && line[0] != 0 && !EqualNoCase(line, "link");
+  return line != nullptr && line[0] != 0 && !EqualNoCase(line, kLaunchMarker);
 }
 
 void ResetRunOutcome() {

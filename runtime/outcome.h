@@ -49,9 +49,13 @@ void FormatRunSummary(char* buffer, int32_t capacity);
 // empty) is where the diagnostic log is written.
 void FormatFailureText(char* buffer, int32_t capacity, const char* logPath);
 
+// A launch line of exactly this text (ASCII case ignored) is replaced by the
+// desktop shortcut's path once the shortcuts are made.
+extern const char kLaunchMarker[];  // "link"
+
 // Whether the shutdown may open this launch line: never an empty one, and
-// never the preset marker "link" that no shortcut replaced (the shell would
-// look for a program of that name in the current folder).
+// never the preset marker that no shortcut replaced (the shell would look
+// for a program of that name in the current folder).
 bool LaunchLineMayOpen(const char* line);
 
 // Writes the summary as the log's last line and gives the exit code.
