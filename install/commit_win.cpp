@@ -227,8 +227,8 @@ int32_t RemoveStagingFolder(const char* installFolder) {
   return left;
 }
 
-bool FinishUpdate(bool manifestFound) {
-  if (!manifestFound) {
+bool FinishUpdate(const ListedManifest& listed) {
+  if (!listed.Found) {
     NoteRunFailure("no file list from any source");
     return false;
   }
@@ -256,6 +256,6 @@ bool FinishUpdate(bool manifestFound) {
   // Only now is the signed release installed: from here on an older one is
   // a rollback. (Written after the clearing, which would take it along.)
   // A failure to write it is logged; the files are installed all the same.
-  if (AcceptedReleaseSerial != 0) SaveReleaseSerial(AcceptedReleaseSerial);
+  if (listed.AcceptedSerial != 0) SaveReleaseSerial(listed.AcceptedSerial);
   return true;
 }
