@@ -75,18 +75,29 @@ int32_t FilesNotFetched() { return NotFetched.load(); }
 int32_t FilesNotReplaced() { return NotReplaced.load(); }
 const char* RunFailureReason() { return ReasonReady.load() != 0 ? Reason : ""; }
 
+RunCounts CurrentRunCounts() {
+  RunCounts counts;
+  counts.FilesInstalled = FilesInstalledCount;
+  counts.BytesInstalled = BytesInstalledCount;
+  for (int i = 0; i < 3; i++) counts.Staged[i] = Staged[i].load();
+  counts.NotFetched = NotFetched.load();
+  counts.NotReplaced = NotReplaced.load();
+  return counts;
+}
+
 void FormatRunSummary(char* buffer, int32_t capacity) {
   if (buffer == nullptr || capacity <= 0) return;
   int32_t code = RunExitCode();
   const char* reason = RunFailureReason();
+  RunCounts counts = CurrentRunCounts();
   TextOut out(buffer, static_cast<size_t>(capacity));
   out.Text("run: outcome ").Number(code).Text(" (").Text(OutcomeName(code)).Text("); ");
-  out.Number(FilesInstalledCount).Text(" files installed, ").Number(BytesInstalledCount);
-  out.Text(" bytes; staged from mirrors ").Number(Staged[kSourceMirror].load());
-  out.Text(", session ").Number(Staged[kSourceSession].load());
-  out.Text(", reused ").Number(Staged[kSourceStaging].load());
-  out.Text("; ").Number(NotFetched.load()).Text(" not fetched, ");
-  out.Number(NotReplaced.load()).Text(" not replaced");
+  out.Number(counts.FilesInstalled).Text(" files installed, ").Number(counts.BytesInstalled);
+  out.Text(" bytes; staged from mirrors ").Number(counts.Staged[kSourceMirror]);
+  out.Text(", session ").Number(counts.Staged[kSourceSession]);
+  out.Text(", reused ").Number(counts.Staged[kSourceStaging]);
+  out.Text("; ").Number(counts.NotFetched).Text(" not fetched, ");
+  out.Number(counts.NotReplaced).Text(" not replaced");
   if (reason[0] != 0) out.Text("; first failure: ").Text(reason);
 }
 

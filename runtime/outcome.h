@@ -42,6 +42,16 @@ int32_t FilesNotFetched();
 int32_t FilesNotReplaced();
 const char* RunFailureReason();  // "" when none
 
+// What the run did, as the summary reports it.
+struct RunCounts {
+  int32_t FilesInstalled;
+  int64_t BytesInstalled;
+  int32_t Staged[3];  // files staged complete, by FileSource
+  int32_t NotFetched;
+  int32_t NotReplaced;
+};
+RunCounts CurrentRunCounts();
+
 // The log's last line: outcome, files and bytes installed and from where,
 // what failed and why. Always terminated within capacity.
 void FormatRunSummary(char* buffer, int32_t capacity);
