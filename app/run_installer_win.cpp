@@ -13,7 +13,7 @@
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
-#include "tinylib/text_out.h"
+#include "tinylib/text_builder.h"
 #include "transfer/session.h"
 
 // The install folder as every later step uses it: canonical, and never a
@@ -33,7 +33,7 @@ static bool AcceptInstallDir() {
   NoteRunFailure("install folder refused");
   if (InstallSettings.Quiet) return false;
   char message[kPathCapacity + 64];
-  TextOut(message, sizeof message)
+  TextBuilder(message, sizeof message)
       .Text("Cannot install into ")
       .Text(InstallSettings.InstallDir)
       .Text(": it ")

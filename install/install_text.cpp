@@ -5,7 +5,7 @@
 
 #include "tinylib/file_names.h"
 #include "tinylib/text.h"
-#include "tinylib/text_out.h"
+#include "tinylib/text_builder.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ bool IsForbiddenInFileName(unsigned char c) {
 }  // namespace
 
 bool BuildClientArguments(char* dst, size_t capacity, const InstallSettingsRecord& s) {
-  TextOut out(dst, capacity);
+  TextBuilder out(dst, capacity);
   if (s.SaasMode) {
     out.Text("/XEXTUI /SAAS:");
     out.Text(s.HostName);
@@ -59,7 +59,7 @@ bool MakeLinkFileName(char* dst, size_t capacity, const char* prefix, const char
 }
 
 bool BuildLinkPath(char* dst, size_t capacity, const char* folder, const char* fileName) {
-  TextOut out(dst, capacity);
+  TextBuilder out(dst, capacity);
   int length = TextLength(folder);
   if (length == 0) return false;  // dst is already empty
   out.Text(folder);
@@ -82,7 +82,7 @@ bool FolderWithoutBackslash(char* dst, size_t capacity, const char* folder) {
 }
 
 bool BuildParamsUrl(char* dst, size_t capacity, const char* host, const char* code) {
-  TextOut out(dst, capacity);
+  TextBuilder out(dst, capacity);
   out.Text("http://");
   out.Text(host);
   out.Text("/status/azservice.ashx?op=getparams&code=");
@@ -120,7 +120,7 @@ bool IsRecordedLink(const char* line) {
 }
 
 bool BuildRelaunchCommand(char* dst, size_t capacity, const char* copyPath, const char* ownFolder) {
-  TextOut out(dst, capacity);
+  TextBuilder out(dst, capacity);
   if (strchr(copyPath, '"') != nullptr || strchr(ownFolder, '"') != nullptr)
     return false;  // dst is already empty
   out.Char('"');

@@ -5,7 +5,7 @@
 
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
-#include "tinylib/text_out.h"
+#include "tinylib/text_builder.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ void FormatRunSummary(char* buffer, int32_t capacity) {
   int32_t code = RunExitCode();
   const char* reason = RunFailureReason();
   RunCounts counts = CurrentRunCounts();
-  TextOut out(buffer, static_cast<size_t>(capacity));
+  TextBuilder out(buffer, static_cast<size_t>(capacity));
   out.Text("run: outcome ").Number(code).Text(" (").Text(OutcomeName(code)).Text("); ");
   out.Number(counts.FilesInstalled).Text(" files installed, ").Number(counts.BytesInstalled);
   out.Text(" bytes; staged from mirrors ").Number(counts.Staged[kSourceMirror]);
@@ -105,7 +105,7 @@ void FormatFailureText(char* buffer, int32_t capacity, const char* logPath) {
   if (buffer == nullptr || capacity <= 0) return;
   int32_t fetched = NotFetched.load();
   int32_t replaced = NotReplaced.load();
-  TextOut out(buffer, static_cast<size_t>(capacity));
+  TextBuilder out(buffer, static_cast<size_t>(capacity));
   out.Text("Installation failed: ");
   if (fetched > 0) {
     out.Number(fetched).Text(fetched == 1 ? " file" : " files").Text(" could not be downloaded.");

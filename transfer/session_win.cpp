@@ -14,7 +14,7 @@
 #include "tinylib/diaglog.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
-#include "tinylib/text_out.h"
+#include "tinylib/text_builder.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/content_check.h"
 #include "transfer/net_limits.h"
@@ -356,7 +356,7 @@ static void SessionFileFailed(const DownloadItem& item, const char* why, int32_t
   DiagLog("session: %s not fetched: %s (%d of %d bytes); the installed file is left as it was",
           item.Name, why, static_cast<int>(got), static_cast<int>(item.Size));
   char reason[kOutcomeReasonCapacity];
-  TextOut(reason, sizeof reason).Text(item.Name).Text(": ").Text(why);
+  TextBuilder(reason, sizeof reason).Text(item.Name).Text(": ").Text(why);
   NoteRunFailure(reason);
 }
 

@@ -1,12 +1,12 @@
 // The bounded text builder.
-#include "tinylib/text_out.h"
+#include "tinylib/text_builder.h"
 
-TextOut::TextOut(char* buffer, size_t capacity)
+TextBuilder::TextBuilder(char* buffer, size_t capacity)
     : buffer_(buffer), capacity_(capacity), used_(0), cut_(capacity == 0) {
   if (capacity_ > 0) buffer_[0] = 0;
 }
 
-TextOut& TextOut::Text(const char* text) {
+TextBuilder& TextBuilder::Text(const char* text) {
   if (capacity_ == 0 || text == nullptr) return *this;
   while (*text != 0 && used_ + 1 < capacity_) buffer_[used_++] = *text++;
   if (*text != 0) cut_ = true;
@@ -14,7 +14,7 @@ TextOut& TextOut::Text(const char* text) {
   return *this;
 }
 
-TextOut& TextOut::Char(char c) {
+TextBuilder& TextBuilder::Char(char c) {
   char one[2] = {c, 0};
   return Text(one);
 }
@@ -32,7 +32,7 @@ uint64_t NextLowerPower(uint64_t power) {
 
 // Digits by subtracting powers of ten: a 64-bit division would pull in the
 // compiler's helper routines, about a kilobyte on the 32-bit target.
-TextOut& TextOut::Number(int64_t value) {
+TextBuilder& TextBuilder::Number(int64_t value) {
   char text[24];
   int t = 0;
   uint64_t rest = static_cast<uint64_t>(value);
@@ -55,7 +55,7 @@ TextOut& TextOut::Number(int64_t value) {
   return Text(text);
 }
 
-bool TextOut::Finish() {
+bool TextBuilder::Finish() {
   if (cut_ && capacity_ > 0) buffer_[0] = 0;
   return !cut_;
 }
