@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "tinylib/diaglog.h"
+#include "tinylib/find_handle_win.h"
 #include "tinylib/folders.h"
 #include "tinylib/text.h"
 
@@ -102,9 +103,7 @@ TSimpleFile CreateOutputFile(const char* path) {
 
 bool IsUpToDate(const char* path, int32_t size, uint32_t stamp) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(path, &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  FindClose(find);
+  if (!FindHandle(path, &found).Valid()) return false;
   // A folder of that name is not the file, whatever the entry says.
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   if (size == 0) return true;  // existence is enough for an empty entry

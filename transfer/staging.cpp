@@ -11,7 +11,7 @@ bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, Stag
   buffer[0] = 0;
   if (installDir == nullptr || installDir[0] == 0) return false;
   int dirLength = TextLength(installDir);
-  bool separate = installDir[dirLength - 1] != '\\' && installDir[dirLength - 1] != '/';
+  bool separate = !IsSeparator(installDir[dirLength - 1]);
   bool ok = AppendTextCut(buffer, capacity, installDir) &&
             (!separate || AppendTextCut(buffer, capacity, "\\")) &&
             AppendTextCut(buffer, capacity, kStagingFolderName) &&
