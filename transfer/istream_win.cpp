@@ -44,6 +44,7 @@ TIStream::TIStream(const char* url)
   // close from another thread does not end a blocked call there either.
   // Wine ignores the connect bound wherever it is set; Windows applies it.
   NetLimits limits = CurrentNetLimits();
+  Rate.Restart(limits.rateWindowMs);
   if (!SetTimeouts(InternetHandle, limits))
     DiagLog("http: time-outs not set (error %lu)", GetLastError());
 
@@ -108,12 +109,22 @@ TIStream::~TIStream() {
 int32_t TIStream::Read(void* buffer, int32_t count) {
   // Without a URL handle every read is empty; a negative count would reach
   // InternetReadFile as a size of about 4 GiB.
-  if (UrlHandle == nullptr || count <= 0) return 0;
+  if (UrlHandle == nullptr || count <= 0 || Rate.Failed()) return 0;
   char* bytes = static_cast<char*>(buffer);
   int32_t total = 0;
   while (total < count) {
+    // Only what has arrived is read: a read of more waits until all of it
+    // came, and a trickle would hold it without end. The wait is the
+    // server's time, fed to the rate bound.
+    DWORD start = GetTickCount();
+    DWORD ready = 0;
     DWORD got = 0;
-    if (!InternetReadFile(UrlHandle, bytes + total, static_cast<DWORD>(count - total), &got)) {
+    bool read = InternetQueryDataAvailable(UrlHandle, &ready, 0, 0) != FALSE;
+    if (read && ready > 0) {
+      DWORD want = static_cast<DWORD>(count - total);
+      read = InternetReadFile(UrlHandle, bytes + total, ready < want ? ready : want, &got) != FALSE;
+    }
+    if (!read) {
       DiagLog("http: read failed after %d bytes (error %lu)", static_cast<int>(total),
               GetLastError());
       break;
@@ -121,6 +132,11 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
     if (got == 0) break;  // end of the body
     CheckAbort();
     total += static_cast<int32_t>(got);
+    if (!Rate.Feed(GetTickCount() - start, static_cast<int32_t>(got))) {
+      DiagLog("http: body below %d bytes/s over the rate window; given up",
+              static_cast<int>(kMinRateBytesPerSecond));
+      break;
+    }
   }
   if (total > 0) LockedAdd(&BytesReceived, total);
   return total;
