@@ -133,8 +133,7 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
     CheckAbort();
     total += static_cast<int32_t>(got);
     if (!Rate.Feed(GetTickCount() - start, static_cast<int32_t>(got))) {
-      DiagLog("http: body below %d bytes/s over the rate window; given up",
-              static_cast<int>(kMinRateBytesPerSecond));
+      DiagLog("http: body below the minimum rate; given up");
       break;
     }
   }

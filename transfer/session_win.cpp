@@ -222,8 +222,7 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
     received += result;
     // A host whose every receive makes progress may still never finish.
     if (!ReplyRate.Feed(GetTickCount() - start, result)) {
-      DiagLog("session: replies below %d bytes/s over the rate window",
-              static_cast<int>(kMinRateBytesPerSecond));
+      DiagLog("session: replies below the minimum rate");
       LastSocketError = WSAETIMEDOUT;
       break;
     }
