@@ -9,6 +9,8 @@ static ProgressDisplay Display;
 
 void SetProgressDisplay(ProgressDisplay display) { Display = display; }
 
+void AddProgress(int32_t bytes) { UpdateProgress(BytesDone + bytes); }
+
 void UpdateProgress(int64_t count) {
   if (count >= 0) BytesDone = count;
   if (Display != nullptr) Display();

@@ -20,3 +20,6 @@ void SetProgressDisplay(ProgressDisplay display);
 
 // Stores the count in BytesDone (when >= 0), then tells the display.
 void UpdateProgress(int64_t count);
+// Adds bytes to BytesDone, then tells the display (the session, which runs
+// alone).
+void AddProgress(int32_t bytes);

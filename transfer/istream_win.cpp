@@ -113,9 +113,9 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
   char* bytes = static_cast<char*>(buffer);
   int32_t total = 0;
   while (total < count) {
-    // Only what has arrived is read: a read of more waits until all of it
-    // came, and a trickle would hold it without end. The wait is the
-    // server's time, fed to the rate bound.
+    // Only what has arrived is read, so that a trickle returns here with
+    // each piece (a read of more may wait for all of it) and the wait, the
+    // server's time, is fed to the rate bound.
     DWORD start = GetTickCount();
     DWORD ready = 0;
     DWORD got = 0;
@@ -124,6 +124,14 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
       DWORD want = static_cast<DWORD>(count - total);
       read = InternetReadFile(UrlHandle, bytes + total, ready < want ? ready : want, &got) != FALSE;
     }
+    if (read && got > 0) {
+      total += static_cast<int32_t>(got);
+      // Below the minimum rate: failed as a read that timed out.
+      if (!Rate.Feed(GetTickCount() - start, static_cast<int32_t>(got))) {
+        SetLastError(ERROR_INTERNET_TIMEOUT);
+        read = false;
+      }
+    }
     if (!read) {
       DiagLog("http: read failed after %d bytes (error %lu)", static_cast<int>(total),
               GetLastError());
@@ -131,11 +139,6 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
     }
     if (got == 0) break;  // end of the body
     CheckAbort();
-    total += static_cast<int32_t>(got);
-    if (!Rate.Feed(GetTickCount() - start, static_cast<int32_t>(got))) {
-      DiagLog("http: body below the minimum rate; given up");
-      break;
-    }
   }
   if (total > 0) LockedAdd(&BytesReceived, total);
   return total;

@@ -220,9 +220,9 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
       break;
     }
     received += result;
-    // A host whose every receive makes progress may still never finish.
+    // A host whose every receive makes progress may still never finish:
+    // below the minimum rate, the receive counts as timed out.
     if (!ReplyRate.Feed(GetTickCount() - start, result)) {
-      DiagLog("session: replies below the minimum rate");
       LastSocketError = WSAETIMEDOUT;
       break;
     }
@@ -376,7 +376,8 @@ static void SessionFileFailed(const DownloadItem& item, const char* why, int32_t
 // One session download in progress: the item, its staged file and what has
 // been received and checked so far.
 struct SessionDownload {
-  explicit SessionDownload(DownloadItem& it) : item(it), path(), record(), offset(0), chunks(0) {}
+  // path and record are filled by the start before any use.
+  explicit SessionDownload(DownloadItem& it) : item(it), offset(0), chunks(0) {}
   DownloadItem& item;
   char path[kPathCapacity];
   ResumeRecord record;
@@ -416,7 +417,7 @@ static const char* StartSessionDownload(SessionDownload& d, int32_t* first) {
   if (d.offset > 0) {
     DiagLog("session: %s continues at %d of %d bytes", item.Name, static_cast<int>(d.offset),
             static_cast<int>(item.Size));
-    UpdateProgress(BytesDone + d.offset);
+    AddProgress(d.offset);
   } else {
     // The record names the file before its first byte, so that a cut
     // download is continued only with bytes of this very entry.
@@ -440,7 +441,7 @@ static const char* ReceiveChunks(SessionDownload& d, int32_t n) {
     }
     d.check.Add(ReplyData, n);
     d.offset += n;
-    UpdateProgress(BytesDone + n);
+    AddProgress(n);
     if (n < kSessionChunkSize) break;
     if (d.chunks % kCheckpointChunks == 0 && d.file.Flush()) {
       d.record.Length = d.offset;
