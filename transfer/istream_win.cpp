@@ -114,8 +114,9 @@ int32_t TIStream::Read(void* buffer, int32_t count) {
   int32_t total = 0;
   while (total < count) {
     // Only what has arrived is read, so that a trickle returns here with
-    // each piece (a read of more may wait for all of it) and the wait, the
-    // server's time, is fed to the rate bound.
+    // each piece and the wait, the server's time, is fed to the rate bound.
+    // A read of more waits until all of it came (measured under Wine: a
+    // trickled body held one read until the server closed).
     DWORD start = GetTickCount();
     DWORD ready = 0;
     DWORD got = 0;
