@@ -52,6 +52,9 @@ static void DownloadPhase() {
       }
     } while (ActiveWorkers != 0);
   }
+  // The session adds to what is done: files staged by an earlier run, or by
+  // the mirrors, count from here on even when no mirror ran.
+  UpdateProgress(SumReceived());
   for (int32_t i = 0; i < DownloadCount; i++) {
     if (DownloadList[i].State == kItemPending) DownloadOverSession(DownloadList[i]);
   }

@@ -40,7 +40,7 @@ void SampleSpeed(uint32_t tick) {
 // A total of 0 or less (every listed file empty) shows 0 rather than
 // dividing by zero.
 static int32_t Percentage() {
-  int32_t total = BytesTotal;
+  int64_t total = BytesTotal;
   if (total <= 0) return 0;
   double percent = static_cast<double>(BytesDone.load()) * 100.0 / static_cast<double>(total);
   // BytesDone above BytesTotal may exceed 100; clamp far beyond any real value

@@ -44,14 +44,21 @@ target_link_libraries(pellinor_entry PRIVATE pellinor_modules)
 file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
      "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")
 
-# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY): the installer program
-# with the key data of KEY_LIBRARY.
+# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY [HOOKS_LIBRARY]): the
+# installer program with the key data of KEY_LIBRARY; with HOOKS_LIBRARY, the
+# test build that starts at its entry (app/test_hooks_win.cpp).
 function(pellinor_installer target output key)
-  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}>)
+  set(entry _PellinorStart@0)
+  set(hooks)
+  if(ARGC GREATER 3)
+    set(entry _PellinorTestStart@0)
+    set(hooks $<TARGET_OBJECTS:${ARGV3}>)
+  endif()
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}> ${hooks})
   target_link_libraries(${target} PRIVATE pellinor_modules)
   # Own entry point, no C runtime start-up objects (see app/winmain.cpp).
   target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
-                      -nostartfiles -Wl,-e,_PellinorStart@0
+                      -nostartfiles -Wl,-e,${entry}
                       -Wl,-T,${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS
                ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld)
@@ -63,6 +70,16 @@ function(pellinor_installer target output key)
 endfunction()
 
 pellinor_installer(Pellinor Pellinor pellinor_release_key)
+
+# The program's test build: the same libraries and key, started through the
+# entry that sets the test seams from the environment. Tests that shorten a
+# bound or pause the commit run it; Pellinor.exe holds none of that.
+if(PELLINOR_TESTS)
+  add_library(pellinor_test_hooks OBJECT app/test_hooks_win.cpp)
+  target_compile_options(pellinor_test_hooks PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
+  target_link_libraries(pellinor_test_hooks PRIVATE pellinor_modules)
+  pellinor_installer(PellinorTest Pellinor-test pellinor_release_key pellinor_test_hooks)
+endif()
 
 # The same program trusting a key this build makes, for the tests of signed
 # releases: test-release-key/release-private.pem signs what it accepts.

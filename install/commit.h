@@ -8,6 +8,11 @@
 
 #include "transfer/manifest_source.h"
 
+// The seam of the tests: 0 in the product. A test makes the commit wait this
+// long before each file and between the two renames of a file in use, so
+// that it can end the process inside the commit.
+extern uint32_t TestCommitPauseMs;
+
 // After the list is built, before any download: makes the staging folder,
 // marks items whose staged file is complete as done, loads the session's
 // resume record, and settles what an interrupted commit left in old\: an

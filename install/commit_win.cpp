@@ -16,25 +16,14 @@
 #include "transfer/manifest_source.h"
 #include "transfer/staging.h"
 
+uint32_t TestCommitPauseMs;
+
 namespace {
 
 const DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 
-// Test hook: PELLINOR_TEST_COMMIT_PAUSE_MS makes the commit wait that long
-// before each file and between the two renames of a file in use, so that a
-// test can end the process inside the commit. Unset, it costs one lookup.
-DWORD CommitPause() {
-  static DWORD pause = 0xFFFFFFFF;
-  if (pause == 0xFFFFFFFF) {
-    char text[12];
-    DWORD n = GetEnvironmentVariableA("PELLINOR_TEST_COMMIT_PAUSE_MS", text, sizeof text);
-    pause = (n > 0 && n < sizeof text) ? DecimalOf(text) : 0;
-  }
-  return pause;
-}
-
 void PauseForTests() {
-  if (CommitPause() != 0) Sleep(CommitPause());
+  if (TestCommitPauseMs != 0) Sleep(TestCommitPauseMs);
 }
 
 void MakeFoldersFor(const char* path) {

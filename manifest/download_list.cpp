@@ -15,8 +15,8 @@ int32_t DownloadCount;
 
 static const int32_t kLargestTotal = 0x7FFFFFFF;
 
-int32_t SumReceived() {
-  int32_t sum = 0;
+int64_t SumReceived() {
+  int64_t sum = 0;
   for (int32_t i = 0; i < DownloadCount; i++) sum += DownloadList[i].Received;
   return sum;
 }
@@ -104,15 +104,9 @@ int32_t ListManifestText(char* text, int32_t length, bool mayBeCut,
     if (shrunk != nullptr) DownloadList = static_cast<DownloadItem*>(shrunk);
   }
 
-  // The total is only the 100 % mark of the display: held at the largest
-  // 32-bit value rather than wrapped negative.
+  // The log line holds a 32-bit number; the total itself is a 64-bit sum.
   int64_t listed = builder.Total < kLargestTotal ? builder.Total : kLargestTotal;
-  int64_t total = static_cast<int64_t>(BytesTotal) + builder.Total;
-  if (total > kLargestTotal) {
-    DiagLog("manifest: total above %d bytes; shown as %d", kLargestTotal, kLargestTotal);
-    total = kLargestTotal;
-  }
-  BytesTotal = static_cast<int32_t>(total);
+  BytesTotal += builder.Total;
 
   if (DownloadCount == 0)
     DiagLog("manifest: nothing to download (%d entries up to date)",

@@ -32,7 +32,7 @@ typedef bool (*UpToDateCheck)(const char* path, int32_t size, uint32_t stamp);
 // Parses the manifest text (see ParseManifestText; the text is changed in
 // place and text[length] must be writable), registers its SITES lines as
 // mirror sites and fills DownloadList with every selected entry that is not
-// up to date; adds their sizes to BytesTotal, held at 2147483647.
+// up to date; adds their sizes to BytesTotal.
 //
 // With requireHashes (a build that trusts a release key), a selected entry
 // without a hash could be installed unverified: the first one empties the
@@ -42,6 +42,6 @@ int32_t ListManifestText(char* text, int32_t length, bool mayBeCut,
                          bool requireHashes = false);
 
 // Sum of Received over the list, read without the lock (progress only).
-int32_t SumReceived();
+int64_t SumReceived();
 // Releases the list (shutdown, and tests).
 void FreeDownloadList();

@@ -7,13 +7,19 @@
 
 #include <atomic>
 
-extern std::atomic<int32_t> BytesReceived;  // every byte in, for the speed
-extern std::atomic<int32_t> BytesTotal;     // the 100 % mark
-extern std::atomic<uint32_t> BytesDone;     // listed bytes fetched so far
+// Every byte in, for the speed: read only as differences, so it may wrap.
+extern std::atomic<int32_t> BytesReceived;
+// The 100 % mark and the listed bytes fetched so far: a release may pass
+// 2 GiB, so both are 64-bit sums.
+extern std::atomic<int64_t> BytesTotal;
+extern std::atomic<int64_t> BytesDone;
 
 // Called after every update; null shows nothing.
 typedef void (*ProgressDisplay)();
 void SetProgressDisplay(ProgressDisplay display);
 
 // Stores the count in BytesDone (when >= 0), then tells the display.
-void UpdateProgress(int32_t count);
+void UpdateProgress(int64_t count);
+// Adds bytes to BytesDone, then tells the display (the session, which runs
+// alone).
+void AddProgress(int32_t bytes);

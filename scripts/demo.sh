@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A demonstration install on this machine. It generates a sample client
-# release (about 45 MiB in sub-folders, one 40 MiB file so that the download
-# lasts long enough to watch), publishes it with brevane-publish, serves it
-# with brevane-sessiond on loopback, and runs Pellinor.exe under Wine on a
+# release (about 45 MiB in sub-folders, one 40 MiB file), publishes it with
+# brevane-publish, serves it with brevane-sessiond on loopback behind a relay
+# that passes the host's replies at about 6 MB/s (on loopback the download
+# would otherwise be over before the window could be photographed), and runs Pellinor.exe under Wine on a
 # virtual X display to install it into a scratch folder. It saves a
 # screenshot of the progress window during the download, then lists what was
 # installed and checks every file against the release (bytes and stamp).
@@ -58,6 +59,9 @@ tr -d '\r' <"$release/files.ver"
 echo "== session host"
 start_sessiond "$release"
 echo "brevane-sessiond on 127.0.0.1:$SESSION_PORT (PID $SESSIOND_PID)"
+relay_port=$(free_port)
+start_paced_relay "$relay_port" "$SESSION_PORT" 65536 0.01 "$SCRATCH/relay.log"
+echo "relay on 127.0.0.1:$relay_port: the host's replies at 64 KiB per 10 ms"
 
 echo "== installer"
 start_xvfb
@@ -65,8 +69,8 @@ export PELLINOR_WINE_DISPLAY=x11
 export PELLINOR_LOG="$out/pellinor.log"
 cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
 install="$SCRATCH/install"
-echo "Pellinor.exe host=127.0.0.1:$SESSION_PORT dir=$(wpath "$install")  (display $DISPLAY)"
-"$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$install")" \
+echo "Pellinor.exe host=127.0.0.1:$relay_port dir=$(wpath "$install")  (display $DISPLAY)"
+"$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$relay_port" "dir=$(wpath "$install")" \
   >"$out/wine.log" 2>&1 &
 app=$!
 track "$app"
@@ -79,7 +83,13 @@ for _ in $(seq 600); do
   sleep 0.1
 done
 sleep 1.5
-xid=$(xdotool search --onlyvisible --name "Brevane Downloader" 2>/dev/null | head -1)
+xid=
+for _ in $(seq 50); do
+  xid=$(xdotool search --onlyvisible --name "Brevane Downloader" 2>/dev/null | head -1)
+  [ -n "$xid" ] && break
+  kill -0 "$app" 2>/dev/null || break
+  sleep 0.1
+done
 if [ -n "$xid" ] && import -window "$xid" "$out/window.png" 2>/dev/null; then
   echo "screenshot: $out/window.png"
   convert "$out/window.png" -resize 400% -colorspace Gray "$SCRATCH/big.png" 2>/dev/null &&

@@ -1,7 +1,8 @@
 // TIStream: the program's only HTTP client, a read-only stream over the body
 // of one URL (WinINet). Every byte read is counted into BytesReceived. A
 // connect, send or receive that makes no progress within the bounds of
-// net_limits.h fails, so a silent server costs one bounded attempt.
+// net_limits.h fails, and so does a body that arrives below the minimum
+// rate, so a silent or trickling server costs one bounded attempt.
 #pragma once
 
 #include "tinylib/streams.h"
@@ -14,7 +15,8 @@ class TIStream : public TBaseStream {
   TIStream(const TIStream&) = delete;
   TIStream& operator=(const TIStream&) = delete;
 
-  // Fills the count unless the body ends or a read fails first; never
+  // Fills the count unless the body ends, a read fails or the body falls
+  // below the minimum rate first (then every later read is empty); never
   // negative. The bytes read are added to BytesReceived.
   int32_t Read(void* buffer, int32_t count) override;
   // Origin 1 (from the current position) only: the new position, or -1 when
@@ -30,4 +32,5 @@ class TIStream : public TBaseStream {
   void* InternetHandle;
   void* ConnectHandle;  // the server's connection, which carries the time-outs
   void* UrlHandle;      // the request; null when the URL could not be opened
+  RateWindow Rate;      // the body's time and bytes
 };

@@ -43,6 +43,7 @@ TIStream::TIStream(const char* url, const NetLimits& limits)
   // (measured: an opened URL on a silent server waited for minutes), and a
   // close from another thread does not end a blocked call there either.
   // Wine ignores the connect bound wherever it is set; Windows applies it.
+  Rate.Restart(limits.rateWindowMs);
   if (!SetTimeouts(InternetHandle, limits))
     DiagLog("http: time-outs not set (error %lu)", GetLastError());
 
@@ -107,19 +108,37 @@ TIStream::~TIStream() {
 int32_t TIStream::Read(void* buffer, int32_t count) {
   // Without a URL handle every read is empty; a negative count would reach
   // InternetReadFile as a size of about 4 GiB.
-  if (UrlHandle == nullptr || count <= 0) return 0;
+  if (UrlHandle == nullptr || count <= 0 || Rate.Failed()) return 0;
   char* bytes = static_cast<char*>(buffer);
   int32_t total = 0;
   while (total < count) {
+    // Only what has arrived is read, so that a trickle returns here with
+    // each piece and the wait, the server's time, is fed to the rate bound.
+    // A read of more waits until all of it came (measured under Wine: a
+    // trickled body held one read until the server closed).
+    DWORD start = GetTickCount();
+    DWORD ready = 0;
     DWORD got = 0;
-    if (!InternetReadFile(UrlHandle, bytes + total, static_cast<DWORD>(count - total), &got)) {
+    bool read = InternetQueryDataAvailable(UrlHandle, &ready, 0, 0) != FALSE;
+    if (read && ready > 0) {
+      DWORD want = static_cast<DWORD>(count - total);
+      read = InternetReadFile(UrlHandle, bytes + total, ready < want ? ready : want, &got) != FALSE;
+    }
+    if (read && got > 0) {
+      total += static_cast<int32_t>(got);
+      // Below the minimum rate: failed as a read that timed out.
+      if (!Rate.Feed(GetTickCount() - start, static_cast<int32_t>(got))) {
+        SetLastError(ERROR_INTERNET_TIMEOUT);
+        read = false;
+      }
+    }
+    if (!read) {
       DiagLog("http: read failed after %d bytes (error %lu)", static_cast<int>(total),
               GetLastError());
       break;
     }
     if (got == 0) break;  // end of the body
     CheckAbort();
-    total += static_cast<int32_t>(got);
   }
   if (total > 0) LockedAdd(&BytesReceived, total);
   return total;

@@ -44,6 +44,9 @@ static bool Reconnectable;
 static int LastSocketError;
 // The bounds of the last connect, which its reconnects keep.
 static NetLimits SessionLimits;
+// The connection's replies against the minimum rate: fed with the time spent
+// in receives, so a session left idle while the mirrors run costs nothing.
+static RateWindow ReplyRate;
 
 static void BreakSession(const char* why, SessionFault fault) {
   if (Fault == kFaultNone)
@@ -173,6 +176,7 @@ int ConnectSession(const NetLimits& limits) {
   }
   SessionChannel = channel;
   Reconnectable = true;
+  ReplyRate.Restart(limits.rateWindowMs);
   DiagLog("session: connected to %s (%u.%u.%u.%u) port %d", host, a[0], a[1], a[2], a[3],
           static_cast<int>(InstallSettings.Port & 0xFFFF));
   return 0;
@@ -210,6 +214,7 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
   while (received < count) {
     CheckAbort();
     int32_t piece = count - received < kPieceSize ? count - received : kPieceSize;
+    DWORD start = GetTickCount();
     int result = recv(channel, bytes + received, piece, 0);
     // SOCKET_ERROR (a stalled receive times out), or 0: the host has
     // closed and nothing more will come.
@@ -218,6 +223,12 @@ int32_t ReceiveAll(void* buffer, int32_t count) {
       break;
     }
     received += result;
+    // A host whose every receive makes progress may still never finish:
+    // below the minimum rate, the receive counts as timed out.
+    if (!ReplyRate.Feed(GetTickCount() - start, result)) {
+      LastSocketError = WSAETIMEDOUT;
+      break;
+    }
   }
   return received;
 }
@@ -361,95 +372,113 @@ static void SessionFileFailed(const DownloadItem& item, const char* why, int32_t
   NoteRunFailure(reason);
 }
 
-void DownloadOverSession(DownloadItem& item) {
+// One session download in progress: the item, its staged file and what has
+// been received and checked so far.
+struct SessionDownload {
+  // path and record are filled by the start before any use.
+  explicit SessionDownload(DownloadItem& it) : item(it), offset(0), chunks(0) {}
+  DownloadItem& item;
+  char path[kPathCapacity];
+  ResumeRecord record;
+  ContentCheck check;
+  StagedWriter file;
+  int32_t offset;  // bytes of the file staged so far
+  int32_t chunks;  // replies received
+};
+
+// Where the download starts: a resumed file continues at the offset its
+// record vouches for, whose bytes are read once into the check and shown as
+// done. The first chunk is asked for before the staged file is touched, so
+// that a host that fails leaves it as it was. Null, or why it cannot start;
+// *first is the first reply's length.
+static const char* StartSessionDownload(SessionDownload& d, int32_t* first) {
+  DownloadItem& item = d.item;
   // Everything goes to the staged file; the installed one is replaced only
   // by the commit, once every item is staged complete.
-  char path[kPathCapacity];
-  if (InstallPath(path, item.Name) == nullptr || !StagedItemPath(path, item.Name, kStagedNew)) {
-    SessionFileFailed(item, "name refused", 0);
-    return;
-  }
-  if (!SessionUsable()) {
-    SessionFileFailed(item, "no session to fetch it from", 0);
-    return;
-  }
-  ResumeRecord record = {};
-  PutText(record.Name, item.Name);
-  record.Size = item.Size;
-  record.Stamp = item.Stamp;
-  int32_t offset = SessionResumeOffset(CurrentResumeRecord(), item.Name, item.Size, item.Stamp,
-                                       StatStaged(path).Length);
-  int32_t n = RequestChunk(item.Name, offset);
-  if (n < 0) {
-    SessionFileFailed(item, "the host's reply failed", offset);
-    return;
-  }
+  if (InstallPath(d.path, item.Name) == nullptr || !StagedItemPath(d.path, item.Name, kStagedNew))
+    return "name refused";
+  if (!SessionUsable()) return "no session to fetch it from";
+  PutText(d.record.Name, item.Name);
+  d.record.Size = item.Size;
+  d.record.Stamp = item.Stamp;
+  ResumeRecord kept;
+  d.offset = SessionResumeOffset(KeptResumeRecord(&kept) ? &kept : nullptr, item.Name, item.Size,
+                                 item.Stamp, StatStaged(d.path).Length);
+  *first = RequestChunk(item.Name, d.offset);
+  if (*first < 0) return "the host's reply failed";
+  d.chunks = 1;
 
   // The digest covers every byte of the file: on a resumed download the
   // staged part is read once, since this run has not seen its bytes.
-  ContentCheck check;
-  check.Start(item);
-  StagedWriter file;
-  if (offset > 0 ? !file.ContinueAt(path, offset, &check) : !file.Create(path)) {
-    SessionFileFailed(item, "the staged file cannot be written", offset);
-    return;
-  }
-  if (offset > 0) {
-    DiagLog("session: %s continues at %d of %d bytes", item.Name, static_cast<int>(offset),
+  d.check.Start(item);
+  if (d.offset > 0 ? !d.file.ContinueAt(d.path, d.offset, &d.check) : !d.file.Create(d.path))
+    return "the staged file cannot be written";
+  if (d.offset > 0) {
+    DiagLog("session: %s continues at %d of %d bytes", item.Name, static_cast<int>(d.offset),
             static_cast<int>(item.Size));
+    AddProgress(d.offset);
   } else {
     // The record names the file before its first byte, so that a cut
     // download is continued only with bytes of this very entry.
-    record.Length = 0;
-    SaveResumeRecord(record);
+    d.record.Length = 0;
+    SaveResumeRecord(d.record);
   }
-  int32_t chunks = 1;
-  const char* why = nullptr;
+  return nullptr;
+}
+
+// Writes replies to the staged file and asks for the next chunk until a
+// short reply ends the file. Every kCheckpointChunks the staged bytes are
+// flushed and the record vouches for them. Null, or why it failed.
+static const char* ReceiveChunks(SessionDownload& d, int32_t n) {
+  DownloadItem& item = d.item;
   for (;;) {
-    if (n > item.Size - offset) {
-      why = "the host sent more than the listed size";
-      break;
+    if (n > item.Size - d.offset) return "the host sent more than the listed size";
+    if (n > 0 && !d.file.Write(ReplyData, n)) {
+      DiagLog("session: %s: write failed at %d (error %lu)", item.Name,
+              static_cast<int>(d.offset), GetLastError());
+      return "the staged file cannot be written";
     }
-    if (n > 0 && !file.Write(ReplyData, n)) {
-      DiagLog("session: %s: write failed at %d (error %lu)", item.Name, static_cast<int>(offset),
-              GetLastError());
-      why = "the staged file cannot be written";
-      break;
-    }
-    check.Add(ReplyData, n);
-    offset += n;
-    UpdateProgress(static_cast<int32_t>(BytesDone) + n);
+    d.check.Add(ReplyData, n);
+    d.offset += n;
+    AddProgress(n);
     if (n < kSessionChunkSize) break;
-    if (chunks % kCheckpointChunks == 0 && file.Flush()) {
-      record.Length = offset;
-      SaveResumeRecord(record);
+    if (d.chunks % kCheckpointChunks == 0 && d.file.Flush()) {
+      d.record.Length = d.offset;
+      SaveResumeRecord(d.record);
     }
-    n = RequestChunk(item.Name, offset);
-    chunks++;
-    if (n < 0) {
-      why = "the host's reply failed";
-      break;
-    }
+    n = RequestChunk(item.Name, d.offset);
+    d.chunks++;
+    if (n < 0) return "the host's reply failed";
   }
-  if (why == nullptr && offset != item.Size) why = "the host sent fewer bytes than listed";
-  if (why == nullptr) {
-    ContentVerdict verdict = check.Finish();
-    if (!ContentAccepted(verdict)) {
-      LogContentRefused(item.Name, "the session", check, verdict);
-      why = "its bytes do not have the listed SHA-256";
-      // Gone, so that no later run continues after bytes known to be wrong.
-      file.Discard(path);
-    }
+  return d.offset == item.Size ? nullptr : "the host sent fewer bytes than listed";
+}
+
+// The whole file's digest, then the seal (flushed, then stamped): an
+// unstamped staged file is never taken for complete. Null, or why not.
+static const char* SealSessionDownload(SessionDownload& d) {
+  ContentVerdict verdict = d.check.Finish();
+  if (!ContentAccepted(verdict)) {
+    LogContentRefused(d.item.Name, "the session", d.check, verdict);
+    // Gone, so that no later run continues after bytes known to be wrong.
+    d.file.Discard(d.path);
+    return "its bytes do not have the listed SHA-256";
   }
-  // Sealed (flushed, then stamped) only when whole: an unstamped staged file
-  // is never taken for complete.
-  if (why == nullptr && !file.Seal(item.Stamp)) why = "the staged file cannot be flushed";
+  if (!d.file.Seal(d.item.Stamp)) return "the staged file cannot be flushed";
+  return nullptr;
+}
+
+void DownloadOverSession(DownloadItem& item) {
+  SessionDownload d(item);
+  int32_t first = 0;
+  const char* why = StartSessionDownload(d, &first);
+  if (why == nullptr) why = ReceiveChunks(d, first);
+  if (why == nullptr) why = SealSessionDownload(d);
   if (why != nullptr) {
-    SessionFileFailed(item, why, offset);
+    SessionFileFailed(item, why, d.offset);
     return;
   }
-  DiagLog("session: %s staged: %d bytes in %d chunks", item.Name, static_cast<int>(offset),
-          static_cast<int>(chunks));
+  DiagLog("session: %s staged: %d bytes in %d chunks", item.Name, static_cast<int>(d.offset),
+          static_cast<int>(d.chunks));
   item.Received = item.Size;
   item.State = kItemDone;
   NoteFileStaged(kSourceSession);

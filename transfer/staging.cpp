@@ -2,6 +2,8 @@
 // the resume record.
 #include "transfer/staging.h"
 
+#include <atomic>
+
 #include "manifest/reserved_names.h"
 #include "tinylib/text.h"
 
@@ -82,6 +84,30 @@ int32_t SessionResumeOffset(const ResumeRecord* record, const char* name, int32_
   if (record->Length <= 0 || record->Length > size) return 0;
   if (stagedLength < record->Length) return 0;
   return record->Length;
+}
+
+// The record as loaded or last saved. Written only while no mirror worker
+// runs (before they start, and by the session after they ended); while they
+// run, each may drop it, and the flag decides which one does.
+static ResumeRecord Kept;
+static std::atomic<bool> KeptValid;
+
+void KeepResumeRecord(const ResumeRecord* record) {
+  KeptValid = false;
+  if (record == nullptr) return;
+  Kept = *record;
+  KeptValid = true;
+}
+
+bool KeptResumeRecord(ResumeRecord* record) {
+  if (!KeptValid) return false;
+  *record = Kept;
+  return true;
+}
+
+bool DropKeptResumeRecordFor(const char* name) {
+  if (name == nullptr || !KeptValid || !EqualNoCase(Kept.Name, name)) return false;
+  return KeptValid.exchange(false);
 }
 
 void FormatSerialText(char buffer[kSerialTextCapacity], uint32_t serial) {

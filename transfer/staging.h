@@ -62,6 +62,14 @@ bool ParseResumeRecord(const char* text, ResumeRecord* record);
 int32_t SessionResumeOffset(const ResumeRecord* record, const char* name, int32_t size,
                             uint32_t stamp, int64_t stagedLength);
 
+// The session's record as the installer holds it between the file and its
+// users. Keep (null: none) only while no mirror worker runs; Kept copies it
+// out (false when none). Drop..For may be called by any number of workers at
+// once: true for exactly one caller, when the record named that file.
+void KeepResumeRecord(const ResumeRecord* record);
+bool KeptResumeRecord(ResumeRecord* record);
+bool DropKeptResumeRecordFor(const char* name);
+
 // The serial record's text: the decimal serial (1..4294967295). Parse
 // allows one line end after it and nothing else.
 enum { kSerialTextCapacity = 16 };
@@ -95,10 +103,10 @@ int32_t ReuseStagedFiles();
 uint32_t LoadReleaseSerial();
 bool SaveReleaseSerial(uint32_t serial);
 
-// The session's resume record: loaded once by the job before the downloads;
-// written by the session download as it goes.
+// The session's resume record file: loaded once by the job before the
+// downloads (KeptResumeRecord gives it); written by the session download as
+// it goes.
 void LoadResumeRecord();
-const ResumeRecord* CurrentResumeRecord();  // null when none
 bool SaveResumeRecord(const ResumeRecord& record);
 // A mirror worker is about to write the item's staged file anew: a record
 // for it no longer describes what the file holds.

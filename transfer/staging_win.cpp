@@ -131,9 +131,6 @@ int32_t ReuseStagedFiles() {
 
 // ---- the session's resume record ----
 
-static ResumeRecord LoadedRecord;
-static bool RecordLoaded;
-
 static bool ResumeRecordPath(char* buffer) {
   if (!StagingFolder(buffer)) return false;
   return AppendTextCut(buffer, kPathCapacity, "\\") &&
@@ -141,7 +138,7 @@ static bool ResumeRecordPath(char* buffer) {
 }
 
 void LoadResumeRecord() {
-  RecordLoaded = false;
+  KeepResumeRecord(nullptr);
   char path[kPathCapacity];
   char text[kResumeRecordCapacity];
   // Most runs have none: not an error worth a log line.
@@ -151,13 +148,12 @@ void LoadResumeRecord() {
   int32_t n = file.Read(text, sizeof text - 1);
   if (n <= 0) return;
   text[n] = 0;
-  RecordLoaded = ParseResumeRecord(text, &LoadedRecord);
-  if (RecordLoaded)
-    DiagLog("staging: resume record: %s, %d of %d bytes", LoadedRecord.Name,
-            static_cast<int>(LoadedRecord.Length), static_cast<int>(LoadedRecord.Size));
+  ResumeRecord record;
+  if (!ParseResumeRecord(text, &record)) return;
+  KeepResumeRecord(&record);
+  DiagLog("staging: resume record: %s, %d of %d bytes", record.Name,
+          static_cast<int>(record.Length), static_cast<int>(record.Size));
 }
-
-const ResumeRecord* CurrentResumeRecord() { return RecordLoaded ? &LoadedRecord : nullptr; }
 
 bool SaveResumeRecord(const ResumeRecord& record) {
   char path[kPathCapacity];
@@ -167,18 +163,13 @@ bool SaveResumeRecord(const ResumeRecord& record) {
   int32_t length = TextLength(text);
   bool saved = file.IsOpen() && file.Write(text, length) == length &&
                FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
-  LoadedRecord = record;
-  RecordLoaded = saved;
+  KeepResumeRecord(saved ? &record : nullptr);
   return saved;
 }
 
 void ForgetResumeRecordFor(const char* name) {
-  if (!RecordLoaded || !EqualNoCase(LoadedRecord.Name, name)) return;
-  // Only the worker that holds this item gets here: no other thread writes
-  // the record while mirror workers run.
-  RecordLoaded = false;
   char path[kPathCapacity];
-  if (ResumeRecordPath(path)) DeleteFileA(path);
+  if (DropKeptResumeRecordFor(name) && ResumeRecordPath(path)) DeleteFileA(path);
 }
 
 // ---- StagedWriter ----

@@ -30,6 +30,19 @@ libs=("$PELLINOR_BUILD"/*/libpellinor_*.a)
 ctors=$(i686-w64-mingw32-objdump -h "${libs[@]}" | grep -cE '\.ctors|\.init_array')
 [ "$ctors" -eq 0 ] || fail "product objects with static constructors: $ctors"
 
+# The test seams are set only by the entry of the program's test build, so
+# the shipped file holds none of their settings: the names the test build
+# reads must all be there, and none of them (nor any of the prefix) in the
+# product.
+hooks="PELLINOR_TEST_STALL_MS PELLINOR_TEST_RATE_WINDOW_MS PELLINOR_TEST_COMMIT_PAUSE_MS"
+for name in $hooks; do
+  grep -qa "$name" "$PELLINOR_TEST_EXE" || fail "the test build does not read $name"
+done
+for exe in "$PELLINOR_EXE" "$PELLINOR_BUILD/Pellinor-testkey.exe"; do
+  ! grep -qa 'PELLINOR_TEST' "$exe" || fail "$(basename "$exe") holds a test setting's name"
+done
+echo "test settings only in the test build: $hooks"
+
 # The product and the test-key program (the same modules, another key).
 for exe in "$PELLINOR_EXE" "$PELLINOR_BUILD/Pellinor-testkey.exe"; do
   size=$(stat -c %s "$exe")

@@ -13,14 +13,17 @@ lines "PATH MODE"; a request for PATH is then answered by MODE:
   other    a valid object of the right size with other bytes (one flipped)
   empty    200 with an empty body
   drop     the connection is closed without any reply
+  trickle  the object, one byte every 2 s (until the client goes away)
 Any other path is served as it is (404 when ROOT lacks it). Every reply
-closes its connection, so no client ever waits on a silent server. Each
+closes its connection, so no client ever waits on a silent server (a trickle
+is never silent for long). Each
 request is appended to LOG as "PATH MODE". Prints "ready" once listening.
 """
 import http.server
 import os
 import sys
 import threading
+import time
 import zlib
 
 port, root, rules_path, log_path = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
@@ -71,7 +74,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(file_path, "rb") as f:
             body = reshape(f.read(), mode)
+        if mode == "trickle":
+            self.trickle(body)
+            return
         self.reply(200, body, "application/octet-stream")
+
+    def trickle(self, body):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        try:
+            for i in range(len(body)):
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+                time.sleep(2)
+        except OSError:
+            pass
 
     def reply(self, status, body, kind):
         self.send_response(status)

@@ -4,6 +4,9 @@ set -u
 : "${PELLINOR_BUILD:?set by CTest}"
 WINE_RUN="$PELLINOR_BUILD/wine-run"
 PELLINOR_EXE="$PELLINOR_BUILD/Pellinor.exe"
+# The same program with its test seams (PELLINOR_TEST_* settings): for tests
+# that shorten a bound or pause the commit.
+PELLINOR_TEST_EXE="$PELLINOR_BUILD/Pellinor-test.exe"
 HELPERS="$PELLINOR_BUILD/helpers"
 ARTIFACTS="$PELLINOR_BUILD/artifacts"
 mkdir -p "$ARTIFACTS"
@@ -263,6 +266,57 @@ PY
   track $!
   for _ in $(seq 100); do grep -q ' ready$' "$2" 2>/dev/null && return 0; sleep 0.1; done
   fail "stalling server on $1 did not start"
+}
+
+# start_paced_relay PORT TARGET_PORT BYTES SECONDS LOG: a TCP relay on PORT
+# to 127.0.0.1:TARGET_PORT that passes what the client sends at once and what
+# the server sends at BYTES every SECONDS (a trickling host, or a slow line).
+# LOG gets "SECONDS accept" per connection (clock of monotonic_now).
+start_paced_relay() {
+  python3 - "$@" <<'PY' &
+import socket, sys, threading, time
+port, target, step, pause, log_path = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), sys.argv[5]
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", port)); s.listen(64)
+log = open(log_path, "a", buffering=1)
+lock = threading.Lock()
+def note(text):
+    with lock:
+        log.write("%.3f %s\n" % (time.monotonic(), text))
+def upstream(c, u):
+    try:
+        while True:
+            data = c.recv(65536)
+            if not data: break
+            u.sendall(data)
+    except OSError:
+        pass
+    for x in (c, u):
+        try: x.shutdown(socket.SHUT_RDWR)
+        except OSError: pass
+def downstream(c, u):
+    try:
+        while True:
+            data = u.recv(step)
+            if not data: break
+            c.sendall(data)
+            time.sleep(pause)
+    except OSError:
+        pass
+    for x in (c, u):
+        try: x.shutdown(socket.SHUT_RDWR)
+        except OSError: pass
+note("ready")
+while True:
+    c, _ = s.accept()
+    note("accept")
+    u = socket.create_connection(("127.0.0.1", target))
+    threading.Thread(target=upstream, args=(c, u), daemon=True).start()
+    threading.Thread(target=downstream, args=(c, u), daemon=True).start()
+PY
+  track $!
+  for _ in $(seq 100); do grep -q ' ready$' "$5" 2>/dev/null && return 0; sleep 0.1; done
+  fail "relay on $1 did not start"
 }
 
 # Seconds on the clock start_stalling_server writes.

@@ -61,13 +61,14 @@ kill "$silent_app"
 wait_exit "$silent_app" 20 || fail "silent host: installer did not end when killed"
 pass "silent host: the stalled receive ended after 60 s; reconnected $gap s after the first connection"
 
-# 2. A host silent for good, with the stall bound shortened to 2 s: four
-# connections (the first and three tries), then the run ends.
+# 2. A host silent for good, with the stall bound shortened to 2 s (the test
+# build): four connections (the first and three tries), then the run ends.
+mkdir -p "$SCRATCH/test-build" && cp "$PELLINOR_TEST_EXE" "$SCRATCH/test-build/Pellinor.exe"
 good_port=$(free_port)
 start_stalling_server "$good_port" "$SCRATCH/for-good.log"
 start=$(monotonic_now)
 PELLINOR_TEST_STALL_MS=2000 PELLINOR_LOG="$SCRATCH/for-good-pellinor.log" "$WINE_RUN" \
-  "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$good_port" "dir=$(wpath "$SCRATCH/for-good")" quiet \
+  "$SCRATCH/test-build/Pellinor.exe" "host=127.0.0.1:$good_port" "dir=$(wpath "$SCRATCH/for-good")" quiet \
   >/dev/null 2>&1 &
 app=$!
 track "$app"

@@ -120,8 +120,9 @@ check_installed "$v2" "$v2/files.ver" "$install"
 rm -f "$SCRATCH/Pellinor.ver"
 pass "mirrors: $kills kills, every file old or new after each, nothing staged complete fetched twice, completed"
 
-# 3. Kills inside the commit, which the test hook slows to 300 ms a file.
+# 3. Kills inside the commit, which the test build slows to 300 ms a file.
 rm -rf "$install" && cp -a "$SCRATCH/installed-v1" "$install"
+cp "$PELLINOR_TEST_EXE" "$SCRATCH/Pellinor.exe"
 export PELLINOR_TEST_COMMIT_PAUSE_MS=300
 mixed=0
 first=1
@@ -144,6 +145,7 @@ for delay in 0.45 0.75 1.05 0.5; do
 done
 [ "$mixed" -ge 2 ] || fail "no kill landed between two files of the commit ($mixed)"
 unset PELLINOR_TEST_COMMIT_PAUSE_MS
+cp "$PELLINOR_EXE" "$SCRATCH/Pellinor.exe"
 mark=$(lines "$SCRATCH/sessiond.log")
 start_run "host=127.0.0.1:$SESSION_PORT"
 wait_exit "$APP" 120 || fail "the update after the commit kills did not finish"

@@ -71,7 +71,8 @@ track "$client"
 for _ in $(seq 100); do [ -s "$SCRATCH/lumaris.out" ] && break; sleep 0.1; done
 kill "$SESSIOND_PID"
 start_sessiond "$v3" --quiet
-PELLINOR_TEST_COMMIT_PAUSE_MS=3000 "$WINE_RUN" "$SCRATCH/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" \
+mkdir -p "$SCRATCH/test-build" && cp "$PELLINOR_TEST_EXE" "$SCRATCH/test-build/Pellinor.exe"
+PELLINOR_TEST_COMMIT_PAUSE_MS=3000 "$WINE_RUN" "$SCRATCH/test-build/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" \
   "dir=$(wpath "$install")" quiet >/dev/null 2>&1 &
 app=$!
 track "$app"

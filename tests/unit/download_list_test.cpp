@@ -122,13 +122,12 @@ TEST_F(DownloadListTest, ManifestsOfMoreThan1024LinesAreListedWhole) {
   EXPECT_EQ(BytesTotal, 1100 * 1101 / 2);
 }
 
-// The total is the 100 % mark only: held at the largest 32-bit value, added
-// to what was there, never wrapped negative.
-TEST_F(DownloadListTest, TheTotalIsHeldAtTheLargest32BitValue) {
+// The total is added to what was there, a 64-bit sum past 2 GiB.
+TEST_F(DownloadListTest, TheTotalIsA64BitSum) {
   BytesTotal = 100;
   List("[CLIENT]\r\n" + Line("a", 2147483000, kStamp) + Line("b", 2147483000, kStamp));
   EXPECT_EQ(DownloadCount, 2);
-  EXPECT_EQ(BytesTotal, 2147483647);
+  EXPECT_EQ(BytesTotal, 100 + 2 * int64_t{2147483000});
   BytesTotal = 5;
   List("[CLIENT]\r\n" + Line("c", 7, kStamp));
   EXPECT_EQ(BytesTotal, 12);

@@ -40,16 +40,18 @@ TEST_F(StatusTest, PhaseTemplates) {
 }
 
 TEST_F(StatusTest, PercentageIsTruncatedAndNotCapped) {
-  struct Case { uint32_t done; int32_t total; const char* text; } cases[] = {
+  struct Case { int64_t done; int64_t total; const char* text; } cases[] = {
       {999, 1000, "Downloading 99% completed. Speed 0 KB/s"},
       {1000, 1000, "Downloading 100% completed. Speed 0 KB/s"},
       {1500, 1000, "Downloading 150% completed. Speed 0 KB/s"},
-      // Beyond 2^31: BytesDone is unsigned, so no negative percentage.
-      {3000000000u, 2000000000, "Downloading 150% completed. Speed 0 KB/s"},
+      // Beyond 2^31 and 2^32: 64-bit sums, no negative or wrapped percentage.
+      {3000000000, 2000000000, "Downloading 150% completed. Speed 0 KB/s"},
+      {5000000000, 6000000000, "Downloading 83% completed. Speed 0 KB/s"},
+      {6000000000, 6000000000, "Downloading 100% completed. Speed 0 KB/s"},
       // All listed files empty: shown as 0 rather than dividing by zero.
       {0, 0, "Downloading 0% completed. Speed 0 KB/s"},
       {10, 0, "Downloading 0% completed. Speed 0 KB/s"},
-      {4000000000u, 1, "Downloading 2147483647% completed. Speed 0 KB/s"},
+      {4000000000, 1, "Downloading 2147483647% completed. Speed 0 KB/s"},
   };
   Phase = 1;
   for (const auto& c : cases) {
@@ -87,10 +89,12 @@ TEST_F(StatusTest, SpeedSurvivesTickAndCounterWrap) {
 TEST_F(StatusTest, UpdateProgressKeepsCountOnNegativeAndAlwaysRepaints) {
   int before = RepaintRequests;
   UpdateProgress(1234);
-  EXPECT_EQ(BytesDone, 1234u);
+  EXPECT_EQ(BytesDone, 1234);
   UpdateProgress(-1);
-  EXPECT_EQ(BytesDone, 1234u);
-  EXPECT_EQ(RepaintRequests, before + 2);
+  EXPECT_EQ(BytesDone, 1234);
+  UpdateProgress(int64_t{5} << 30);
+  EXPECT_EQ(BytesDone, int64_t{5} << 30);
+  EXPECT_EQ(RepaintRequests, before + 3);
   EXPECT_EQ(LastSampleTick, 0u);  // no sampling outside phase 1
 }
 #endif

@@ -150,10 +150,12 @@ TEST_F(IStreamTest, PathAndQueryAreAskedForWhole) {
 }
 
 // A server of the test's own that accepts, reads the request, sends the
-// given bytes (perhaps nothing) and then stays silent until it is destroyed.
+// given bytes (perhaps nothing) and then stays silent until it is destroyed,
+// or, with trickleMs, sends one more byte at that interval.
 class SilentServer {
  public:
-  explicit SilentServer(std::string said) : said_(std::move(said)) {
+  explicit SilentServer(std::string said, DWORD trickleMs = 0)
+      : said_(std::move(said)), trickleMs_(trickleMs) {
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -183,11 +185,15 @@ class SilentServer {
     char request[4096];
     recv(client, request, sizeof request, 0);
     send(client, server->said_.data(), static_cast<int>(server->said_.size()), 0);
-    WaitForSingleObject(server->quit_, 30000);
+    DWORD pause = server->trickleMs_ != 0 ? server->trickleMs_ : 30000;
+    for (int i = 0; i < 60 && WaitForSingleObject(server->quit_, pause) == WAIT_TIMEOUT; i++) {
+      if (server->trickleMs_ == 0 || send(client, "x", 1, 0) != 1) break;
+    }
     closesocket(client);
     return 0;
   }
   std::string said_;
+  DWORD trickleMs_;
   SOCKET listener_;
   int port_ = 0;
   HANDLE quit_;
@@ -223,6 +229,28 @@ TEST_F(IStreamTest, ASilentServerCostsOneBoundedAttempt) {
     EXPECT_GE(elapsed, 1400u);
     EXPECT_LT(elapsed, 5000u);
   }
+}
+
+// A body that trickles (a byte every 400 ms: every receive makes progress
+// within the stall bound) ends once a rate window of waiting brought less
+// than the minimum rate; without the window it would take the server's
+// whole minute.
+TEST_F(IStreamTest, ATricklingBodyEndsAfterTheRateWindow) {
+  static const NetLimits kWindow = {1500, 1500, {10, 20, 40}, 2000};
+  TestNetLimits = &kWindow;
+  SilentServer server("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + Pattern(500), 400);
+  DWORD start = GetTickCount();
+  TIStream stream(server.Url().c_str());
+  ASSERT_TRUE(stream.IsOpen());
+  std::string buffer(100000, 0);
+  int32_t got = stream.Read(&buffer[0], 100000);
+  DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(got, 500);
+  EXPECT_LT(got, 520);
+  EXPECT_GE(elapsed, 1900u);
+  EXPECT_LT(elapsed, 5000u);
+  EXPECT_EQ(stream.Read(&buffer[0], 100), 0);  // given up for good
+  TestNetLimits = nullptr;
 }
 
 struct AbortedRead {
