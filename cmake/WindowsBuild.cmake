@@ -13,7 +13,7 @@ target_link_libraries(pellinor_modules INTERFACE pellinor_app ${PELLINOR_WIN_LIB
 pellinor_release_key_library(pellinor_release_key "${PELLINOR_RELEASE_KEY}")
 add_library(pellinor_core INTERFACE)
 target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>)
-target_link_libraries(pellinor_core INTERFACE pellinor_modules)
+target_link_libraries(pellinor_core INTERFACE pellinor_modules pellinor_zlib_deflate)
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
 
@@ -39,7 +39,7 @@ target_link_libraries(pellinor_entry PRIVATE pellinor_modules)
 
 # No unwind tables are read: the program has no exceptions, and without the
 # C runtime's start-up objects nothing registers frame tables. The only ones
-# left come from prebuilt libz.a and libstdc++ objects; they are dropped in
+# left come from prebuilt libstdc++ and libgcc objects; they are dropped in
 # the link (added to the default script, not replacing it).
 file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
      "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")
