@@ -17,10 +17,19 @@ target_link_libraries(pellinor_core INTERFACE pellinor_modules pellinor_zlib_def
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
 
+# The application manifest goes in without its comments and indentation: the
+# resource section then fits one file-alignment block less.
+file(READ app/pellinor.manifest manifest_text)
+string(REGEX REPLACE "<!--[^>]*-->" "" manifest_text "${manifest_text}")
+string(REGEX REPLACE "\n[ \t]*" "" manifest_text "${manifest_text}")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/pellinor.min.manifest CONTENT "${manifest_text}\n" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS app/pellinor.manifest)
+
 # A release engineer may embed "INSTDATA" at build time.
 set(PELLINOR_INSTDATA "" CACHE STRING
     "keyword text to embed as the INSTDATA resource ('&'-separated); empty embeds none")
 set(PELLINOR_RESOURCES app/pellinor.rc ${CMAKE_BINARY_DIR}/generated/version.rc)
+set_property(SOURCE app/pellinor.rc APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/generated/pellinor.min.manifest)
 if(NOT PELLINOR_INSTDATA STREQUAL "")
   string(LENGTH "${PELLINOR_INSTDATA}" instdata_length)
   if(instdata_length GREATER 1023)
