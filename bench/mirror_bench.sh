@@ -375,10 +375,11 @@ echo "   (mirror_read files), install = the whole install (start-up off); curl =
 echo "   (bodies dropped), peer = mirror_peer (the installer's work in native code)."
 echo "   An install in seconds, from its log as it grows (separate logged runs): start = launch"
 echo "   to the download list, span = the workers' time, of it http (the reader alone), inflate"
-echo "   (what the inflater adds) and files (the rest of the span: creating, writing, stamping the"
-echo "   files), then wait = the job's poll after the last worker ended, exit = to process exit."
+echo "   (what the inflater adds) and files (the rest of the span: creating, writing, hashing,"
+echo "   flushing, stamping the files), then wait = the job's poll after the last worker ended,"
+echo "   exit = to process exit."
 echo "   CPU seconds in one install: prog = the installer's process, wine = wineserver and Wine's"
-echo "   services; busy = (prog + wine + nginx) / wall; peer = the peer's CPU (curl, inflaters)."
+echo "   services; busy = (prog + wine + nginx) / wall; peer = mirror_peer's CPU."
 echo "   $(nproc) cores; load now $(cut -d' ' -f1-3 /proc/loadavg)."
 awk -v B="$bytes" '
   BEGIN { printf "%-5s %-7s %6s %8s %6s %7s %6s %6s | %5s %5s %5s %7s %5s %5s %5s | %5s %5s %5s %5s %5s\n",
@@ -419,7 +420,7 @@ s1 = "< awk '!/^#/ && \$1 == 1' $data"
 mbs(s) = $bytes / 1e6 / s
 plot s1 using 2:(mbs(\$3 - \$4)) with linespoints lw 2 title "installer, start-up excluded", \
      s1 using 2:(mbs(\$3)) with linespoints title "installer, whole run", \
-     s1 using 2:(mbs(\$5)) with linespoints lw 2 title "peer: mirror\\_peer (native, same work)", \
+     s1 using 2:(mbs(\$5)) with linespoints lw 2 title "peer: native code doing the same work", \
      s1 using 2:(mbs(\$7)) with linespoints dt 2 title "installer's HTTP reader alone", \
      s1 using 2:(mbs(\$8)) with linespoints dt 2 title "installer's reader + inflater", \
      s1 using 2:(mbs(\$18)) with linespoints dt 2 title "installer's reader + inflater + files", \
