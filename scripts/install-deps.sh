@@ -22,7 +22,7 @@ for p in "${PACKAGES[@]}"; do
 done
 
 # The installer's zlib is compiled from Debian's source package with the
-# installer's own size flags (cmake/WindowsOptions.cmake); the prebuilt MinGW
+# installer's own size flags (cmake/Zlib.cmake); the prebuilt MinGW
 # library is built for speed and is twice the size. The source is unpacked
 # into the build folder, never into the tracked tree: build/deps/zlib/source.
 zlib_dir="$root/build/deps/zlib"
