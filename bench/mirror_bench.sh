@@ -4,9 +4,9 @@
 #
 #   bench/mirror_bench.sh [CROSS_BUILD [TOOLS_BUILD]]
 #
-# The server tools come from TOOLS_BUILD, by default the release build
-# (build/release, scripts/build.sh); the installer and bench/win/mirror_read
-# from CROSS_BUILD (build/win). Settings (environment):
+# The server tools and the peer (bench/mirror_peer) come from TOOLS_BUILD, by
+# default the release build (build/release, scripts/build.sh); the installer
+# and bench/win/mirror_read from CROSS_BUILD (build/win). Settings (environment):
 #   MIB      client size, default 128 (about 160 files of 0.2 to 1.4 MiB,
 #            half compressible text, half random bytes)
 #   SITES    numbers of nginx sites to try, default "1" (e.g. "1 2 3")
@@ -21,13 +21,16 @@
 #   - install: the real Pellinor.exe installing the client from the mirrors
 #     alone into an empty folder; MB/s of installed bytes over the whole run
 #     and with the start-up taken off;
-#   - peer: the same objects fetched by curl, one curl per worker, each piped
-#     into a zlib inflater (python3) that writes the files; the ratio of the
-#     installer's rate to the peer's;
+#   - peer: bench/mirror_peer, native code doing what the installer's mirror
+#     path does with the same number of workers: libcurl on kept-alive
+#     connections, zlib inflate, each file created, written, hashed (SHA-256,
+#     checked), flushed, stamped, then renamed into place; the ratio of the
+#     installer's rate to the peer's, and the peer's own stage times;
 #   - the layers: the installer's own HTTP reader alone (bodies read and
-#     dropped) and with its inflater (output dropped), run by
-#     bench/win/mirror_read.exe with the same number of workers and timed
-#     inside the process (so without Wine's start-up); curl alone (bodies to
+#     dropped), with its inflater (output dropped) and with its file stage
+#     (files created, written, hashed, flushed, stamped, each stage timed),
+#     run by bench/win/mirror_read.exe with the same number of workers and
+#     timed inside the process (so without Wine's start-up); curl alone (bodies to
 #     /dev/null); and the CPU seconds of the installer's process, of Wine's
 #     other processes (wineserver and services) and of nginx during an
 #     install, against its wall time.
@@ -48,7 +51,8 @@ repeat=${REPEAT:-5}
 out=${OUT:-$source_dir/build/bench}
 mkdir -p "$out"
 reader="$PELLINOR_BUILD/bench/mirror_read.exe"
-for f in "$WINE_RUN" "$PELLINOR_EXE" "$PUBLISH" "$reader"; do
+peer_exe="$PELLINOR_NATIVE_BUILD/bench/mirror_peer"
+for f in "$WINE_RUN" "$PELLINOR_EXE" "$PUBLISH" "$reader" "$peer_exe"; do
   [ -e "$f" ] || { echo "missing $f (scripts/build.sh builds the cross and release trees)" >&2; exit 1; }
 done
 case "$PUBLISH" in */build/native/*) echo "warning: $PUBLISH is the sanitizer build" >&2 ;; esac
@@ -131,27 +135,10 @@ tr -d '\r' <"$release/files.ver" | awk -F'[=,]' '/=/ {
   printf "%s/%s_%s_%s\n", (y < 9 ? "0800" : sprintf("%02d%02d", y, m)), $3, $2, name }' >"$SCRATCH/objects.txt"
 [ "$(wc -l <"$SCRATCH/objects.txt")" -eq "$files" ] || fail "object list does not match the release"
 while read -r o; do [ -f "$mirror/$o" ] || fail "no mirror object $o"; done <"$SCRATCH/objects.txt"
-
-# Inflates consecutive zlib streams from stdin into the files named, one a
-# line, in the list file given.
-cat >"$SCRATCH/inflate_many.py" <<'PY'
-import os, sys, zlib
-names = [l.rstrip("\n") for l in open(sys.argv[1])]
-out_dir = sys.argv[2]
-data = sys.stdin.buffer
-pending = b""
-for name in names:
-    d = zlib.decompressobj()
-    path = os.path.join(out_dir, name)
-    with open(path, "wb") as out:
-        while not d.eof:
-            chunk = pending or data.read(65536)
-            pending = b""
-            if not chunk:
-                sys.exit("short input at " + name)
-            out.write(d.decompress(chunk))
-        pending = d.unused_data
-PY
+# The peer's list: object, file name, size, stamp, SHA-256, in manifest order.
+tr -d '\r' <"$release/files.ver" | awk -F'[=,]' '/=/ { name = $1; gsub(/\\/, "/", name); print name, $2, $3, $4 }' |
+  paste -d' ' "$SCRATCH/objects.txt" - >"$SCRATCH/peer.txt"
+awk 'NF != 5 || length($5) != 64 { exit 1 }' "$SCRATCH/peer.txt" || fail "manifest lines without a SHA-256"
 
 # The objects as URLs for mirror_read, spread over SITES sites in turn (its
 # workers take any URL next, as the installer's take any item).
@@ -161,37 +148,43 @@ url_list() {
     { printf "http://127.0.0.1:%s/%s\n", p[((NR - 1) % s) + 1], $0 }' "$SCRATCH/objects.txt"
 }
 
-# peer SITES WORKERS MODE: curl, one process per worker, each with every
-# WORKERS-th object from one site (workers spread over the sites as the
-# installer spreads them), on one kept-alive connection; MODE inflate pipes each into the inflater writing the files,
-# MODE fetch drops the bodies. Sets PEER_S (wall) and PEER_CPU.
+# peer SITES WORKERS MODE: MODE install runs mirror_peer (workers spread over
+# the sites as the installer spreads them) and sets PEER_STAGES to its stage
+# times; MODE fetch is curl alone, one process per worker, each with every
+# WORKERS-th object from one site on one kept-alive connection, the bodies
+# dropped. Sets PEER_S (wall) and PEER_CPU.
 peer() {
   local sites=$1 workers=$2 mode=$3 w
   rm -rf "$SCRATCH/ref"; mkdir -p "$SCRATCH/ref"
+  if [ "$mode" = install ]; then
+    local -a bases=()
+    for w in $(seq 0 $((sites - 1))); do bases+=("http://127.0.0.1:${ports[$w]}/"); done
+    local TIMEFORMAT='%R %U %S' t
+    t=$( { time "$peer_exe" "$workers" "$SCRATCH/peer.txt" "$SCRATCH/ref" "${bases[@]}" \
+           >"$SCRATCH/peer.out" 2>"$SCRATCH/peer.err" ; } 2>&1 ) ||
+      fail "peer with $workers workers failed: $(head -3 "$SCRATCH/peer.err")"
+    read -r PEER_S u s <<<"$t"
+    PEER_CPU=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
+    PEER_STAGES=$(sed -n 2p "$SCRATCH/peer.out" | awk '{ for (i = 2; i <= NF; i += 2) printf "%s ", $i }')
+    [ "$(find "$SCRATCH/ref" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')" = "$bytes" ] ||
+      fail "peer with $workers workers did not install every byte"
+    return
+  fi
   for w in $(seq 0 $((workers - 1))); do
     awk -v n="$workers" -v w="$w" 'NR % n == w' "$SCRATCH/objects.txt" >"$SCRATCH/slot$w.txt"
     awk -v w="$w" -v s="$sites" -v ports="${ports[*]}" 'BEGIN { split(ports, p, " ") }
       { printf "url = \"http://127.0.0.1:%s/%s\"\n", p[(w % s) + 1], $0 }' "$SCRATCH/slot$w.txt" >"$SCRATCH/slot$w.curl"
-    sed 's|.*/||' "$SCRATCH/slot$w.txt" >"$SCRATCH/slot$w.names"
   done
   local TIMEFORMAT='%R %U %S' t
   t=$( { time {
     for w in $(seq 0 $((workers - 1))); do
-      [ -s "$SCRATCH/slot$w.names" ] || continue
-      if [ "$mode" = fetch ]; then
-        curl -sf -K "$SCRATCH/slot$w.curl" >/dev/null &
-      else
-        curl -sf -K "$SCRATCH/slot$w.curl" | python3 "$SCRATCH/inflate_many.py" "$SCRATCH/slot$w.names" "$SCRATCH/ref" &
-      fi
+      [ -s "$SCRATCH/slot$w.curl" ] || continue
+      curl -sf -K "$SCRATCH/slot$w.curl" >/dev/null &
     done
     wait
   } ; } 2>&1 )
   read -r PEER_S u s <<<"$t"
   PEER_CPU=$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')
-  if [ "$mode" = inflate ]; then
-    [ "$(find "$SCRATCH/ref" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')" = "$bytes" ] ||
-      fail "peer with $workers workers did not inflate every byte"
-  fi
 }
 
 # write_ver SITES WORKERS: Pellinor.ver beside the program, mirrors only.
@@ -272,12 +265,16 @@ timeline() {
     "$WINE_RUN" "$SCRATCH/Pellinor.exe" "dir=$(wpath "$1")") || fail "logged install failed"
 }
 
-# reader MODE WORKERS LIST: mirror_read's own time for the list (no start-up).
+# reader MODE WORKERS LIST: mirror_read's own time for the list (no start-up);
+# MODE files writes into a fresh folder and sets READER_STAGES.
 reader() {
   local mode=$1 result
-  result=$("$WINE_RUN" "$reader" "$1" "$2" "$(wpath "$3")" </dev/null 2>/dev/null | tr -d '\r') ||
+  local -a out=()
+  if [ "$mode" = files ]; then rm -rf "$SCRATCH/files"; mkdir -p "$SCRATCH/files"; out=("$(wpath "$SCRATCH/files")"); fi
+  result=$("$WINE_RUN" "$reader" "$1" "$2" "$(wpath "$3")" "${out[@]}" </dev/null 2>/dev/null | tr -d '\r') ||
     fail "mirror_read $1 with $2 workers failed"
-  set -- $result
+  READER_STAGES=$(sed -n 2p <<<"$result" | awk '{ for (i = 2; i <= NF; i += 2) printf "%s ", $i }')
+  set -- $(head -1 <<<"$result")
   [ "$4" = "$objects" ] || fail "mirror_read read $4 of $objects object bytes"
   [ "$mode" = read ] || [ "$6" = "$bytes" ] || fail "mirror_read inflated $6 of $bytes bytes"
   READER_S=$8
@@ -307,13 +304,25 @@ echo "   ${startups[*]} s; median $startup s (the program's own CPU $RUN_CPU s i
 data="$out/mirror_bench.dat"
 echo "# bytes=$bytes objects=$objects files=$files repeat=$repeat" >"$data"
 echo "# sites workers install_s startup_s peer_s curl_s read_s inflate_s prog_cpu wine_cpu nginx_cpu peer_cpu peak_kb" \
-  "log_startup_s log_download_s log_wait_s log_exit_s" >>"$data"
+  "log_startup_s log_download_s log_wait_s log_exit_s files_s" \
+  "files_create files_write files_hash files_flush files_stamp files_close" \
+  "peer_fetch peer_create peer_write peer_hash peer_flush peer_stamp peer_commit" >>"$data"
+# medians_of PREFIX COUNT: the median of each of COUNT columns of the lines
+# in the array named PREFIX (one run's stage times a line).
+medians_of() {
+  local -n lines=$1
+  local i
+  for i in $(seq "$2"); do
+    median $(printf '%s\n' "${lines[@]}" | awk -v i="$i" '{ print $i }')
+  done | tr '\n' ' '
+}
 for sites in $site_counts; do
   url_list "$sites" >"$SCRATCH/urls-$sites.txt"
   for workers in $worker_counts; do
     [ "$workers" -ge "$sites" ] || continue
     write_ver "$sites" "$workers"
     inst=() cpu=() wcpu=() ncpu=() peak=() pe=() pecpu=() pf=() rd=() inf=() tls=() tld=() tlw=() tle=()
+    fl=() flst=() pest=()
     # Interleaved, so that a slow spell of the machine hits every kind alike.
     for r in $(seq "$repeat"); do
       rm -rf "$SCRATCH/install"
@@ -325,15 +334,17 @@ for sites in $site_counts; do
       timeline "$SCRATCH/install"
       read -r a b c d <<<"$TIMELINE"; tls+=("$a") tld+=("$b") tlw+=("$c") tle+=("$d")
       rm -rf "$SCRATCH/install"
-      peer "$sites" "$workers" inflate; pe+=("$PEER_S") pecpu+=("$PEER_CPU")
+      peer "$sites" "$workers" install; pe+=("$PEER_S") pecpu+=("$PEER_CPU") pest+=("$PEER_STAGES")
       peer "$sites" "$workers" fetch; pf+=("$PEER_S")
       reader read "$workers" "$SCRATCH/urls-$sites.txt"; rd+=("$READER_S")
       reader inflate "$workers" "$SCRATCH/urls-$sites.txt"; inf+=("$READER_S")
+      reader files "$workers" "$SCRATCH/urls-$sites.txt"; fl+=("$READER_S") flst+=("$READER_STAGES")
     done
     echo "$sites $workers $(median "${inst[@]}") $startup $(median "${pe[@]}") $(median "${pf[@]}")" \
       "$(median "${rd[@]}") $(median "${inf[@]}") $(median "${cpu[@]}") $(median "${wcpu[@]}")" \
       "$(median "${ncpu[@]}") $(median "${pecpu[@]}") $(median "${peak[@]}")" \
-      "$(median "${tls[@]}") $(median "${tld[@]}") $(median "${tlw[@]}") $(median "${tle[@]}")" >>"$data"
+      "$(median "${tls[@]}") $(median "${tld[@]}") $(median "${tlw[@]}") $(median "${tle[@]}")" \
+      "$(median "${fl[@]}") $(medians_of flst 6) $(medians_of pest 7)" >>"$data"
     echo "   done: $sites site(s), $workers workers"
   done
 done
@@ -359,24 +370,38 @@ awk -v B="$bytes" '
 echo
 echo "== where the time goes"
 echo "   MB/s of installed bytes through each layer: read = the installer's HTTP reader alone"
-echo "   (bodies dropped), +inflate = and its inflater (output dropped), +files = the whole install"
-echo "   (start-up off); curl = curl alone (bodies dropped), +inflate = the peer (files written)."
+echo "   (bodies dropped), +inflate = and its inflater (output dropped), +files = and its file stage"
+echo "   (mirror_read files), install = the whole install (start-up off); curl = curl alone"
+echo "   (bodies dropped), peer = mirror_peer (the installer's work in native code)."
 echo "   An install in seconds, from its log as it grows (separate logged runs): start = launch"
 echo "   to the download list, span = the workers' time, of it http (the reader alone), inflate"
-echo "   (what the inflater adds) and files (the rest of the span: creating, writing, stamping the"
-echo "   files), then wait = the job's poll after the last worker ended, exit = to process exit."
+echo "   (what the inflater adds) and files (the rest of the span: creating, writing, hashing,"
+echo "   flushing, stamping the files), then wait = the job's poll after the last worker ended,"
+echo "   exit = to process exit."
 echo "   CPU seconds in one install: prog = the installer's process, wine = wineserver and Wine's"
-echo "   services; busy = (prog + wine + nginx) / wall; peer = the peer's CPU (curl, inflaters)."
+echo "   services; busy = (prog + wine + nginx) / wall; peer = mirror_peer's CPU."
 echo "   $(nproc) cores; load now $(cut -d' ' -f1-3 /proc/loadavg)."
 awk -v B="$bytes" '
-  BEGIN { printf "%-5s %-7s %6s %8s %7s %7s %8s | %5s %5s %5s %7s %5s %5s %5s | %5s %5s %5s %5s %5s\n",
-            "sites", "workers", "read", "+inflate", "+files", "curl", "+inflate", "start", "span", "http",
+  BEGIN { printf "%-5s %-7s %6s %8s %6s %7s %6s %6s | %5s %5s %5s %7s %5s %5s %5s | %5s %5s %5s %5s %5s\n",
+            "sites", "workers", "read", "+inflate", "+files", "install", "curl", "peer", "start", "span", "http",
             "inflate", "files", "wait", "exit", "prog", "wine", "nginx", "busy", "peer" }
   /^#/ { next }
   { excl = $3 - $4
-    printf "%-5s %-7s %6.1f %8.1f %7.1f %7.1f %8.1f | %5.2f %5.2f %5.2f %7.2f %5.2f %5.2f %5.2f | %5.2f %5.2f %5.2f %5.2f %5.2f\n",
-      $1, $2, B / 1e6 / $7, B / 1e6 / $8, B / 1e6 / excl, B / 1e6 / $6, B / 1e6 / $5,
+    printf "%-5s %-7s %6.1f %8.1f %6.1f %7.1f %6.1f %6.1f | %5.2f %5.2f %5.2f %7.2f %5.2f %5.2f %5.2f | %5.2f %5.2f %5.2f %5.2f %5.2f\n",
+      $1, $2, B / 1e6 / $7, B / 1e6 / $8, B / 1e6 / $18, B / 1e6 / excl, B / 1e6 / $6, B / 1e6 / $5,
       $14, $15, $7, $8 - $7, $15 - $8, $16, $17, $9, $10, $11, ($9 + $10 + $11) / $3, $12 }' "$data"
+echo
+echo "== the file stage: seconds summed over the workers (median of $repeat)"
+echo "   installer = mirror_read files under Wine, the installer's own file code; peer = mirror_peer."
+echo "   fetch = HTTP and inflate; create (peer: open and close), write, hash (SHA-256), flush"
+echo "   (FlushFileBuffers / fsync), stamp (SetFileTime / futimens), close; commit = the peer's renames."
+awk '
+  BEGIN { printf "%-5s %-7s | %-9s %6s %6s %6s %6s %6s %6s %6s | %-4s %6s %6s %6s %6s %6s %6s %6s %6s\n",
+            "sites", "workers", "installer", "wall", "create", "write", "hash", "flush", "stamp", "close",
+            "peer", "wall", "fetch", "create", "write", "hash", "flush", "stamp", "commit" }
+  /^#/ { next }
+  { printf "%-5s %-7s | %-9s %6.2f %6.2f %6.2f %6.2f %6.2f %6.2f %6.2f | %-4s %6.2f %6.2f %6.2f %6.2f %6.2f %6.2f %6.2f %6.2f\n",
+      $1, $2, "", $18, $19, $20, $21, $22, $23, $24, "", $5, $25, $26, $27, $28, $29, $30, $31 }' "$data"
 
 if command -v gnuplot >/dev/null; then
   gnuplot <<GP
@@ -395,9 +420,10 @@ s1 = "< awk '!/^#/ && \$1 == 1' $data"
 mbs(s) = $bytes / 1e6 / s
 plot s1 using 2:(mbs(\$3 - \$4)) with linespoints lw 2 title "installer, start-up excluded", \
      s1 using 2:(mbs(\$3)) with linespoints title "installer, whole run", \
-     s1 using 2:(mbs(\$5)) with linespoints lw 2 title "peer: curl | zlib inflater", \
+     s1 using 2:(mbs(\$5)) with linespoints lw 2 title "peer: native code doing the same work", \
      s1 using 2:(mbs(\$7)) with linespoints dt 2 title "installer's HTTP reader alone", \
      s1 using 2:(mbs(\$8)) with linespoints dt 2 title "installer's reader + inflater", \
+     s1 using 2:(mbs(\$18)) with linespoints dt 2 title "installer's reader + inflater + files", \
      s1 using 2:(mbs(\$6)) with linespoints dt 3 title "curl alone"
 GP
   echo

@@ -1,4 +1,12 @@
+# Prints a program's size and its headroom under the 96 KiB limit.
+set(limit 98304)
 file(SIZE "${FILE}" size)
 math(EXPR kib "(${size} + 1023) / 1024")
+math(EXPR headroom "${limit} - ${size}")
 get_filename_component(name "${FILE}" NAME)
-message(STATUS "${name}: ${size} bytes (${kib} KiB; target 96 KiB)")
+if(headroom LESS 0)
+  math(EXPR over "0 - ${headroom}")
+  message(WARNING "${name}: ${size} bytes (${kib} KiB), ${over} bytes over the 96 KiB limit")
+else()
+  message(STATUS "${name}: ${size} bytes (${kib} KiB), headroom ${headroom} bytes under 96 KiB")
+endif()

@@ -13,14 +13,23 @@ target_link_libraries(pellinor_modules INTERFACE pellinor_app ${PELLINOR_WIN_LIB
 pellinor_release_key_library(pellinor_release_key "${PELLINOR_RELEASE_KEY}")
 add_library(pellinor_core INTERFACE)
 target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>)
-target_link_libraries(pellinor_core INTERFACE pellinor_modules)
+target_link_libraries(pellinor_core INTERFACE pellinor_modules pellinor_zlib_deflate)
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
+
+# The application manifest goes in without its comments and indentation: the
+# resource section then fits one file-alignment block less.
+file(READ app/pellinor.manifest manifest_text)
+string(REGEX REPLACE "<!--[^>]*-->" "" manifest_text "${manifest_text}")
+string(REGEX REPLACE "\n[ \t]*" "" manifest_text "${manifest_text}")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/pellinor.min.manifest CONTENT "${manifest_text}\n" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS app/pellinor.manifest)
 
 # A release engineer may embed "INSTDATA" at build time.
 set(PELLINOR_INSTDATA "" CACHE STRING
     "keyword text to embed as the INSTDATA resource ('&'-separated); empty embeds none")
 set(PELLINOR_RESOURCES app/pellinor.rc ${CMAKE_BINARY_DIR}/generated/version.rc)
+set_property(SOURCE app/pellinor.rc APPEND PROPERTY OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/generated/pellinor.min.manifest)
 if(NOT PELLINOR_INSTDATA STREQUAL "")
   string(LENGTH "${PELLINOR_INSTDATA}" instdata_length)
   if(instdata_length GREATER 1023)
@@ -39,7 +48,7 @@ target_link_libraries(pellinor_entry PRIVATE pellinor_modules)
 
 # No unwind tables are read: the program has no exceptions, and without the
 # C runtime's start-up objects nothing registers frame tables. The only ones
-# left come from prebuilt libz.a and libstdc++ objects; they are dropped in
+# left come from prebuilt libstdc++ and libgcc objects; they are dropped in
 # the link (added to the default script, not replacing it).
 file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
      "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")

@@ -1,5 +1,4 @@
 # Compile options of the Windows build, set before the modules are declared.
-find_library(PELLINOR_ZLIB NAMES libz.a REQUIRED)
 
 # Everything built for Windows, tests and helpers included, runs without
 # MinGW runtime DLLs.
@@ -12,20 +11,19 @@ set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG")
 # No -fdata-sections: for PE the compiler gives every per-variable section file
 # contents, so each zero-initialised record would cost its size in the file
 # instead of living in .bss.
-set(PELLINOR_SIZE_FLAGS
-    -Os -ffunction-sections -fno-exceptions -fno-rtti
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-threadsafe-statics
+set(PELLINOR_C_SIZE_FLAGS
+    -Os -ffunction-sections -fno-asynchronous-unwind-tables -fno-unwind-tables
     -fno-ident -fmerge-all-constants -fomit-frame-pointer)
+set(PELLINOR_SIZE_FLAGS ${PELLINOR_C_SIZE_FLAGS} -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 set(PELLINOR_WIN_DEFINES
     WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=0)
+
+include(cmake/Zlib.cmake)
 set(PELLINOR_WIN_LIBS
-    $<TARGET_OBJECTS:pellinor_zlib_crc32> ${PELLINOR_ZLIB} ws2_32 wininet shell32 ole32 uuid advapi32 bcrypt user32 gdi32 kernel32)
-# A table-free crc32 linked as an object ahead of libz.a keeps libz.a's
-# crc32.o (tables for gzip streams the installer never reads) out of the link.
-add_library(pellinor_zlib_crc32 OBJECT tinylib/zlib_crc32.cpp)
-target_compile_options(pellinor_zlib_crc32 PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
+    pellinor_zlib ws2_32 wininet shell32 ole32 uuid advapi32 bcrypt user32 gdi32 kernel32)
 
 add_library(pellinor_module_options INTERFACE)
 target_include_directories(pellinor_module_options INTERFACE ${CMAKE_BINARY_DIR}/generated)
 target_compile_definitions(pellinor_module_options INTERFACE ${PELLINOR_WIN_DEFINES})
 target_compile_options(pellinor_module_options INTERFACE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
+target_link_libraries(pellinor_module_options INTERFACE pellinor_zlib_headers)

@@ -5,12 +5,21 @@
 //
 //   mirror_read read    WORKERS LIST   bodies read in 32 KiB steps, dropped
 //   mirror_read inflate WORKERS LIST   bodies inflated, the output dropped
+//   mirror_read files   WORKERS LIST OUT
+//                                      bodies inflated into files in the
+//                                      folder OUT as the installer stages
+//                                      them: created on the first bytes,
+//                                      written and hashed (SHA-256) step by
+//                                      step, flushed, given the stamp of the
+//                                      object's name, closed
 //
 // LIST holds one URL a line. WORKERS threads take the next URL in turn, as
 // the installer's workers take the next item. Prints "objects N in B out B
 // seconds S", S from the first worker's start to the last one's end (Wine's
 // process start-up left out), and exits 1 when any object could not be read
-// or inflated whole.
+// or inflated whole. The files mode prints a second line: the seconds spent in
+// each file stage (create, write, hash, flush, stamp, close), summed over the
+// workers.
 #include <windows.h>
 
 #include <atomic>
@@ -18,6 +27,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "tinylib/sha256.h"
+#include "tinylib/simple_file.h"
 #include "tinylib/streams.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/istream.h"
@@ -29,6 +40,7 @@ enum { kMaxUrls = 8192, kUrlCapacity = 1024, kMaxWorkers = 64, kStep = 0x8000 };
 char Urls[kMaxUrls][kUrlCapacity];
 int UrlCount = 0;
 bool InflateMode = false;
+const char* FilesFolder = nullptr;  // the files mode's output folder
 std::atomic<int> NextUrl{0};
 std::atomic<long long> BytesIn{0};
 std::atomic<long long> BytesOut{0};
@@ -59,9 +71,94 @@ class TCountingSource : public TBaseStream {
   TIStream& Inner;
 };
 
+enum FileStage { kCreate, kWrite, kHash, kFlush, kStamp, kClose, kFileStages };
+const char* const kFileStageNames[kFileStages] = {"create", "write", "hash",
+                                                  "flush",  "stamp", "close"};
+std::atomic<long long> StageTicks[kFileStages];
+
+// Adds the time from construction to destruction to one file stage.
+class StageTimer {
+ public:
+  explicit StageTimer(FileStage stage) : stage_(stage) { QueryPerformanceCounter(&start_); }
+  ~StageTimer() {
+    LARGE_INTEGER end;
+    QueryPerformanceCounter(&end);
+    StageTicks[stage_] += end.QuadPart - start_.QuadPart;
+  }
+
+ private:
+  FileStage stage_;
+  LARGE_INTEGER start_;
+};
+
+// The inflater's output into one file, as the installer's output stream takes
+// it: the file made on the first Write, each step written, then hashed.
+class TFileSink : public TBaseStream {
+ public:
+  explicit TFileSink(const char* path) : path_(path), file_(nullptr) {}
+  ~TFileSink() override {
+    StageTimer timer(kClose);
+    delete file_;
+  }
+  int32_t Write(void* buffer, int32_t count) override {
+    if (file_ == nullptr) {
+      StageTimer timer(kCreate);
+      file_ = new TSimpleFile(CreateOutputFile(path_));
+      if (!file_->IsOpen() || !hash_.Begin()) return -1;
+    }
+    int32_t written;
+    {
+      StageTimer timer(kWrite);
+      written = file_->Write(buffer, count);
+    }
+    StageTimer timer(kHash);
+    if (written > 0 && !hash_.Update(buffer, written)) return -1;
+    BytesOut += written;
+    return written;
+  }
+  // Digest, flush and stamp, as the installer seals a staged file.
+  bool Seal(uint32_t stamp) {
+    if (file_ == nullptr) return false;
+    uint8_t digest[kSha256Length];
+    {
+      StageTimer timer(kHash);
+      if (!hash_.Finish(digest)) return false;
+    }
+    {
+      StageTimer timer(kFlush);
+      if (!FlushFileBuffers(static_cast<HANDLE>(file_->Handle()))) return false;
+    }
+    StageTimer timer(kStamp);
+    return SetFileStamp(file_->Handle(), stamp) == 0;
+  }
+
+ private:
+  const char* path_;
+  TSimpleFile* file_;
+  Sha256 hash_;
+};
+
+// The object's file in the output folder: its name after the last slash,
+// whose leading number is its stamp (mirror objects are STAMP_SIZE_NAME).
+bool FileFor(const char* url, char* path, size_t capacity, uint32_t* stamp) {
+  const char* name = strrchr(url, '/');
+  name = name == nullptr ? url : name + 1;
+  *stamp = static_cast<uint32_t>(strtoul(name, nullptr, 10));
+  int n = snprintf(path, capacity, "%s\\%s", FilesFolder, name);
+  return n > 0 && static_cast<size_t>(n) < capacity;
+}
+
 bool FetchOne(const char* url) {
   TIStream source(url);
   if (!source.IsOpen()) return false;
+  if (FilesFolder != nullptr) {
+    char path[MAX_PATH];
+    uint32_t stamp;
+    if (!FileFor(url, path, sizeof path, &stamp)) return false;
+    TCountingSource counted(source);
+    TFileSink sink(path);
+    return InflateStream(counted, sink) > 0 && sink.Seal(stamp);
+  }
   if (InflateMode) {
     TCountingSource counted(source);
     TDropSink sink;
@@ -111,13 +208,15 @@ bool LoadList(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int workers = argc == 4 ? atoi(argv[2]) : 0;
-  if (argc != 4 || (strcmp(argv[1], "read") != 0 && strcmp(argv[1], "inflate") != 0) ||
+  bool files = argc == 5 && strcmp(argv[1], "files") == 0;
+  int workers = argc == 4 || files ? atoi(argv[2]) : 0;
+  if (!(files || (argc == 4 && (strcmp(argv[1], "read") == 0 || strcmp(argv[1], "inflate") == 0))) ||
       workers < 1 || workers > kMaxWorkers) {
-    fprintf(stderr, "usage: mirror_read read|inflate WORKERS LIST\n");
+    fprintf(stderr, "usage: mirror_read read|inflate WORKERS LIST, mirror_read files WORKERS LIST OUT\n");
     return 2;
   }
   InflateMode = strcmp(argv[1], "inflate") == 0;
+  if (files) FilesFolder = argv[4];
   if (!LoadList(argv[3])) {
     fprintf(stderr, "mirror_read: cannot read a URL list from %s\n", argv[3]);
     return 2;
@@ -141,5 +240,11 @@ int main(int argc, char** argv) {
   for (int w = 0; w < started; ++w) CloseHandle(threads[w]);
   printf("objects %d in %lld out %lld seconds %.3f\n", UrlCount, BytesIn.load(), BytesOut.load(),
          static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart));
+  if (files) {
+    for (int s = 0; s < kFileStages; ++s)
+      printf("%s %.3f ", kFileStageNames[s],
+             static_cast<double>(StageTicks[s].load()) / static_cast<double>(frequency.QuadPart));
+    printf("\n");
+  }
   return Failures == 0 && started == workers ? 0 : 1;
 }
