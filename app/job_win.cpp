@@ -87,8 +87,9 @@ unsigned long __stdcall InstallerJob(void*) {
   CheckAbort();
   SetPhase(2);
   // Shortcuts, the uninstaller and the link list only for a client that is
-  // wholly there: never after a failure.
-  if (InstallSettings.FinalizeInstall && installed) FinalizePhase();
+  // wholly there: never after a failure, not even one of a file the list
+  // named unusably while the rest was committed.
+  if (InstallSettings.FinalizeInstall && installed && RunExitCode() == kExitSuccess) FinalizePhase();
   else if (InstallSettings.FinalizeInstall) DiagLog("job: not finalizing after a failure");
 
   DiagLog("job: finished");

@@ -39,9 +39,10 @@ const int kShortcutCsidls[] = {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIREC
 const int kStartupCsidls[] = {CSIDL_STARTUP, CSIDL_COMMON_STARTUP, CSIDL_ALTSTARTUP,
                               CSIDL_COMMON_ALTSTARTUP};
 
-void AddCanonical(FolderList* list, const char* path) {
+void AddCanonical(FolderList* list, const char* path, bool closed = false) {
   char canonical[kGuardPathCapacity];
-  if (path[0] != 0 && CanonicalPath(path, canonical, sizeof canonical)) AddFolder(list, canonical);
+  if (path[0] != 0 && CanonicalPath(path, canonical, sizeof canonical))
+    AddFolder(list, canonical, closed);
 }
 
 // The folder's path even when it does not exist yet: an install must not
@@ -93,11 +94,43 @@ bool SameIdentity(const FolderIdentity& id, const char* path) {
          other.IndexHigh == id.IndexHigh && other.IndexLow == id.IndexLow;
 }
 
-// The decision on a folder that exists, by what it is rather than how it is
-// spelled: one of the known folders, a folder above one, or a drive root.
-// *which is the index of the known folder that decided, or -1.
-FolderVerdict JudgeByIdentity(const char* canonical, const FolderList& known, int32_t* which) {
+// Where the existing head of a canonical path really is, every link in it
+// followed (junctions, symbolic links, mount points, mapped drives), with
+// the part that does not exist yet put back behind it.
+bool RealPath(const char* canonical, int existing, char* dst, size_t capacity) {
+  char head[kGuardPathCapacity];
+  PutChars(head, canonical, existing);
+  HANDLE h = CreateFileA(head, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  char final[kGuardPathCapacity];
+  DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(h);
+  if (length == 0 || length >= sizeof final) return false;
+  char stripped[kGuardPathCapacity];
+  if (!StripPathPrefix(final, stripped, sizeof stripped) ||
+      !NormalizeFullPath(stripped, dst, capacity))
+    return false;
+  if (canonical[existing] == 0) return true;
+  return (RootOf(dst) == kRootDrive || AppendTextCut(dst, capacity, "\\")) &&
+         AppendTextCut(dst, capacity, canonical + existing + 1);
+}
+
+// The decision on a folder by what it is rather than how it is spelled:
+// where its existing part really lies (judged as text again), and, when it
+// exists, whether it is one of the known folders, a folder above one, or a
+// drive root. A network path that cannot be opened cannot be judged so, and
+// is refused. *which is the index of the known folder that decided, or -1.
+FolderVerdict JudgeByIdentity(const char* canonical, int existing, const FolderList& known,
+                              int32_t* which) {
   *which = -1;
+  bool share = canonical[0] == '\\';
+  char real[kGuardPathCapacity];
+  if (existing == 0 || !RealPath(canonical, existing, real, sizeof real))
+    return share ? kFolderUnchecked : kFolderAllowed;
+  FolderVerdict verdict = JudgeFolder(real, known, which);
+  if (verdict != kFolderAllowed) return verdict;
   FolderIdentity id;
   if (!IdentityOf(canonical, &id)) return kFolderAllowed;  // made new: no alias of anything
   for (int32_t i = 0; i < known.Count; i++) {
@@ -180,10 +213,14 @@ void GatherKnownFolders(FolderList* known) {
   char extra[kGuardPathCapacity];
   UINT length = GetWindowsDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) {
-    AddCanonical(known, path);
+    AddCanonical(known, path, true);
     // What a 32-bit program sees as the 64-bit system folder.
     if (Join(extra, sizeof extra, path, "\\Sysnative")) AddCanonical(known, extra);
   }
+  // The shared Windows folder, where a terminal server gives each user a
+  // private one above.
+  length = GetSystemWindowsDirectoryA(path, sizeof path);
+  if (length > 0 && length < sizeof path) AddCanonical(known, path, true);
   length = GetSystemDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) AddCanonical(known, path);
   DWORD tempLength = GetTempPathA(sizeof path, path);
@@ -216,7 +253,7 @@ FolderVerdict CheckInstallFolder(const char* folder, const char* what, char* dst
     verdict = JudgeFolder(canonical, known, &which);
     if (verdict == kFolderAllowed && HoldsShortNameComponent(canonical + existing))
       verdict = kFolderShortName;
-    if (verdict == kFolderAllowed) verdict = JudgeByIdentity(canonical, known, &which);
+    if (verdict == kFolderAllowed) verdict = JudgeByIdentity(canonical, existing, known, &which);
   }
   if (verdict == kFolderAllowed) {
     // Roots are refused, so an allowed folder never ends in a separator.
