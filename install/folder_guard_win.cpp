@@ -94,41 +94,47 @@ bool SameIdentity(const FolderIdentity& id, const char* path) {
          other.IndexHigh == id.IndexHigh && other.IndexLow == id.IndexLow;
 }
 
-// Where the existing head of a canonical path really is, every link in it
-// followed (junctions, symbolic links, mount points, mapped drives), with
-// the part that does not exist yet put back behind it.
-bool RealPath(const char* canonical, int existing, char* dst, size_t capacity) {
+// Where a canonical path really is: its deepest part that can be opened,
+// every link in it followed (junctions, symbolic links, mount points, mapped
+// drives), with the rest put back behind it. False when not even its root
+// can be opened.
+bool RealPath(const char* canonical, char* dst, size_t capacity) {
   char head[kGuardPathCapacity];
-  PutChars(head, canonical, existing);
-  HANDLE h = CreateFileA(head, FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (!CopyTextCut(head, sizeof head, canonical)) return false;
+  int cut = TextLength(head);
+  HANDLE h;
+  while ((h = CreateFileA(head, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) ==
+         INVALID_HANDLE_VALUE) {
+    char* slash = FindCharLast(head, '\\');
+    if (RootOf(head) != kRootNone || slash == nullptr) return false;
+    cut = static_cast<int>(slash - head);
+    // "C:\x" goes up to "C:\", which keeps its separator.
+    slash[cut == 2 ? 1 : 0] = 0;
+  }
   char final[kGuardPathCapacity];
   DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   CloseHandle(h);
-  if (length == 0 || length >= sizeof final) return false;
   char stripped[kGuardPathCapacity];
-  if (!StripPathPrefix(final, stripped, sizeof stripped) ||
+  if (length == 0 || length >= sizeof final || !StripPathPrefix(final, stripped, sizeof stripped) ||
       !NormalizeFullPath(stripped, dst, capacity))
     return false;
-  if (canonical[existing] == 0) return true;
+  if (canonical[cut] == 0) return true;
   return (RootOf(dst) == kRootDrive || AppendTextCut(dst, capacity, "\\")) &&
-         AppendTextCut(dst, capacity, canonical + existing + 1);
+         AppendTextCut(dst, capacity, canonical + cut + 1);
 }
 
 // The decision on a folder by what it is rather than how it is spelled:
-// where its existing part really lies (judged as text again), and, when it
-// exists, whether it is one of the known folders, a folder above one, or a
-// drive root. A network path that cannot be opened cannot be judged so, and
-// is refused. *which is the index of the known folder that decided, or -1.
-FolderVerdict JudgeByIdentity(const char* canonical, int existing, const FolderList& known,
-                              int32_t* which) {
+// where it really lies (judged as text again), and, when it exists, whether
+// it is one of the known folders, a folder above one, or a drive root. A
+// network path that cannot be opened cannot be judged so, and is refused.
+// *which is the index of the known folder that decided, or -1.
+FolderVerdict JudgeByIdentity(const char* canonical, const FolderList& known, int32_t* which) {
   *which = -1;
-  bool share = canonical[0] == '\\';
   char real[kGuardPathCapacity];
-  if (existing == 0 || !RealPath(canonical, existing, real, sizeof real))
-    return share ? kFolderUnchecked : kFolderAllowed;
+  if (!RealPath(canonical, real, sizeof real))
+    return canonical[0] == '\\' ? kFolderUnchecked : kFolderAllowed;
   FolderVerdict verdict = JudgeFolder(real, known, which);
   if (verdict != kFolderAllowed) return verdict;
   FolderIdentity id;
@@ -253,7 +259,7 @@ FolderVerdict CheckInstallFolder(const char* folder, const char* what, char* dst
     verdict = JudgeFolder(canonical, known, &which);
     if (verdict == kFolderAllowed && HoldsShortNameComponent(canonical + existing))
       verdict = kFolderShortName;
-    if (verdict == kFolderAllowed) verdict = JudgeByIdentity(canonical, existing, known, &which);
+    if (verdict == kFolderAllowed) verdict = JudgeByIdentity(canonical, known, &which);
   }
   if (verdict == kFolderAllowed) {
     // Roots are refused, so an allowed folder never ends in a separator.

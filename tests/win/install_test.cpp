@@ -550,6 +550,11 @@ TEST(FolderGuardWin, SystemFoldersAndRootsAreRefusedInEverySpelling) {
       ShellFolder(CSIDL_PERSONAL),
       "\\\\server\\share\\",
       "\\\\?\\UNC\\server\\share",
+      // Inside the Windows folder at any depth, made or not.
+      win + "\\twain_32",
+      win + "\\Brevane\\New\\Client",
+      // A network folder that cannot be opened cannot be judged.
+      "\\\\localhost\\apps\\Brevane",
   };
   char out[kPathCapacity];
   for (const std::string& folder : refused) {
