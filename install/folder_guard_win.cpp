@@ -133,10 +133,12 @@ bool RealPath(const char* canonical, char* dst, size_t capacity) {
 FolderVerdict JudgeByIdentity(const char* canonical, const FolderList& known, int32_t* which) {
   *which = -1;
   char real[kGuardPathCapacity];
-  if (!RealPath(canonical, real, sizeof real))
-    return canonical[0] == '\\' ? kFolderUnchecked : kFolderAllowed;
-  FolderVerdict verdict = JudgeFolder(real, known, which);
-  if (verdict != kFolderAllowed) return verdict;
+  if (RealPath(canonical, real, sizeof real)) {
+    FolderVerdict verdict = JudgeFolder(real, known, which);
+    if (verdict != kFolderAllowed) return verdict;
+  } else if (canonical[0] == '\\') {
+    return kFolderUnchecked;
+  }
   FolderIdentity id;
   if (!IdentityOf(canonical, &id)) return kFolderAllowed;  // made new: no alias of anything
   for (int32_t i = 0; i < known.Count; i++) {

@@ -138,29 +138,4 @@ PELLINOR_LOG="$work/config.log" probe_run "$work/probe.exe"
 grep -q "settings from INSTDATA" "$work/config.log" 2>/dev/null && pass "log names the source" ||
   fail "log names the source"
 
-# A command line over 259 characters ends the run at once with exit code
-# 1603: silently when "quiet" stands anywhere among its keywords (even in the
-# part past the limit), with the failure box otherwise. Nothing is made.
-folder="$work/never made"
-long="dir=$(wpath "$folder")\\$(printf 'd%.0s' $(seq 300))"
-cp "$installer" "$work/Pellinor.exe"
-for quiet in before after; do
-  if [ "$quiet" = before ]; then set -- quiet "$long"; else set -- "$long" quiet; fi
-  "$run" "$work/Pellinor.exe" "$@" >/dev/null 2>&1 &
-  pid=$!
-  track "$pid"
-  wait_exit "$pid" 15 || fail "long command line, quiet $quiet: still running after 15 s"
-  check "long command line, quiet $quiet: exit code" "$WAITED_STATUS" "$(win_status 1603)"
-done
-"$run" "$work/Pellinor.exe" "$long" xco=ON >/dev/null 2>&1 &
-pid=$!
-track "$pid"
-"$run" "$HELPERS/winprobe.exe" box 15000 >"$work/box.txt" || fail "long command line: no box within 15 s"
-grep -q "text=Installation failed: the command line is longer than 259 characters" "$work/box.txt" ||
-  fail "long command line: box reads $(cat "$work/box.txt")"
-"$run" "$HELPERS/winprobe.exe" ok || fail "long command line: could not press OK"
-wait_exit "$pid" 15 || fail "long command line: still running after OK"
-check "long command line with a box: exit code" "$WAITED_STATUS" "$(win_status 1603)"
-[ ! -e "$folder" ] || fail "long command line: the folder was made"
-
 pass "configuration and stamping"
