@@ -89,7 +89,8 @@ unsigned long __stdcall InstallerJob(void*) {
   // Shortcuts, the uninstaller and the link list only for a client that is
   // wholly there: never after a failure, not even one of a file the list
   // named unusably while the rest was committed.
-  if (InstallSettings.FinalizeInstall && installed && RunExitCode() == kExitSuccess) FinalizePhase();
+  installed = installed && RunExitCode() == kExitSuccess;
+  if (InstallSettings.FinalizeInstall && installed) FinalizePhase();
   else if (InstallSettings.FinalizeInstall) DiagLog("job: not finalizing after a failure");
 
   DiagLog("job: finished");

@@ -114,7 +114,8 @@ bool RealPath(const char* canonical, char* dst, size_t capacity) {
     slash[cut == 2 ? 1 : 0] = 0;
   }
   char final[kGuardPathCapacity];
-  DWORD length = GetFinalPathNameByHandleA(h, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  DWORD length =
+      GetFinalPathNameByHandleA(h, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   CloseHandle(h);
   char stripped[kGuardPathCapacity];
   if (length == 0 || length >= sizeof final || !StripPathPrefix(final, stripped, sizeof stripped) ||

@@ -123,9 +123,10 @@ bool CopySelfInto(const char* selfCopy) {
     DiagLog("install: no temporary file in %s (error %lu)", folder, GetLastError());
     return false;
   }
+  const DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
   bool copied = CopyFileA(own, temporary, FALSE /* over the empty file just made */) &&
                 FileLength(temporary) == FileLength(own) &&
-                MoveFileExA(temporary, selfCopy, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+                MoveFileExA(temporary, selfCopy, kReplace);
   if (!copied) {
     DiagLog("install: copying %s to %s failed (error %lu)", own, selfCopy, GetLastError());
     DeleteFileA(temporary);
