@@ -90,7 +90,9 @@ unsigned long __stdcall InstallerJob(void*) {
   CheckAbort();
   SetPhase(2);
   // Shortcuts, the uninstaller and the link list only for a client that is
-  // wholly there: never after a failure.
+  // wholly there: never after a failure, not even one of a file the list
+  // named unusably while the rest was committed.
+  installed = installed && RunExitCode() == kExitSuccess;
   if (InstallSettings.FinalizeInstall && installed) FinalizePhase();
   else if (InstallSettings.FinalizeInstall) DiagLog("job: not finalizing after a failure");
 

@@ -58,6 +58,14 @@ static void ReportFailure() {
 void RunInstaller() {
   const char* source = "command line";
   int32_t argumentCount = Tokenize();
+  // Some argument is missing from a cut command line (the folder, "quiet",
+  // "uninstall"...): running on would do something else than asked, or
+  // wait at "Initializing..." for a folder that never comes. End now.
+  if (InstallSettings.CommandLineTooLong) {
+    NoteRunFailure("the command line is longer than 259 characters");
+    ReportFailure();
+    return;
+  }
   // Before the install folder is resolved, so the folder reaches the
   // uninstall as the keywords left it; only the command line asks for it.
   if (InstallSettings.UninstallRequested) Uninstall();

@@ -43,6 +43,8 @@ int32_t TokenizeText(const char* commandLine) {
   // falls inside the copy; the first that does not is dropped with all that
   // follow, rather than taken half.
   int32_t seen = 0, dropped = 0, ignored = 0;
+  bool keywordsEnded = false;  // by "next"
+  bool quietMeant = false;     // "quiet" among the keywords, kept or dropped
   const char* p = commandLine;
   while (*p != 0) {
     const char* start;
@@ -64,6 +66,10 @@ int32_t TokenizeText(const char* commandLine) {
       p = (*end == 0) ? end : end + 1;
     }
     while (IsBlank(*p)) p++;
+    if (seen > 0 && !keywordsEnded) {
+      keywordsEnded = EqualNoCaseN(start, "next", 4);
+      quietMeant = quietMeant || EqualNoCaseN(start, "quiet", 5);
+    }
     seen++;
 
     ptrdiff_t endIndex = end - commandLine;
@@ -74,9 +80,13 @@ int32_t TokenizeText(const char* commandLine) {
     copy[endIndex] = 0;
     if (!AddArgument(copy + (start - commandLine))) ignored++;
   }
-  if (cut)
+  if (cut) {
     DiagLog("config: command line longer than %d characters; %d argument(s) dropped",
             kPathCapacity - 1, static_cast<int>(dropped));
+    InstallSettings.CommandLineTooLong = 1;
+    // The run ends with a failure; no box when the line asked for none.
+    if (quietMeant) InstallSettings.Quiet = 1;
+  }
   if (ignored > 0)
     DiagLog("config: %d argument(s) past slot %d ignored", static_cast<int>(ignored),
             kArgTableCapacity - 1);

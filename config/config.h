@@ -53,7 +53,9 @@ int32_t ReadEnvironmentValue(const char* name, char* buffer, int32_t capacity);
 // Copies commandLine into CommandLineCopy, splits it into ArgTable and runs
 // ParseKeywords. An argument that does not fit whole in the 259 bytes of the
 // copy is dropped with every argument after it; arguments past the 16th slot
-// are ignored. Returns the count described at Tokenize.
+// are ignored. A line longer than the copy sets CommandLineTooLong, and Quiet
+// too when any keyword argument (before "next"), kept or dropped, is "quiet".
+// Returns the count described at Tokenize.
 int32_t TokenizeText(const char* commandLine);
 // Stores the position in the next ArgTable slot; false when the table is full.
 bool AddArgument(char* position);

@@ -33,6 +33,9 @@ struct InstallSettingsRecord {
   uint8_t ErpMode;
   uint8_t UninstallRequested;
   uint8_t Quiet;  // keyword "quiet": no message box, ever
+  // The command line did not fit CommandLineCopy: some argument is missing,
+  // so the run must not go on.
+  uint8_t CommandLineTooLong;
 };
 
 extern InstallSettingsRecord InstallSettings;

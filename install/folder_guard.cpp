@@ -35,6 +35,15 @@ bool Fail(char* dst, size_t capacity) {
   return false;
 }
 
+bool EndsComponent(char c) { return c == 0 || c == '\\'; }
+
+// The share name of a canonical "\\host\share..." path, or null.
+const char* ShareNameOf(const char* canonical) {
+  if (canonical[0] != '\\' || canonical[1] != '\\') return nullptr;
+  const char* separator = FindCharFirst(canonical + 2, '\\');
+  return separator != nullptr ? separator + 1 : nullptr;
+}
+
 }  // namespace
 
 bool StripPathPrefix(const char* path, char* dst, size_t capacity) {
@@ -160,11 +169,17 @@ PathRoot RootOf(const char* canonical) {
 
 void ClearFolders(FolderList* list) { list->Count = 0; }
 
-void AddFolder(FolderList* list, const char* canonical) {
-  if (canonical == nullptr || canonical[0] == 0 || list->Count >= kGuardFolderCapacity) return;
-  for (int32_t i = 0; i < list->Count; i++)
-    if (SamePath(list->Paths[i], canonical)) return;
-  if (CopyTextCut(list->Paths[list->Count], kPathCapacity, canonical)) list->Count++;
+void AddFolder(FolderList* list, const char* canonical, bool closed) {
+  if (canonical == nullptr || canonical[0] == 0) return;
+  for (int32_t i = 0; i < list->Count; i++) {
+    if (SamePath(list->Paths[i], canonical)) {
+      list->Closed[i] = list->Closed[i] || closed;
+      return;
+    }
+  }
+  if (list->Count >= kGuardFolderCapacity) return;
+  if (CopyTextCut(list->Paths[list->Count], kPathCapacity, canonical))
+    list->Closed[list->Count++] = closed;
 }
 
 void AddAncestors(FolderList* list, const char* canonical) {
@@ -188,19 +203,45 @@ FolderVerdict JudgeFolder(const char* canonical, const FolderList& known, int32_
     case kRootShare: return kFolderShareRoot;
     case kRootNone: break;
   }
-  for (int32_t i = 0; i < known.Count; i++) {
-    FolderVerdict verdict = kFolderAllowed;
-    if (SamePath(canonical, known.Paths[i])) {
-      verdict = kFolderKnown;
-    } else if (IsBelowFolder(known.Paths[i], canonical)) {
-      verdict = kFolderHoldsKnown;
-    }
-    if (verdict != kFolderAllowed) {
-      if (which != nullptr) *which = i;
-      return verdict;
+  // Exactly a known folder first, so that System32 is named as itself
+  // rather than as a folder inside the Windows folder.
+  for (int pass = 0; pass < 2; pass++) {
+    for (int32_t i = 0; i < known.Count; i++) {
+      FolderVerdict verdict = kFolderAllowed;
+      if (pass == 0) {
+        if (SamePath(canonical, known.Paths[i])) verdict = kFolderKnown;
+      } else if (known.Closed[i] && IsBelowFolder(canonical, known.Paths[i])) {
+        verdict = kFolderInsideClosed;
+      } else if (IsBelowFolder(known.Paths[i], canonical)) {
+        verdict = kFolderHoldsKnown;
+      }
+      if (verdict != kFolderAllowed) {
+        if (which != nullptr) *which = i;
+        return verdict;
+      }
     }
   }
+  // ADMIN$ is the Windows folder's own share, on whichever host.
+  const char* share = ShareNameOf(canonical);
+  if (share != nullptr && EqualNoCaseN(share, "ADMIN$", 6) && EndsComponent(share[6]))
+    return kFolderInsideClosed;
+  char drivePath[kPathCapacity];
+  if (DrivePathOfAdminShare(canonical, drivePath, sizeof drivePath))
+    return JudgeFolder(drivePath, known, which);
   return kFolderAllowed;
+}
+
+bool DrivePathOfAdminShare(const char* canonical, char* dst, size_t capacity) {
+  const char* share = ShareNameOf(canonical);
+  if (share == nullptr || !IsDriveLetter(share[0]) || share[1] != '$' || !EndsComponent(share[2]) ||
+      capacity < 4)
+    return Fail(dst, capacity);
+  dst[0] = share[0];
+  dst[1] = ':';
+  dst[2] = '\\';
+  dst[3] = 0;
+  if (share[2] != 0 && !AppendTextCut(dst, capacity, share + 3)) return Fail(dst, capacity);
+  return true;
 }
 
 bool HoldsShortNameComponent(const char* text) {
@@ -222,6 +263,8 @@ const char* FolderVerdictText(FolderVerdict verdict) {
     case kFolderKnown: return "is a system folder";
     case kFolderHoldsKnown: return "holds a system folder";
     case kFolderShortName: return "has a short name that names no folder";
+    case kFolderInsideClosed: return "is inside the Windows folder";
+    case kFolderUnchecked: return "is a network folder that cannot be checked";
   }
   return "refused";
 }

@@ -41,16 +41,20 @@ enum PathRoot { kRootNone, kRootDrive, kRootShare };
 // (canonical text).
 PathRoot RootOf(const char* canonical);
 
-// A list of canonical folders, kept by the caller.
+// A list of canonical folders, kept by the caller. A closed folder (the
+// Windows folder) takes no installation at any depth: its sub-folders hold
+// the system's files too, and the uninstall deletes every top-level file of
+// its folder.
 struct FolderList {
   char Paths[kGuardFolderCapacity][kPathCapacity];
+  bool Closed[kGuardFolderCapacity];
   int32_t Count;
 };
 void ClearFolders(FolderList* list);
 // Adds a canonical folder; empty texts, duplicates and overflow are
 // skipped (the list is a bound on gathering, not on safety: roots are judged
-// by their text).
-void AddFolder(FolderList* list, const char* canonical);
+// by their text). A duplicate added as closed makes the entry closed.
+void AddFolder(FolderList* list, const char* canonical, bool closed = false);
 
 // Adds every folder above a canonical path, its root included
 // ("C:\A\B" adds "C:\A" and "C:\").
@@ -63,11 +67,19 @@ enum FolderVerdict {
   kFolderShareRoot,
   kFolderKnown,       // exactly one of the system's known folders
   kFolderHoldsKnown,  // a known folder lies below it
-  kFolderShortName    // a short 8.3 name in it names no existing folder
+  kFolderShortName,   // a short 8.3 name in it names no existing folder
+  kFolderInsideClosed,  // at some depth below a closed folder (the Windows folder)
+  kFolderUnchecked    // a network path whose folder cannot be opened to be judged
 };
 // The decision on a canonical folder. *which (may be null) is set to the
-// index of the known folder that decided, or -1.
+// index of the known folder that decided, or -1. A path on an administrative
+// share is judged as the drive path it names as well ("\\host\C$\x" as
+// "C:\x"), and one on "ADMIN$", the Windows folder's own share, is inside
+// a closed folder.
 FolderVerdict JudgeFolder(const char* canonical, const FolderList& known, int32_t* which);
+// "\\host\X$\rest" as the drive path "X:\rest" (canonical text); false
+// for any other path.
+bool DrivePathOfAdminShare(const char* canonical, char* dst, size_t capacity);
 // True when a component of the text has the form of a generated short name.
 // In the part of a folder that does not exist yet such a name cannot be
 // resolved: it may be another folder's short name where the install runs

@@ -39,9 +39,10 @@ const int kShortcutCsidls[] = {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIREC
 const int kStartupCsidls[] = {CSIDL_STARTUP, CSIDL_COMMON_STARTUP, CSIDL_ALTSTARTUP,
                               CSIDL_COMMON_ALTSTARTUP};
 
-void AddCanonical(FolderList* list, const char* path) {
+void AddCanonical(FolderList* list, const char* path, bool closed = false) {
   char canonical[kPathCapacity];
-  if (path[0] != 0 && CanonicalPath(path, canonical, sizeof canonical)) AddFolder(list, canonical);
+  if (path[0] != 0 && CanonicalPath(path, canonical, sizeof canonical))
+    AddFolder(list, canonical, closed);
 }
 
 // The folder's path even when it does not exist yet: an install must not
@@ -87,11 +88,52 @@ bool SameIdentity(const FolderIdentity& id, const char* path) {
          other.IndexHigh == id.IndexHigh && other.IndexLow == id.IndexLow;
 }
 
-// The decision on a folder that exists, by what it is rather than how it is
-// spelled: one of the known folders, a folder above one, or a drive root.
+// Where a canonical path really is: its deepest part that can be opened,
+// every link in it followed (junctions, symbolic links, mount points, mapped
+// drives), with the rest put back behind it. False when not even its root
+// can be opened.
+bool RealPath(const char* canonical, char* dst, size_t capacity) {
+  char head[kPathCapacity];
+  if (!CopyTextCut(head, sizeof head, canonical)) return false;
+  int cut = TextLength(head);
+  HANDLE h;
+  while ((h = CreateFileA(head, FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) ==
+         INVALID_HANDLE_VALUE) {
+    char* slash = FindCharLast(head, '\\');
+    if (RootOf(head) != kRootNone || slash == nullptr) return false;
+    cut = static_cast<int>(slash - head);
+    // "C:\x" goes up to "C:\", which keeps its separator.
+    slash[cut == 2 ? 1 : 0] = 0;
+  }
+  char final[kPathCapacity];
+  DWORD length =
+      GetFinalPathNameByHandleA(h, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(h);
+  char stripped[kPathCapacity];
+  if (length == 0 || length >= sizeof final || !StripPathPrefix(final, stripped, sizeof stripped) ||
+      !NormalizeFullPath(stripped, dst, capacity))
+    return false;
+  if (canonical[cut] == 0) return true;
+  return (RootOf(dst) == kRootDrive || AppendTextCut(dst, capacity, "\\")) &&
+         AppendTextCut(dst, capacity, canonical + cut + 1);
+}
+
+// The decision on a folder by what it is rather than how it is spelled:
+// where it really lies (judged as text again), and, when it exists, whether
+// it is one of the known folders, a folder above one, or a drive root. A
+// network path that cannot be opened cannot be judged so, and is refused.
 // *which is the index of the known folder that decided, or -1.
 FolderVerdict JudgeByIdentity(const char* canonical, const FolderList& known, int32_t* which) {
   *which = -1;
+  char real[kPathCapacity];
+  if (RealPath(canonical, real, sizeof real)) {
+    FolderVerdict verdict = JudgeFolder(real, known, which);
+    if (verdict != kFolderAllowed) return verdict;
+  } else if (canonical[0] == '\\') {
+    return kFolderUnchecked;
+  }
   FolderIdentity id;
   if (!IdentityOf(canonical, &id)) return kFolderAllowed;  // made new: no alias of anything
   for (int32_t i = 0; i < known.Count; i++) {
@@ -174,10 +216,14 @@ void GatherKnownFolders(FolderList* known) {
   char extra[kPathCapacity];
   UINT length = GetWindowsDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) {
-    AddCanonical(known, path);
+    AddCanonical(known, path, true);
     // What a 32-bit program sees as the 64-bit system folder.
     if (JoinTextCut(extra, sizeof extra, path, "\\Sysnative")) AddCanonical(known, extra);
   }
+  // The shared Windows folder, where a terminal server gives each user a
+  // private one above.
+  length = GetSystemWindowsDirectoryA(path, sizeof path);
+  if (length > 0 && length < sizeof path) AddCanonical(known, path, true);
   length = GetSystemDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) AddCanonical(known, path);
   DWORD tempLength = GetTempPathA(sizeof path, path);

@@ -1,11 +1,15 @@
 // Installation steps: the client and uninstall shortcuts, the uninstaller
 // copy, the link list "linkfiles" and, on-premises, "install.txt".
 //
-// Nothing here stops the install: a shortcut that cannot be made is logged
-// and the next step runs. The link list always gets three lines, one per
-// shortcut in a fixed order; a line is empty when no full path could be built
-// for its shortcut (unresolved shell folder, path over 259 characters), since
-// a cut path could name someone else's file for the uninstall to delete.
+// A shortcut that cannot be made is logged and the next step runs; a
+// shortcut is never made to a program that is not in the install folder.
+// The uninstaller copy comes first and is the one step that fails the run:
+// without it the installation cannot be removed, and a failed run makes no
+// shortcut and no link list. The link list always gets three lines, one
+// per shortcut in a fixed order; a line is empty when no full path could be
+// built for its shortcut (unresolved shell folder, path over 259
+// characters), since a cut path could name someone else's file for the
+// uninstall to delete.
 #include "install/shortcuts.h"
 
 #include <windows.h>
@@ -92,6 +96,44 @@ const char* SaveShellLink(const char* linkPath, const char* target, const char* 
   return nullptr;
 }
 
+// The size of a plain file (not a folder), or -1.
+int64_t FileLength(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return -1;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Puts this program into the install folder as the uninstaller. It is
+// written under a temporary name of its own (GetTempFileName takes a name no
+// file has, so no client file is touched), checked for its full length, and
+// only then renamed over the copy an earlier install left: a full disk or a
+// failed write leaves that copy, or none, never a cut one. False when the
+// copy is not in place.
+bool CopySelfInto(const char* selfCopy) {
+  char own[kPathCapacity];
+  DWORD ownLength = GetModuleFileNameA(nullptr, own, sizeof own);
+  if (ownLength == 0 || ownLength >= sizeof own) return false;
+  if (EqualNoCase(own, selfCopy)) return true;  // run from the copy itself
+  char folder[kPathCapacity];
+  char temporary[MAX_PATH];
+  FolderWithoutBackslash(folder, sizeof folder, InstallSettings.InstallDir);
+  if (GetTempFileNameA(folder, "pel", 0, temporary) == 0) {
+    DiagLog("install: no temporary file in %s (error %lu)", folder, GetLastError());
+    return false;
+  }
+  const DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  bool copied = CopyFileA(own, temporary, FALSE /* over the empty file just made */) &&
+                FileLength(temporary) == FileLength(own) &&
+                MoveFileExA(temporary, selfCopy, kReplace);
+  if (!copied) {
+    DiagLog("install: copying %s to %s failed (error %lu)", own, selfCopy, GetLastError());
+    DeleteFileA(temporary);
+  }
+  return copied;
+}
+
 }  // namespace
 
 IUnknown* CreateComObject(const GUID& classId) {
@@ -126,6 +168,8 @@ bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
     failed = "target path length";
   else if (arguments == nullptr)
     failed = "arguments";
+  else if (FileLength(target) < 0)
+    failed = "target not installed";
   if (failed == nullptr) {
     FolderWithoutBackslash(workingFolder, sizeof workingFolder, InstallSettings.InstallDir);
     failed = SaveShellLink(linkPath, target, workingFolder, arguments);
@@ -139,6 +183,13 @@ bool CreateShortcut(char* folder, const char* targetName, const char* arguments,
 }
 
 void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder) {
+  // First: a failed run makes no shortcut and no link list.
+  char selfCopy[kPathCapacity];
+  if (!InstallPath(selfCopy, kUninstallerProgram, sizeof selfCopy) || !CopySelfInto(selfCopy)) {
+    NoteRunFailure("the uninstaller could not be copied into the install folder");
+    return;
+  }
+
   char listPath[kPathCapacity];
   bool listFits = InstallPath(listPath, kLinkListName, sizeof listPath) != nullptr;
   // Create mode: any earlier list is replaced. An unopened list drops its
@@ -155,14 +206,14 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
 
   char path[kShellFolderCapacity];
   CopyTextCut(path, sizeof path, desktopFolder);
-  CreateShortcut(path, kClientProgram, clientArguments, InstallSettings.DisplayName);
+  bool made = CreateShortcut(path, kClientProgram, clientArguments, InstallSettings.DisplayName);
   if (EqualNoCase(InstallSettings.LaunchLine, kLaunchMarker)) {
-    if (path[0] != 0) {
+    if (made) {
       PutText(InstallSettings.LaunchLine, path);
     } else {
       // Opening "link" would look for a file of that name; open nothing.
       InstallSettings.LaunchLine[0] = 0;
-      DiagLog("install: no desktop shortcut path; nothing will be opened at exit");
+      DiagLog("install: no desktop shortcut; nothing will be opened at exit");
     }
   }
   linkList.WriteLine(path);
@@ -183,15 +234,6 @@ void InstallShortcutsInto(const char* desktopFolder, const char* startMenuFolder
   CreateShortcut(path, kClientProgram, clientArguments, InstallSettings.DisplayName);
   linkList.WriteLine(path);
 
-  char selfCopy[kPathCapacity];
-  const char* ownPath = ArgCount > 0 ? ArgTable[0] : nullptr;
-  if (ownPath == nullptr || !InstallPath(selfCopy, kUninstallerProgram, sizeof selfCopy)) {
-    DiagLog("install: no self-copy");
-  } else if (CopyFileA(ownPath, selfCopy, FALSE /* overwrite an older copy */)) {
-    DiagLog("install: copied %s to %s", ownPath, selfCopy);
-  } else {
-    DiagLog("install: copying %s to %s failed (error %lu)", ownPath, selfCopy, GetLastError());
-  }
 
   // "Uninstall " + DisplayName, cut to 63 characters.
   char uninstallName[kLinkNameCapacity];

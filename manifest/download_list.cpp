@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "config/sites.h"
+#include "runtime/outcome.h"
 #include "runtime/progress.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
@@ -81,15 +82,23 @@ void AddItem(void* context, const ManifestEntry& entry, const char* localPath) {
 
 void AddManifestSite(void*, char* line) { AddSite(line); }
 
+// A listed file that cannot be fetched as listed fails the run; the rest
+// still installs.
+void NoteUnfetchable(void*, const char* name) {
+  char reason[kOutcomeReasonCapacity];
+  JoinText(reason, name, ": its hash in the file list is malformed");  // a name is at most 63
+  NoteRunFailure(reason);
+  NoteFilesNotFetched(1);
+}
+
 }  // namespace
 
-int32_t ListManifestText(char* text, int32_t length, bool mayBeCut,
-                         const ManifestSettings& settings, UpToDateCheck upToDate,
-                         bool requireHashes) {
+int32_t ListManifestText(char* text, int32_t length, const ManifestSettings& settings,
+                         UpToDateCheck upToDate, bool requireHashes) {
   FreeDownloadList();
   ListBuilder builder = {upToDate, requireHashes, 0, 0, 0, 0};
-  ManifestSink sink = {&builder, ReserveItems, AddItem, AddManifestSite};
-  ParseManifestText(text, length, mayBeCut, settings, sink);
+  ManifestSink sink = {&builder, ReserveItems, AddItem, AddManifestSite, NoteUnfetchable};
+  ParseManifestText(text, length, false, settings, sink);  // a whole text: nothing cut
   if (builder.Unhashed > 0) {
     DiagLog("manifest: %d files without a hash in a signed release; nothing listed",
             static_cast<int>(builder.Unhashed));

@@ -32,14 +32,15 @@ typedef bool (*UpToDateCheck)(const char* path, int32_t size, uint32_t stamp);
 // Parses the manifest text (see ParseManifestText; the text is changed in
 // place and text[length] must be writable), registers its SITES lines as
 // mirror sites and fills DownloadList with every selected entry that is not
-// up to date; adds their sizes to BytesTotal.
+// up to date; adds their sizes to BytesTotal. A selected file whose line
+// carries a malformed hash is noted in the run's outcome as a file not
+// fetched, with the reason.
 //
 // With requireHashes (a build that trusts a release key), a selected entry
 // without a hash could be installed unverified: the first one empties the
 // list, and the count of such entries is returned (0 otherwise).
-int32_t ListManifestText(char* text, int32_t length, bool mayBeCut,
-                         const ManifestSettings& settings, UpToDateCheck upToDate,
-                         bool requireHashes = false);
+int32_t ListManifestText(char* text, int32_t length, const ManifestSettings& settings,
+                         UpToDateCheck upToDate, bool requireHashes = false);
 
 // Sum of Received over the list, read without the lock (progress only).
 int64_t SumReceived();

@@ -72,7 +72,10 @@ FileLineResult ParseFileLine(const char* line, ManifestEntry* entry) {
     }
   }
   uint8_t hash[kSha256Size];
-  if (hashField != nullptr && !ParseSha256Hex(hashField, hash)) return kFileLineBadHash;
+  if (hashField != nullptr && !ParseSha256Hex(hashField, hash)) {
+    PutText(entry->Name, name);
+    return kFileLineBadHash;
+  }
   // No file that large can be installed, and as a signed size it would turn
   // negative.
   if (size > kLargestSize) return kFileLineSizeTooLarge;
@@ -179,7 +182,7 @@ int32_t ParseManifestText(char* text, int32_t length, bool cutByReadLimit,
 
     ManifestEntry entry;
     FileLineResult result = ParseFileLine(line, &entry);
-    if (result != kFileLineOk) {
+    if (result != kFileLineOk && result != kFileLineBadHash) {
       DiagLog("manifest line %d dropped, %s: %.80s", i + 1, DropReason(result), line);
       continue;
     }
@@ -190,6 +193,11 @@ int32_t ParseManifestText(char* text, int32_t length, bool cutByReadLimit,
     }
     if (!LanguageAllowsFor(entry.Name, settings.InstallMode, language)) {
       DiagLog("manifest line %d dropped, not language %s: %s", i + 1, language, entry.Name);
+      continue;
+    }
+    if (result == kFileLineBadHash) {
+      DiagLog("manifest line %d: %s, %s; not fetched", i + 1, entry.Name, DropReason(result));
+      if (sink.Unfetchable != nullptr) sink.Unfetchable(sink.Context, entry.Name);
       continue;
     }
     char localPath[kManifestPathCapacity];

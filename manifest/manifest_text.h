@@ -55,11 +55,15 @@ ManifestSettings CurrentManifestSettings();
 // When it answers false no entry is delivered; sites are still delivered.
 // Entry gets each accepted entry and its local path (InstallDir + Name).
 // Site (may be null) gets each line of the SITES section, which it may change.
+// Unfetchable (may be null) gets the name of each selected file whose line
+// carries a malformed hash: that file cannot be fetched as listed (never
+// unverified), so an installer counts it as a file that failed.
 struct ManifestSink {
   void* Context;
   bool (*Reserve)(void* context, int32_t lineCount);
   void (*Entry)(void* context, const ManifestEntry& entry, const char* localPath);
   void (*Site)(void* context, char* line);
+  void (*Unfetchable)(void* context, const char* name) = nullptr;
 };
 
 // Parses length bytes of text; text[length] must be writable (the last line
@@ -85,8 +89,8 @@ enum FileLineResult {
 };
 // name=size<sep>stamp[,sha256]: the name is what precedes the first '='; the
 // size is the digits after it; the stamp the digits one character after the
-// size digits end. No '=' gives size and stamp 0. The entry is filled only
-// when the result is kFileLineOk.
+// size digits end. No '=' gives size and stamp 0. The entry is filled when
+// the result is kFileLineOk.
 //
 // The hash field exists only on a line whose size and stamp are both
 // followed by ',' (name=size,stamp,...): everything after that second ','
@@ -96,6 +100,7 @@ enum FileLineResult {
 // file unverified. Other text after the stamp (x=12a34,5) is ignored as
 // before, and so is every such line read by an installer that knows nothing
 // of hashes: name, size and stamp come out the same with or without one.
+// On kFileLineBadHash only the entry's Name is filled (the name is sound).
 FileLineResult ParseFileLine(const char* line, ManifestEntry* entry);
 
 // SHA-256 as the manifest writes it: 64 lowercase hex digits. Parse reads

@@ -25,7 +25,8 @@ class TIStream : public TBaseStream {
   // Other origins do nothing and give 0.
   int32_t Seek(int32_t distance, uint8_t origin) override;
 
-  // Whether the URL was opened (callers that care test it).
+  // Whether the URL was opened and answered with status 200 (callers that
+  // care test it).
   bool IsOpen() const { return UrlHandle != nullptr; }
 
  private:

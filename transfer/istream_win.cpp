@@ -1,8 +1,10 @@
 // TIStream over WinINet: the body of one URL as a read-only stream.
 //
-// Nothing about the reply is checked here: whatever body the server sends
-// is read, and a URL that cannot be opened simply reads as empty. The
-// readers above (manifest, inflate, remote parameters) judge the bytes.
+// Only a reply with status 200 is opened: an error page (404, 500, a
+// proxy's login page) is no manifest, signature or object, and read as one
+// it would list nothing and count as "up to date". Any other status, like a
+// URL that cannot be opened, reads as empty, a failed source. The readers
+// above (manifest, inflate, remote parameters) judge the bytes.
 #include "transfer/istream.h"
 
 #include <windows.h>
@@ -93,6 +95,16 @@ TIStream::TIStream(const char* url, const NetLimits& limits)
     DWORD error = GetLastError();
     DiagLog("http: cannot open %s (error %lu%s)", url, error,
             error == ERROR_INTERNET_TIMEOUT ? ", no answer within the bound" : "");
+    InternetCloseHandle(request);
+    return;
+  }
+  // The status after any redirects WinINet followed.
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                      nullptr) ||
+      status != HTTP_STATUS_OK) {
+    DiagLog("http: cannot open %s (status %lu)", url, status);
     InternetCloseHandle(request);
     return;
   }

@@ -1,8 +1,10 @@
 // Where the manifest text comes from: the first source that gives any of the
 // manifest URL (HTTP), else the .ver file beside the program, and when that
-// gave exactly nothing, "files.ver" from the session host. Each is read
-// whole, up to kManifestSizeLimit; with a compiled-in release key, its
-// signature "files.ver.sig" comes from the same source.
+// gave exactly nothing, "files.ver" from the session host. A .ver file that
+// exists but cannot be read is a failed source: the session is not asked.
+// Each is read whole, up to kManifestSizeLimit, so whatever ends a text is
+// its end; with a compiled-in release key, its signature "files.ver.sig"
+// comes from the same source.
 #pragma once
 
 #include <stdint.h>
@@ -15,10 +17,8 @@ enum ManifestSource { kManifestFromNowhere, kManifestFromHttp, kManifestFromFile
 struct ManifestText {
   char* Text;      // null when no source gave any
   int32_t Length;  // 0 or more
-  bool MayBeCut;   // as the single 100,000-byte read of earlier installers
-                   // judged it: a text of exactly that length may be cut
   bool TooLarge;   // the source holds more than kManifestSizeLimit: refused
-  bool ReadFailed; // the source broke off (session) before the end
+  bool ReadFailed; // the source broke off before the end, or cannot be read
   ManifestSource Source;
 };
 

@@ -59,17 +59,19 @@ bool MakeRoom(TextBlock& block, int32_t count) {
   return true;
 }
 
-// Reads the stream to its end, or to one byte past the bound.
-void ReadStream(TBaseStream& stream, TextBlock& block) {
+// Reads the stream to its end, or to one byte past the bound. False when a
+// read failed: the text would be a part.
+bool ReadStream(TBaseStream& stream, TextBlock& block) {
   for (;;) {
     int32_t want = kManifestPiece;
     int32_t left = kManifestSizeLimit + 1 - block.Length;
-    if (left <= 0) return;
+    if (left <= 0) return true;
     if (want > left) want = left;
-    if (!MakeRoom(block, want)) return;
+    if (!MakeRoom(block, want)) return true;  // NoMemory tells
     int32_t got = stream.Read(block.Bytes + block.Length, want);
-    if (got > 0) block.Length += got;
-    if (got < want) return;  // the end (or a failed read)
+    if (got < 0) return false;
+    block.Length += got;
+    if (got < want) return true;  // the end
   }
 }
 
@@ -87,12 +89,18 @@ bool LocalManifestFile(char* path) {
   return false;
 }
 
-void ReadLocalManifest(TextBlock& block) {
+// False when the file exists but cannot be read whole (in use, a folder of
+// that name, a failed read): that source failed, and the session is not
+// asked in its place.
+bool ReadLocalManifest(TextBlock& block) {
   char path[kPathCapacity];
-  if (!LocalManifestFile(path)) return;
+  if (!LocalManifestFile(path)) return true;
   TSimpleFile file(path, 0);
-  if (file.IsOpen()) ReadStream(file, block);
-  DiagLog("manifest: source %s gave %d bytes", path, static_cast<int>(block.Length));
+  bool read = file.IsOpen() ? ReadStream(file, block)
+                            : GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES;
+  DiagLog("manifest: source %s gave %d bytes%s", path, static_cast<int>(block.Length),
+          read ? "" : "; it exists but cannot be read");
+  return read;
 }
 
 // "files.ver" chunk after chunk, until a short chunk ends it. False when a
@@ -206,16 +214,16 @@ bool ReleaseAccepted(const ManifestText& text, uint32_t* serial) {
 }  // namespace
 
 ManifestText FetchManifestText() {
-  ManifestText result = {nullptr, 0, false, false, false, kManifestFromNowhere};
+  ManifestText result = {nullptr, 0, false, false, kManifestFromNowhere};
   TextBlock block = {nullptr, 0, 0, false};
   if (InstallSettings.ManifestUrl[0] != 0) {
     ReadHttpManifest(block);
     result.Source = kManifestFromHttp;
   } else {
-    ReadLocalManifest(block);
+    result.ReadFailed = !ReadLocalManifest(block);
     result.Source = kManifestFromFile;
   }
-  if (block.Length == 0 && !block.NoMemory) {
+  if (block.Length == 0 && !block.NoMemory && !result.ReadFailed) {
     // "files.ver" from the session host. Without a connection there is
     // nobody to ask, so the text is empty.
     if (SessionChannel == 0) {
@@ -234,9 +242,6 @@ ManifestText FetchManifestText() {
   if (!result.TooLarge && !result.ReadFailed && MakeRoom(block, 0)) {
     result.Text = block.Bytes;
     result.Length = block.Length;
-    // As the single read of earlier installers saw it: a text that filled
-    // 100,000 bytes may end inside a line (the session's chunk was larger).
-    result.MayBeCut = result.Source != kManifestFromSession && block.Length == kManifestReadLimit;
     return result;
   }
   free(block.Bytes);
@@ -272,8 +277,8 @@ ListedManifest BuildDownloadList() {
     FreeManifestText(&text);
     return listed;
   }
-  int32_t unhashed = ListManifestText(text.Text, text.Length, text.MayBeCut,
-                                      CurrentManifestSettings(), IsUpToDate, kHaveReleaseKey);
+  int32_t unhashed = ListManifestText(text.Text, text.Length, CurrentManifestSettings(),
+                                      IsUpToDate, kHaveReleaseKey);
   FreeManifestText(&text);
   if (unhashed > 0) {
     NoteRunFailure("the signed file list names files without a hash");

@@ -111,10 +111,33 @@ grep -q "no install folder; no job started" "$SCRATCH/nofolder.log" || fail "a j
 pass "no folder, no job"
 
 # Far past every capacity: a 5000-character folder, host and name, and
-# twenty arguments. Refused or cut, never overrun; the program still ends.
+# twenty arguments. A command line over 259 characters ends the run at once
+# (it never waits at "Initializing..."), with exit code 1603: with the
+# failure box, or silently when "quiet" stands among its keywords, even past
+# the limit. Refused, never overrun; nothing is made.
 long=$(head -c 5000 /dev/zero | tr '\0' 'A')
 rm -f "$SCRATCH/nofolder.log"
-no_folder "dir=C:\\$long" "host=$long" "linkname=$long" $(seq -f 'arg%g' 1 20)
-grep -qi "refus\|too long\|does not fit\|dropped" "$SCRATCH/nofolder.log" || fail "over-long input not reported in the log"
-pass "5000-character inputs refused safely"
+PELLINOR_LOG="$SCRATCH/nofolder.log" "$WINE_RUN" "$SCRATCH/Pellinor.exe" "dir=C:\\$long" "host=$long" \
+  "linkname=$long" $(seq -f 'arg%g' 1 20) >/dev/null 2>&1 &
+pid=$!
+track "$pid"
+"$WINE_RUN" "$HELPERS/winprobe.exe" box 15000 >"$SCRATCH/box.txt" || fail "over-long command line: no box within 15 s"
+grep -q "text=Installation failed: the command line is longer than 259 characters." "$SCRATCH/box.txt" ||
+  fail "over-long command line: box reads $(cat "$SCRATCH/box.txt")"
+"$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
+wait_exit "$pid" 15 || fail "over-long command line: did not end after OK"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "over-long command line: exit code $WAITED_STATUS"
+grep -qi "longer than 259" "$SCRATCH/nofolder.log" || fail "over-long input not reported in the log"
+pass "5000-character inputs: the run ends at once with its box, exit code 1603"
+never="$SCRATCH/never made"
+for args in "quiet|dir=$(wpath "$never")\\$long" "dir=$(wpath "$never")\\$long|quiet"; do
+  IFS='|' read -r first second <<<"$args"
+  "$WINE_RUN" "$SCRATCH/Pellinor.exe" "$first" "$second" >/dev/null 2>&1 &
+  pid=$!
+  track "$pid"
+  wait_exit "$pid" 15 || fail "over-long command line with quiet: still running after 15 s"
+  [ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "over-long command line with quiet: exit code $WAITED_STATUS"
+done
+[ ! -e "$never" ] || fail "over-long command line: the folder was made"
+pass "over-long command lines with quiet before or past the limit: no box, exit code 1603 at once"
 cleanup_prefix

@@ -2,10 +2,15 @@
 # Install and uninstall never act on a drive root or a system folder, however
 # it is spelled: C:\windows, %AppData%, C:\, \\?\C:\, C:\windows\..\windows,
 # C:\PROGRA~1, the short name Wine gives Program Files, and C:\windows and C:\
-# as Wine's Z: drive shows them. A refused install shows its box and makes,
-# writes and connects nothing; a refused uninstall deletes nothing, even with
-# a link list planted in the folder. A sub-folder of Program Files installs
-# and uninstalls as before.
+# as Wine's Z: drive shows them. Nor on any folder inside the Windows folder:
+# twain_32, inf, system32\wbem, system32\drivers reached through a link (a
+# unix symbolic link, which Wine treats as a junction), a folder to be made
+# below that link, a sub-folder through a link to the Windows folder, inf
+# through Z:, and the administrative-share spellings (UNC paths cannot be
+# opened under Wine, so these are refused by their text). A refused install
+# shows its box and makes, writes and connects nothing; a refused uninstall
+# deletes nothing, even with a link list planted in the folder. A sub-folder
+# of Program Files installs and uninstalls as before.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/shortcut_checks.sh"
 export PELLINOR_LOG="$SCRATCH/pellinor.log"
@@ -31,11 +36,18 @@ DRIVE_C=$(prefix_path 'C:\')
 APPDATA=$(prefix_path "$APPDATA_WIN")
 PROGRAMS=$(prefix_path "$PROGRAMS_WIN")
 [ -d "$WINDOWS" ] && [ -d "$APPDATA" ] && [ -d "$PROGRAMS" ] || fail "prefix folders not found"
+# A 32-bit program sees system32 as Wine's syswow64; drivers exists only in
+# the 64-bit view, which a link reaches.
+WBEM32="$WINDOWS/syswow64/wbem"
+DRIVERS="$WINDOWS/system32/drivers"
+for d in "$WINDOWS/twain_32" "$WINDOWS/inf" "$WBEM32" "$DRIVERS"; do [ -d "$d" ] || fail "no $d in the prefix"; done
 
-# Every planted link list is removed again, whatever happens.
-PLANTED=()
+# Every planted link list and link is removed again, whatever happens.
+PLANTED=("$DRIVE_C/guard-drivers" "$DRIVE_C/guard-windows")
 keep_prefix_clean
 trap 'for f in "${PLANTED[@]}"; do rm -f -- "$f"; done; remove_prefix_additions; cleanup' EXIT
+ln -sfn "$DRIVERS" "$DRIVE_C/guard-drivers"
+ln -sfn "$WINDOWS" "$DRIVE_C/guard-windows"
 
 # listing DIR: the folder's own entries with size and time.
 listing() { find "$1" -mindepth 1 -maxdepth 1 -printf '%f %s %T@\n' | sort; }
@@ -53,6 +65,16 @@ cases=(
   # The same folders through Wine's Z: drive: other text, same folder.
   "$(wpath "$WINDOWS")"     "$WINDOWS"  'C:\windows seen through Z:'
   "$(wpath "$DRIVE_C")"     "$DRIVE_C"  'C:\ seen through Z:'
+  # Inside the Windows folder, at any depth and through links.
+  'C:\windows\twain_32'     "$WINDOWS/twain_32"  'C:\windows\twain_32'
+  'C:\windows\inf'          "$WINDOWS/inf"       'C:\windows\inf'
+  'C:\windows\system32\wbem' "$WBEM32"          'C:\windows\system32\wbem'
+  'C:\guard-drivers'         "$DRIVERS"           'system32\drivers through a link'
+  'C:\guard-drivers\Brevane\Client' "$DRIVERS"  'a new folder below that link'
+  'C:\guard-windows\twain_32' "$WINDOWS/twain_32" 'twain_32 through a link to C:\windows'
+  "$(wpath "$WINDOWS/inf")"  "$WINDOWS/inf"       'C:\windows\inf seen through Z:'
+  '\\?\UNC\localhost\C$\windows\twain_32' "$WINDOWS/twain_32" '\\?\UNC\localhost\C$\windows\twain_32'
+  '\\localhost\C$\windows\inf' "$WINDOWS/inf"   '\\localhost\C$\windows\inf'
 )
 
 # 1. Installs into them are refused before anything happens.
@@ -75,6 +97,7 @@ for ((i = 0; i < ${#cases[@]}; i += 3)); do
   diff "$SCRATCH/before.txt" "$SCRATCH/after.txt" >/dev/null ||
     fail "$label: folder changed: $(diff "$SCRATCH/before.txt" "$SCRATCH/after.txt" | head -5)"
   [ ! -e "$folder/linkfiles" ] || fail "$label: linkfiles written"
+  [ ! -e "$DRIVERS/Brevane" ] || fail "$label: a folder was made below drivers"
   ! grep -q 'UPDVER\|files\.ver' "$SCRATCH/sessiond.log" ||
     fail "$label: the session host was asked: $(head -3 "$SCRATCH/sessiond.log")"
   shortcut_listing | diff -q "$SCRATCH/links-before.txt" - >/dev/null || fail "$label: shortcuts made"

@@ -4,10 +4,14 @@
 #  - the hosted preset (file name azureEN-x.exe) reads it over HTTP from a
 #    real nginx, keeps the top-level and EN\ entries and drops every other
 #    folder (DE\, bin\, data\), and installs from the mirror nginx serves;
-#  - with that HTTP server down there is no manifest (the hosted preset
-#    never connects a session to ask): the run fails, says so in one box,
-#    makes no shortcut, no link list and no copy of itself, and ends with
-#    exit code 1603.
+#  - with that HTTP server down, or answering files.ver with its HTML 404
+#    page, there is no manifest (the hosted preset never connects a session
+#    to ask): the run fails, says so in one box, makes no shortcut, no link
+#    list and no copy of itself, and ends with exit code 1603;
+#  - a .ver beside the program that exists but cannot be read fails the run
+#    without asking the session;
+#  - a file line whose hash is malformed (uppercase, short) is a file that
+#    could not be fetched: the rest installs, exit code 1603.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/install_checks.sh"
 keep_prefix_shortcuts
@@ -39,6 +43,40 @@ check_installed "$release" - "$install" < <(manifest_entries "$beside/Pellinor.v
 installed=$(cd "$install" && find . -type f ! -name Pellinor.exe ! -name linkfiles | sort | tr '\n' ' ')
 [ "$installed" = "./EN/help.txt ./bin/odd.dll ./one.bin " ] || fail "installed more than listed: $installed"
 pass "Pellinor.ver beside the program: its 3 [CLIENT] files installed, nothing else"
+
+# 1b. A Pellinor.ver that exists but cannot be read (here a folder of that
+# name): the run fails, and files.ver is not asked of the session instead.
+unreadable="$SCRATCH/unreadable"
+mkdir -p "$unreadable/Pellinor.ver"
+cp "$PELLINOR_EXE" "$unreadable/Pellinor.exe"
+asked=$(requested | grep -cx 'files.ver')
+install="$SCRATCH/install-unreadable"
+run_installer "$unreadable/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$install")" quiet
+[ "$INSTALLER_STATUS" -eq "$(win_status 1603)" ] || fail "unreadable .ver: exit code $INSTALLER_STATUS"
+[ "$(requested | grep -cx 'files.ver')" -eq "$asked" ] || fail "unreadable .ver: the session was asked for files.ver"
+[ -z "$(find "$install" -type f 2>/dev/null)" ] || fail "unreadable .ver: files installed: $(find "$install" -type f)"
+pass "unreadable Pellinor.ver: exit code 1603, session not asked, nothing installed"
+
+# 1c. Malformed hashes (uppercase, one digit short): those files are not
+# fetched and the run fails; every other listed file installs.
+malformed="$SCRATCH/malformed"
+mkdir -p "$malformed"
+cp "$PELLINOR_EXE" "$malformed/Pellinor.exe"
+{
+  printf '[CLIENT]\r\n'
+  grep -E '^(bin\\odd\.dll|one\.bin)=' "$release/files.ver"
+  grep -E '^EN\\help\.txt=' "$release/files.ver" | sed 's/,\([0-9a-f]\{64\}\)\r$/,\U\1\r/'
+  grep -E '^data\\text\.dat=' "$release/files.ver" | sed 's/.\r$/\r/'
+} >"$malformed/Pellinor.ver"
+grep -q 'help.txt=.*,[0-9A-F]\{64\}'$'\r' "$malformed/Pellinor.ver" || fail "no uppercase hash made"
+install="$SCRATCH/install-malformed"
+run_installer "$malformed/Pellinor.exe" "host=127.0.0.1:$SESSION_PORT" "dir=$(wpath "$install")" quiet
+[ "$INSTALLER_STATUS" -eq "$(win_status 1603)" ] || fail "malformed hashes: exit code $INSTALLER_STATUS"
+check_installed "$release" - "$install" < <(manifest_entries "$malformed/Pellinor.ver" | grep -E '^(bin/odd.dll|one.bin) ')
+[ "$CHECKED_COUNT" -eq 2 ] || fail "malformed hashes: checked $CHECKED_COUNT of 2 files"
+[ ! -e "$install/EN/help.txt" ] && [ ! -e "$install/data/text.dat" ] ||
+  fail "a file with a malformed hash was installed"
+pass "malformed hashes: the other 2 files installed, those 2 not, exit code 1603"
 
 # The hosted preset installs below the prefix's all-users application data.
 hosted=$(unixpath 'C:\ProgramData')/Brevane/Azure
@@ -72,12 +110,31 @@ grep -q 'run: outcome 1603 (installation failed); 0 files installed.*first failu
 pass "manifest server down: box, no shortcuts, no linkfiles, no self-copy, exit code 1603"
 clean_hosted
 
-# 3. Hosted manifest over HTTP from nginx, files from the mirror it serves.
+# 2b. The manifest server answers files.ver with its HTML 404 page: no list,
+# the same failure.
 web="$SCRATCH/web"
 mkdir -p "$web/install"
+start_nginx "$web" 28080
+: >"$PELLINOR_LOG"
+"$WINE_RUN" "$SCRATCH/azureEN-x.exe" >>"$SCRATCH/installer.out" 2>&1 &
+app=$!
+track "$app"
+"$WINE_RUN" "$HELPERS/winprobe.exe" box 60000 >"$SCRATCH/box.txt" || fail "no box for a 404 files.ver"
+"$WINE_RUN" "$HELPERS/winprobe.exe" ok || fail "could not press OK"
+wait_exit "$app" 30 || fail "the installer did not end after OK"
+[ "$WAITED_STATUS" -eq "$(win_status 1603)" ] || fail "exit code $WAITED_STATUS for a 404 files.ver"
+nginx_access_log 28080 | grep -q '"GET /install/files.ver HTTP/1.1" 404 ' ||
+  fail "nginx did not answer 404: $(nginx_access_log 28080)"
+[ -z "$(cd "$hosted" && find . -type f)" ] || fail "404 files.ver: files appeared: $(cd "$hosted" && find . -type f)"
+[ ! -e "$COMMON_DESKTOP/Brevane on Azure.lnk" ] && [ ! -e "$COMMON_MENU/Brevane/Brevane on Azure.lnk" ] &&
+  [ ! -e "$COMMON_MENU/Brevane/Uninstall Brevane on Azure.lnk" ] || fail "404 files.ver: shortcuts made"
+pass "404 page as files.ver: box, no shortcuts, no linkfiles, no self-copy, exit code 1603"
+clean_hosted
+
+# 3. Hosted manifest over HTTP from nginx, files from the mirror it serves.
 "$PUBLISH" --out="$web/install" --mirror="$web/mirror" --site=http://127.0.0.1:28080/mirror=2 \
   "$release" >/dev/null || fail "brevane-publish --mirror failed"
-start_nginx "$web" 28080
+chmod -R a+rX "$web"
 : >"$PELLINOR_LOG"
 run_installer "$SCRATCH/azureEN-x.exe"
 [ "$INSTALLER_STATUS" -eq 0 ] || fail "hosted install exit code $INSTALLER_STATUS"

@@ -26,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.Language = data[0] & 0x40 ? "EN" : "";
   settings.InstallDir = "C:\\ProgramData\\Brevane\\Azure\\";
   BytesTotal = 0;
-  ListManifestText(text, static_cast<int32_t>(size - 1), (data[0] & 0x20) != 0, settings,
-                   PresentByPath);
+  ListManifestText(text, static_cast<int32_t>(size - 1), settings, PresentByPath);
   size_t touched = 0;
   for (int32_t i = 0; i < DownloadCount; i++) touched += strlen(DownloadList[i].Name);
   for (int32_t i = 0; i < SiteCount; i++) touched += strlen(SiteTable[i]->Url);

@@ -49,6 +49,8 @@ std::string Field(const std::string& name) {
   if (name == "SaasMode") return std::to_string(s.SaasMode);
   if (name == "ErpMode") return std::to_string(s.ErpMode);
   if (name == "UninstallRequested") return std::to_string(s.UninstallRequested);
+  if (name == "Quiet") return std::to_string(s.Quiet);
+  if (name == "CommandLineTooLong") return std::to_string(s.CommandLineTooLong);
   ADD_FAILURE() << "no field " << name;
   return "";
 }
@@ -254,10 +256,16 @@ TEST_F(ConfigTest, LongCommandLineKeepsWholeArguments) {
   EXPECT_EQ(Field("InstallDir"), std::string(253, 'e'));
   EXPECT_EQ(Field("FinalizeInstall"), "0");
 
+  EXPECT_EQ(Field("CommandLineTooLong"), "1");
+  ResetInstallSettings();
+  TokenizeText(exact.c_str());
+  EXPECT_EQ(Field("CommandLineTooLong"), "0");
+
   // One byte more and it would be cut: dropped.
   ResetInstallSettings();
   EXPECT_EQ(TokenizeText((exact + "e").c_str()), 2);
   EXPECT_EQ(Field("InstallDir"), "");
+  EXPECT_EQ(Field("CommandLineTooLong"), "1");
 
   // A quoted one is whole when its closing quote is the first byte past the copy.
   ResetInstallSettings();
@@ -270,6 +278,30 @@ TEST_F(ConfigTest, LongCommandLineKeepsWholeArguments) {
   ResetInstallSettings();
   EXPECT_EQ(TokenizeText(("\"C:\\" + std::string(5000, 'p') + ".exe\"").c_str()), 1);
   EXPECT_EQ(ArgCount, 0);
+}
+
+// A cut command line ends the run with a failure; whether that failure may
+// show a box is read from the whole line: "quiet" counts wherever it stands
+// among the keywords, but not as the program's name or after "next".
+TEST_F(ConfigTest, ACutCommandLineStillTellsWhetherQuietWasMeant) {
+  const std::string folder = "dir=C:\\" + std::string(300, 'd');
+  const struct {
+    std::string line;
+    const char* quiet;
+  } cases[] = {
+      {"p " + folder + " quiet", "1"},
+      {"p QUIET " + folder, "1"},
+      {"p " + folder + " \"quiet\"", "1"},
+      {"p " + folder, "0"},
+      {"quiet.exe " + folder, "0"},
+      {"p next " + folder + " quiet", "0"},
+      {"p " + folder + " next quiet", "0"},
+  };
+  for (const auto& c : cases) {
+    ResetInstallSettings();
+    TokenizeText(c.line.c_str());
+    ExpectFields(std::string("CommandLineTooLong=1|Quiet=") + c.quiet, c.line.substr(0, 20));
+  }
 }
 
 TEST_F(ConfigTest, OverlongValuesNeverOverflow) {

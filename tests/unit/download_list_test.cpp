@@ -11,6 +11,7 @@
 
 #include "config/settings.h"
 #include "config/sites.h"
+#include "runtime/outcome.h"
 #include "runtime/progress.h"
 
 namespace {
@@ -53,8 +54,7 @@ class DownloadListTest : public testing::Test {
     buffer_.assign(text.begin(), text.end());
     buffer_.push_back('\x7f');
     ManifestSettings settings = {0x02, installMode, language, "C:\\Inst\\"};
-    ListManifestText(buffer_.data(), static_cast<int32_t>(text.size()), false, settings,
-                     PresentInTable);
+    ListManifestText(buffer_.data(), static_cast<int32_t>(text.size()), settings, PresentInTable);
     std::vector<std::string> names;
     for (int32_t i = 0; i < DownloadCount; i++) names.push_back(DownloadList[i].Name);
     return names;
@@ -161,7 +161,7 @@ TEST_F(DownloadListTest, ASignedReleaseListsNothingWhenAFileLacksItsHash) {
     buffer_.assign(c.text.begin(), c.text.end());
     buffer_.push_back('\x7f');
     ManifestSettings settings = {0x02, 0, "", "C:\\Inst\\"};
-    int32_t refused = ListManifestText(buffer_.data(), static_cast<int32_t>(c.text.size()), false,
+    int32_t refused = ListManifestText(buffer_.data(), static_cast<int32_t>(c.text.size()),
                                        settings, PresentInTable, c.requireHashes);
     EXPECT_EQ(refused, c.refused) << c.what;
     EXPECT_EQ(static_cast<size_t>(DownloadCount), c.listed) << c.what;
@@ -173,4 +173,36 @@ TEST_F(DownloadListTest, ASignedReleaseListsNothingWhenAFileLacksItsHash) {
   EXPECT_EQ(DownloadList[0].Hash[0], 0xAA);
   EXPECT_EQ(DownloadList[0].Hash[31], 0xAA);
   EXPECT_FALSE(DownloadList[1].HasHash);
+}
+
+// A selected file whose hash is malformed (uppercase, short) cannot be
+// fetched as listed, and never unverified: it is a failed file of the run,
+// named in its reason, while the rest is listed and installs. Lines the
+// selection or the language filter leaves out fail nothing.
+TEST_F(DownloadListTest, AMalformedHashIsAFileThatCannotBeFetched) {
+  const std::string hash(64, 'a');
+  const std::string good = "good.dll=5,7," + hash + "\r\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    int32_t notFetched;
+    size_t listed;
+  } cases[] = {
+      {"uppercase", "[CLIENT]\r\n" + good + "EN\\bad.dll=5,7," + std::string(64, 'A') + "\r\n", 1, 1},
+      {"short", "[CLIENT]\r\nbad.dll=5,7," + hash.substr(1) + "\r\n" + good + "x.dll=5,7,\r\n", 2, 1},
+      {"another section", "[CLIENT]\r\n" + good + "[ONDEMAND]\r\nbad.dll=5,7,AA\r\n", 0, 1},
+      {"another language", "[CLIENT]\r\n" + good + "DE\\bad.dll=5,7,AA\r\n", 0, 1},
+  };
+  for (const Case& c : cases) {
+    Reset();
+    ResetRunOutcome();
+    EXPECT_EQ(List(c.text, kModeHosted, "EN"), std::vector<std::string>{"good.dll"}) << c.what;
+    EXPECT_EQ(FilesNotFetched(), c.notFetched) << c.what;
+    EXPECT_EQ(RunExitCode(), c.notFetched > 0 ? kExitInstallFailed : kExitSuccess) << c.what;
+  }
+  EXPECT_STREQ(RunFailureReason(), "");
+  ResetRunOutcome();
+  List("[CLIENT]\r\nEN\\bad.dll=5,7,AA\r\n", kModeHosted, "EN");
+  EXPECT_STREQ(RunFailureReason(), "EN\\bad.dll: its hash in the file list is malformed");
+  ResetRunOutcome();
 }

@@ -40,6 +40,7 @@ FolderList WindowsKnownFolders() {
   FolderList list;
   ClearFolders(&list);
   for (const char* folder : kFolders) AddFolder(&list, folder);
+  AddFolder(&list, "c:\\windows", true);  // the Windows folder, closed
   return list;
 }
 
@@ -149,6 +150,55 @@ TEST(FolderGuard, RootsAndKnownFoldersAreRefusedTheirSubFoldersAllowed) {
   EXPECT_STREQ(FolderVerdictText(kFolderKnown), "is a system folder");
 }
 
+// The uninstall deletes every top-level file of its folder, and every
+// folder below the Windows folder holds the system's files. Administrative
+// shares name a drive's folders on some host, so their paths are judged as
+// those folders; ADMIN$ is the Windows folder itself.
+TEST(FolderGuard, NothingAtAnyDepthBelowTheWindowsFolder) {
+  FolderList known = WindowsKnownFolders();
+  ASSERT_EQ(known.Count, 13);  // the closed one was a duplicate
+  const struct {
+    const char* folder;
+    FolderVerdict verdict;
+  } cases[] = {
+      {"C:\\Windows\\twain_32", kFolderInsideClosed},
+      {"C:\\WINDOWS\\inf", kFolderInsideClosed},
+      {"C:\\Windows\\System32\\wbem", kFolderInsideClosed},
+      {"C:\\Windows\\System32\\drivers\\etc\\Brevane", kFolderInsideClosed},
+      {"C:\\Windows\\System32", kFolderKnown},
+      {"\\\\host\\C$\\Windows\\twain_32", kFolderInsideClosed},
+      {"\\\\host\\c$\\windows", kFolderKnown},
+      {"\\\\host\\C$\\Program Files", kFolderKnown},
+      {"\\\\host\\C$\\Users\\ann\\AppData", kFolderHoldsKnown},
+      {"\\\\host\\ADMIN$\\inf", kFolderInsideClosed},
+      {"\\\\host\\admin$\\System32\\drivers", kFolderInsideClosed},
+      {"\\\\host\\C$", kFolderShareRoot},
+      {"\\\\host\\ADMIN$", kFolderShareRoot},
+      // Neighbours and other shares stay allowed.
+      {"C:\\Windowsx\\twain_32", kFolderAllowed},
+      {"C:\\Program Files\\Windows\\Brevane", kFolderAllowed},
+      {"\\\\host\\C$\\Program Files\\Brevane", kFolderAllowed},
+      {"\\\\host\\D$\\Apps\\Brevane", kFolderAllowed},
+      {"\\\\host\\C$x\\Windows\\inf", kFolderAllowed},
+      {"\\\\host\\CC$\\Windows\\inf", kFolderAllowed},
+      {"\\\\host\\ADMIN$x\\inf", kFolderAllowed},
+      {"\\\\host\\apps\\Windows\\inf", kFolderAllowed},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JudgeFolder(c.folder, known, nullptr), c.verdict) << c.folder;
+
+  char drive[kPathCapacity];
+  ASSERT_TRUE(DrivePathOfAdminShare("\\\\h\\d$\\a\\b", drive, sizeof drive));
+  EXPECT_STREQ(drive, "d:\\a\\b");
+  ASSERT_TRUE(DrivePathOfAdminShare("\\\\h\\C$", drive, sizeof drive));
+  EXPECT_STREQ(drive, "C:\\");
+  EXPECT_FALSE(DrivePathOfAdminShare("C:\\C$\\x", drive, sizeof drive));
+  EXPECT_FALSE(DrivePathOfAdminShare("\\\\h\\1$\\x", drive, sizeof drive));
+  // "\\?\UNC\h\C$\..." comes to the same canonical text first.
+  char stripped[kPathCapacity];
+  ASSERT_TRUE(StripPathPrefix("\\\\?\\UNC\\h\\C$\\windows\\inf", stripped, sizeof stripped));
+  EXPECT_EQ(JudgeFolder(stripped, known, nullptr), kFolderInsideClosed);
+}
+
 TEST(FolderGuard, ShortNamesAreFoundInAnyComponent) {
   EXPECT_TRUE(HoldsShortNameComponent("C:\\PROGRA~1"));
   EXPECT_TRUE(HoldsShortNameComponent("\\Brevane\\CLIENT~2\\x"));
@@ -178,6 +228,10 @@ TEST(FolderGuard, FolderListSkipsDuplicatesAndStaysBounded) {
   AddFolder(&list, "c:\\windows");
   AddFolder(&list, "");
   EXPECT_EQ(list.Count, 1);
+  EXPECT_FALSE(list.Closed[0]);
+  AddFolder(&list, "C:\\WINDOWS", true);  // a duplicate still closes its entry
+  EXPECT_EQ(list.Count, 1);
+  EXPECT_TRUE(list.Closed[0]);
   for (int i = 0; i < kGuardFolderCapacity + 5; i++)
     AddFolder(&list, ("C:\\f" + std::to_string(i)).c_str());
   EXPECT_EQ(list.Count, kGuardFolderCapacity);

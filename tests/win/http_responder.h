@@ -1,6 +1,7 @@
 // A tiny HTTP/1.0 server on a loopback port, run by a thread of the test
-// process: each request gets the body registered for its path (404 with a
-// short body for anything else), then the connection is closed. It records
+// process: each request gets the body (and status, 200 unless given)
+// registered for its path (404 with a short body for anything else), then
+// the connection is closed. It records
 // the User-Agent of the last request. Tests only.
 #pragma once
 
@@ -35,9 +36,11 @@ class HttpResponder {
     WSACleanup();
   }
 
-  void Set(const std::string& path, const std::string& body) {
+  void Set(const std::string& path, const std::string& body,
+           const std::string& status = "200 OK") {
     std::lock_guard<std::mutex> hold(lock_);
     bodies_[path] = body;
+    statuses_[path] = status;
   }
   std::string Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
@@ -86,6 +89,7 @@ class HttpResponder {
       auto found = bodies_.find(path);
       if (found != bodies_.end()) {
         body = found->second;
+        status = statuses_[path];
       } else {
         status = "404 Not Found";
         body = "no such object";
@@ -108,6 +112,7 @@ class HttpResponder {
   HANDLE thread_;
   std::mutex lock_;
   std::map<std::string, std::string> bodies_;
+  std::map<std::string, std::string> statuses_;
   std::string userAgent_;
   int requests_ = 0;
 };

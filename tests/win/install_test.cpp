@@ -11,6 +11,7 @@
 
 #include "tests/support/test_files.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -23,6 +24,7 @@
 #include "install/shortcuts.h"
 #include "install/folder_guard_win.h"
 #include "install/uninstall.h"
+#include "runtime/outcome.h"
 #include "tinylib/folders.h"
 #include "tinylib/text.h"
 #include "transfer/transfer_buffers.h"
@@ -117,13 +119,30 @@ class InstallSteps : public ::testing::Test {
     PutText(ownCopy_, own_.c_str());
     ArgTable[0] = ownCopy_;
     ArgCount = 1;
+    WriteAll(install_ + "Lumaris.exe", "client");  // shortcuts point only at what is installed
+    ResetRunOutcome();
   }
   void TearDown() override {
     RemoveTree(install_);
     RemoveTree(desktop_);
     RemoveTree(menu_);
     ResetInstallSettings();
+    ResetRunOutcome();
     CoUninitialize();
+  }
+  // The names in the install folder, sorted.
+  std::vector<std::string> InstallFolderNames() {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((install_ + "*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+      std::string name = found.cFileName;
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
   }
   std::string install_, desktop_, menu_, own_;
   char ownCopy_[MAX_PATH];
@@ -168,6 +187,47 @@ TEST_F(InstallSteps, InstallWritesThreeShortcutsListCopyAndLaunchLine) {
   EXPECT_FALSE(copy.empty());
   EXPECT_TRUE(copy == ReadAll(own_)) << "the self-copy differs from the program";
   EXPECT_FALSE(Exists(install_ + "install.txt"));
+}
+
+// A shortcut to a client that is not installed would start nothing: none is
+// made (a folder of its name is no client), and the marker opens nothing.
+TEST_F(InstallSteps, NoShortcutToAClientThatIsNotInstalled) {
+  for (bool folderInTheWay : {false, true}) {
+    DeleteFileA((install_ + "Lumaris.exe").c_str());
+    if (folderInTheWay) ASSERT_TRUE(CreateDirectoryA((install_ + "Lumaris.exe").c_str(), nullptr));
+    PutText(InstallSettings.LaunchLine, "link");
+    InstallShortcutsInto(desktop_.c_str(), menu_.c_str());
+    std::vector<std::string> lines = Lines(ReadAll(install_ + "linkfiles"));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_FALSE(Exists(lines[0])) << folderInTheWay;
+    EXPECT_FALSE(Exists(lines[1])) << folderInTheWay;
+    EXPECT_TRUE(ReadLink(lines[2]).loaded) << "the uninstaller is there";
+    EXPECT_STREQ(InstallSettings.LaunchLine, "");
+    EXPECT_EQ(RunExitCode(), kExitSuccess);
+  }
+}
+
+// The uninstaller copy goes in whole or not at all: when it cannot be put in
+// place the run fails, no temporary copy is left, the earlier copy stays,
+// and no shortcut or link list is made.
+TEST_F(InstallSteps, AnUninstallerThatCannotBePutInPlaceFailsTheRun) {
+  ASSERT_TRUE(CreateDirectoryA((install_ + "Pellinor.exe").c_str(), nullptr));  // in the way
+  PutText(InstallSettings.LaunchLine, "link");
+  InstallShortcutsInto(desktop_.c_str(), menu_.c_str());
+  EXPECT_EQ(RunExitCode(), kExitInstallFailed);
+  EXPECT_EQ(InstallFolderNames(), (std::vector<std::string>{"Lumaris.exe", "Pellinor.exe"}));
+  EXPECT_FALSE(Exists(desktop_ + "Brevane Client.lnk"));
+  EXPECT_FALSE(Exists(menu_ + "Brevane"));
+  EXPECT_STREQ(InstallSettings.LaunchLine, "link");
+
+  // An earlier copy is replaced whole by a good one.
+  ResetRunOutcome();
+  RemoveDirectoryA((install_ + "Pellinor.exe").c_str());
+  WriteAll(install_ + "Pellinor.exe", "an earlier uninstaller");
+  InstallShortcutsInto(desktop_.c_str(), menu_.c_str());
+  EXPECT_EQ(RunExitCode(), kExitSuccess);
+  EXPECT_TRUE(ReadAll(install_ + "Pellinor.exe") == ReadAll(own_));
+  EXPECT_EQ(InstallFolderNames(), (std::vector<std::string>{"Lumaris.exe", "Pellinor.exe", "linkfiles"}));
 }
 
 TEST_F(InstallSteps, LaunchLineReplacedOnlyWhenItIsTheMarker) {
@@ -490,6 +550,11 @@ TEST(FolderGuardWin, SystemFoldersAndRootsAreRefusedInEverySpelling) {
       ShellFolder(CSIDL_PERSONAL),
       "\\\\server\\share\\",
       "\\\\?\\UNC\\server\\share",
+      // Inside the Windows folder at any depth, made or not.
+      win + "\\twain_32",
+      win + "\\Brevane\\New\\Client",
+      // A network folder that cannot be opened cannot be judged.
+      "\\\\localhost\\apps\\Brevane",
   };
   char out[kPathCapacity];
   for (const std::string& folder : refused) {

@@ -85,12 +85,20 @@ TEST_F(IStreamTest, TheRestOfALongerBodyStaysForTheNextRead) {
   EXPECT_EQ(BytesReceived, 5000);
 }
 
-TEST_F(IStreamTest, ErrorPagesAreReadLikeAnyBody) {
-  TIStream stream(server_.Url("/missing").c_str());
-  ASSERT_TRUE(stream.IsOpen());
-  char buffer[64] = {};
-  ASSERT_EQ(stream.Read(buffer, sizeof buffer - 1), 14);
-  EXPECT_STREQ(buffer, "no such object");
+// An error page is not the body asked for: a reply other than 200 reads as
+// a URL that cannot be opened, whatever body it carries.
+TEST_F(IStreamTest, OnlyAStatusOf200IsOpened) {
+  server_.Set("/error", "[CLIENT]\r\nx.dll=1,1\r\n", "500 Internal Server Error");
+  server_.Set("/partial", "abc", "206 Partial Content");
+  server_.Set("/empty", "", "204 No Content");
+  for (const char* path : {"/missing", "/error", "/partial", "/empty"}) {
+    TIStream stream(server_.Url(path).c_str());
+    EXPECT_FALSE(stream.IsOpen()) << path;
+    char buffer[64] = {};
+    EXPECT_EQ(stream.Read(buffer, sizeof buffer - 1), 0) << path;
+  }
+  EXPECT_EQ(server_.Requests(), 4);
+  EXPECT_EQ(BytesReceived, 0);
 }
 
 TEST_F(IStreamTest, OnlySeeksFromTheCurrentPositionAreServed) {

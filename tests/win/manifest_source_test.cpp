@@ -106,19 +106,80 @@ TEST_F(ManifestSourceTest, LargeManifestsAreReadWhole) {
   EXPECT_EQ(DownloadCount, count);
 }
 
-// A text of exactly 100,000 bytes is judged as the single read of earlier
-// installers judged it: its last line may have been cut, so a line without
-// its CR there is not listed.
-TEST_F(ManifestSourceTest, ATextOfExactlyTheEarlierReadLimitIsJudgedAsBefore) {
+// The text is read whole, so whatever ends it is its end: a manifest of
+// exactly 100,000 bytes (what earlier installers read at most) keeps an
+// unterminated last line, from the file and over HTTP alike.
+TEST_F(ManifestSourceTest, AWholeTextOfExactly100000BytesKeepsItsLastLine) {
   int count = 0;
   std::string text = ManyFiles(99900, &count);
-  std::string last = "z=1," + std::to_string(kStamp) + ",";
-  last += std::string(100000 - text.size() - last.size(), 'x');
-  text += last;
+  const std::string last = "z.bin=1," + std::to_string(kStamp);
+  // A header line that still selects CLIENT fills the text to the byte.
+  std::string filler = "[CLIENT";
+  filler += std::string(100000 - text.size() - last.size() - filler.size() - 3, 'x') + "]\r\n";
+  text += filler + last;
   ASSERT_EQ(text.size(), 100000u);
   PutManifest(text);
   BuildDownloadList();
-  EXPECT_EQ(DownloadCount, count);
+  ASSERT_EQ(DownloadCount, count + 1);
+  EXPECT_STREQ(DownloadList[count].Name, "z.bin");
+
+  FreeDownloadList();
+  HttpResponder server;
+  server.Set("/exact.ver", text);
+  snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s", server.Url("/exact.ver").c_str());
+  BuildDownloadList();
+  ASSERT_EQ(DownloadCount, count + 1);
+  EXPECT_STREQ(DownloadList[count].Name, "z.bin");
+}
+
+// A .ver beside the program that exists but cannot be read (held open by
+// another without sharing, or a folder of that name) is a failed source: the
+// run fails there and then, and the session is not asked in its place. A
+// missing one is no source at all.
+TEST_F(ManifestSourceTest, AManifestBesideTheProgramThatCannotBeReadFailsTheRun) {
+  const std::string path = folder_ + "\\Pellinor.ver";
+  PutManifest("[CLIENT]\r\n" + Line("x.dll", 9, kStamp));
+  HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ResetRunOutcome();
+  ManifestText text = FetchManifestText();
+  EXPECT_TRUE(text.ReadFailed);
+  EXPECT_EQ(text.Source, kManifestFromFile);
+  FreeManifestText(&text);
+  ListedManifest listed = BuildDownloadList();
+  CloseHandle(held);
+  EXPECT_EQ(DownloadCount, 0);
+  EXPECT_FALSE(listed.Found);
+  EXPECT_EQ(RunExitCode(), kExitInstallFailed);
+
+  ASSERT_TRUE(DeleteFileA(path.c_str()));
+  ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+  ResetRunOutcome();
+  text = FetchManifestText();
+  EXPECT_TRUE(text.ReadFailed);
+  FreeManifestText(&text);
+  RemoveDirectoryA(path.c_str());
+
+  ResetRunOutcome();
+  text = FetchManifestText();
+  EXPECT_FALSE(text.ReadFailed);
+  FreeManifestText(&text);
+  BuildDownloadList();
+  EXPECT_EQ(RunExitCode(), kExitSuccess);
+  ResetRunOutcome();
+}
+
+// An error page is no manifest, however much it looks like one: nothing is
+// listed, and without a session there is no list at all.
+TEST_F(ManifestSourceTest, AManifestAnsweredWithAnErrorStatusListsNothing) {
+  HttpResponder server;
+  server.Set("/install/files.ver", "[CLIENT]\r\n" + Line("http.dll", 5, kStamp), "404 Not Found");
+  snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s",
+           server.Url("/install/files.ver").c_str());
+  ListedManifest listed = BuildDownloadList();
+  EXPECT_EQ(server.Requests(), 1);
+  EXPECT_EQ(DownloadCount, 0);
+  EXPECT_FALSE(listed.Found);
 }
 
 // Over the bound nothing is listed and the run fails: a cut list would

@@ -73,17 +73,20 @@ TEST_F(SignedSourceTest, OverHttpTheSignatureIsTheManifestUrlPlusSig) {
     std::string manifest;
     const char* sig;  // null: none served (a 404 page comes instead)
     bool listed;
+    const char* sigStatus;
   } cases[] = {
-      {"genuine", kSignedManifest, kSignedManifestSig, true},
-      {"no signature", kSignedManifest, nullptr, false},
-      {"another key", kSignedManifest, kOtherKeySig, false},
-      {"a line added", altered, kSignedManifestSig, false},
+      {"genuine", kSignedManifest, kSignedManifestSig, true, "200 OK"},
+      {"no signature", kSignedManifest, nullptr, false, "200 OK"},
+      {"another key", kSignedManifest, kOtherKeySig, false, "200 OK"},
+      {"a line added", altered, kSignedManifestSig, false, "200 OK"},
+      // The right bytes in an error reply are no signature.
+      {"genuine, status 404", kSignedManifest, kSignedManifestSig, false, "404 Not Found"},
   };
   for (const Case& c : cases) {
     ResetRunOutcome();
     HttpResponder server;
     server.Set("/rel/files.ver", c.manifest);
-    if (c.sig != nullptr) server.Set("/rel/files.ver.sig", c.sig);
+    if (c.sig != nullptr) server.Set("/rel/files.ver.sig", c.sig, c.sigStatus);
     snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s", server.Url("/rel/files.ver").c_str());
     ExpectListed(BuildDownloadList(), c.listed, c.what);
     EXPECT_EQ(server.Requests(), 2) << c.what;  // files.ver and files.ver.sig, nothing else
