@@ -17,6 +17,7 @@
 #include "manifest/manifest_text.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/find_handle.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/simple_strings.h"
 #include "tinylib/text.h"
@@ -32,20 +33,6 @@ enum { kTempPathCapacity = 250 };
 // file, which Windows refuses while the image is mapped: delete passes are
 // repeated for a bounded time.
 enum { kDeletePasses = 20, kDeletePauseMs = 250 };
-
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE h) : h_(h) {}
-  ~FindHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
 
 bool JoinPath(char* dst, size_t capacity, const char* first, const char* second) {
   dst[0] = 0;
@@ -154,7 +141,7 @@ RemovalReport RemoveInstallation(char* folder) {
 
   report.LinksDeleted = DeleteRecordedLinks(listPath);
   // The staging place of an update, with whatever an interrupted one left.
-  report.FilesLeft = RemoveStagingFolder(full);
+  report.FilesLeft = RemoveStagingFolder(full, false);
   int32_t stagingLeft = report.FilesLeft;
   for (int pass = 0; pass < kDeletePasses; pass++) {
     if (pass > 0) Sleep(kDeletePauseMs);
@@ -229,5 +216,4 @@ void Uninstall() {
   } else if (!RelaunchFromTemp(ArgCount > 0 ? ArgTable[0] : nullptr)) {
     NoteRunFailure("the removal could not be started");
   }
-  ExitProcess(static_cast<UINT>(EndRun()));
 }

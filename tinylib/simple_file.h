@@ -10,8 +10,10 @@
 
 class TSimpleFile : public TBaseStream {
  public:
+  enum { kCreateNew = 2 };
   // Opens for writing (created or truncated, not shared while open) when
-  // forWrite is non-zero, else for reading (shared). Never fails: a file that
+  // forWrite is non-zero, else for reading (shared); kCreateNew writes only a
+  // file that did not exist (nor a link of that name). Never fails: a file that
   // cannot be opened gives an object that is not open, whose Read, Write and
   // Seek return -1.
   TSimpleFile(const char* path, uint8_t forWrite);

@@ -5,6 +5,7 @@
 #include "tinylib/text.h"
 
 const char kStagingFolderName[] = "Pellinor.staging";
+const char kSerialRecordName[] = "serial";
 
 bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, StagingArea area,
                      const char* name) {

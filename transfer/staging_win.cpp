@@ -10,12 +10,14 @@
 #include "tinylib/diaglog.h"
 #include "tinylib/file_names.h"
 #include "tinylib/folders.h"
+#include "tinylib/plain_path.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "transfer/content_check.h"
 
 static const char kResumeRecordName[] = "resume";
-static const char kSerialRecordName[] = "serial";
+// The serial is written here first, then renamed over the record.
+static const char kSerialTempName[] = "serial.new";
 // Bytes per read when a staged file is digested.
 static const DWORD kDigestPiece = 16384;
 
@@ -71,11 +73,26 @@ static bool StagingFolder(char* buffer) {
   return true;
 }
 
+bool HoldStagingFolders(FolderChain* chain, const char* path, bool make) {
+  return chain->Hold(path, TextLength(InstallSettings.InstallDir),
+                     kChainOwned | (make ? kChainMake : 0));
+}
+
+void* CreateStagedFile(const char* path) {
+  // Whatever holds the name goes first (a link as a link); then only a file
+  // that nobody put there in between is created.
+  if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
+    DiagLog("staging: cannot clear %s (error %lu)", path, GetLastError());
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 bool PrepareStaging() {
   char folder[kPathCapacity];
-  if (!StagingFolder(folder)) return false;
-  if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    DiagLog("staging: cannot make %s (error %lu)", folder, GetLastError());
+  FolderChain chain;
+  if (!StagingFolder(folder) || !AppendTextCut(folder, sizeof folder, "\\") ||
+      !HoldStagingFolders(&chain, folder, true)) {
+    DiagLog("staging: cannot make the staging folder");
     return false;
   }
   // Hidden: it is the installer's working place, not part of the client.
@@ -115,6 +132,8 @@ int32_t ReuseStagedFiles() {
     DownloadItem& item = DownloadList[i];
     char path[kPathCapacity];
     if (item.State != kItemPending || !StagedItemPath(path, item.Name, kStagedNew)) continue;
+    FolderChain chain;
+    if (!HoldStagingFolders(&chain, path, false)) continue;
     if (!StagedFileComplete(item.Size, item.Stamp, StatStaged(path))) continue;
     if (!StagedContentMatches(path, item)) {
       // Fetched again; the new bytes are written over these.
@@ -191,20 +210,11 @@ StagedWriter::~StagedWriter() {
 
 bool StagedWriter::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
 
-static HANDLE CreateNew(const char* path) {
-  // Not shared while written: nobody may read a half-written file.
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 bool StagedWriter::Create(const char* path) {
-  HANDLE file = CreateNew(path);
-  if (file == INVALID_HANDLE_VALUE) {
-    char folders[kPathCapacity];
-    if (!CopyTextCut(folders, sizeof folders, path)) return false;
-    MakeFolders(folders);
-    file = CreateNew(path);
-  }
+  FolderChain chain;
+  // Not shared while written: nobody may read a half-written file.
+  HANDLE file = HoldStagingFolders(&chain, path, true) ? CreateStagedFile(path)
+                                                       : INVALID_HANDLE_VALUE;
   if (file == INVALID_HANDLE_VALUE) {
     DiagLog("staging: cannot create %s (error %lu)", path, GetLastError());
     return false;
@@ -214,6 +224,8 @@ bool StagedWriter::Create(const char* path) {
 }
 
 bool StagedWriter::ContinueAt(const char* path, int32_t offset, ContentCheck* check) {
+  FolderChain chain;
+  if (!HoldStagingFolders(&chain, path, false) || PathKindAt(path) != kPathFile) return false;
   // Not shared while written, as a new file would not be.
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -244,10 +256,9 @@ void StagedWriter::Discard(const char* path) {
 
 // ---- the accepted release serial ----
 
-static bool SerialRecordPath(char* buffer) {
+static bool SerialRecordPath(char* buffer, const char* name = kSerialRecordName) {
   if (!StagingFolder(buffer)) return false;
-  return AppendTextCut(buffer, kPathCapacity, "\\") &&
-         AppendTextCut(buffer, kPathCapacity, kSerialRecordName);
+  return AppendTextCut(buffer, kPathCapacity, "\\") && AppendTextCut(buffer, kPathCapacity, name);
 }
 
 uint32_t LoadReleaseSerial() {
@@ -272,13 +283,24 @@ uint32_t LoadReleaseSerial() {
 bool SaveReleaseSerial(uint32_t serial) {
   if (serial == 0 || serial <= LoadReleaseSerial()) return true;
   char path[kPathCapacity];
+  char temp[kPathCapacity];
   char text[kSerialTextCapacity];
-  if (!PrepareStaging() || !SerialRecordPath(path)) return false;
+  FolderChain chain;
+  if (!PrepareStaging() || !SerialRecordPath(path) || !SerialRecordPath(temp, kSerialTempName) ||
+      !HoldStagingFolders(&chain, path, false))
+    return false;
   FormatSerialText(text, serial);
-  TSimpleFile file(path, 1);
-  int32_t length = TextLength(text);
-  bool saved = file.IsOpen() && file.Write(text, length) == length &&
-               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  // Written whole and flushed under another name, then renamed over the
+  // record: at every instant the record holds one serial or the other, never
+  // none, so a cut run cannot reopen the door to an older release.
+  HANDLE file = CreateStagedFile(temp);
+  DWORD length = static_cast<DWORD>(TextLength(text));
+  DWORD written = 0;
+  bool saved = file != INVALID_HANDLE_VALUE && WriteFile(file, text, length, &written, nullptr) &&
+               written == length && FlushFileBuffers(file);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  saved = saved && MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!saved) DeleteFileA(temp);
   DiagLog("staging: release serial %lu %s", static_cast<unsigned long>(serial),
           saved ? "remembered" : "could not be written");
   return saved;
