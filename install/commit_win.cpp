@@ -53,6 +53,8 @@ bool JoinPath(char* buffer, const char* first, const char* second) {
   return AppendTextCut(buffer, kPathCapacity, first) && AppendTextCut(buffer, kPathCapacity, second);
 }
 
+const char kNotRestored[] = "a file set aside by an earlier run could not be restored";
+
 int InstallBase() { return TextLength(InstallSettings.InstallDir); }
 
 // The folders of an installed file's path, held plain (made with make): a
@@ -141,8 +143,7 @@ void SettleSetAside(void*, const char* root, const char* relative, PathKind kind
   FolderChain targetFolders;
   if (InstallPath(target, relative) == nullptr) return;
   if (!HoldTargetFolders(&targetFolders, target, true)) {
-    DiagLog("commit: %s: its folder is a link; the set-aside file stays", relative);
-    NoteRunFailure("a file set aside by an earlier run could not be restored");
+    NoteRunFailure(kNotRestored);
     return;
   }
   if (PathKindAt(target) == kPathMissing) {
@@ -166,7 +167,7 @@ void SettleSetAside(void*, const char* root, const char* relative, PathKind kind
       return;
     }
     DiagLog("commit: %s is missing and cannot be restored (error %lu)", relative, GetLastError());
-    NoteRunFailure("a file set aside by an earlier run could not be restored");
+    NoteRunFailure(kNotRestored);
     return;
   }
   DeleteSetAside(old);
@@ -183,82 +184,101 @@ bool CanReplace(const DownloadItem& item) {
     return false;
   PathKind kind = PathKindAt(target);
   if (kind == kPathMissing) return true;
-  if (kind != kPathFile) {
-    DiagLog("commit: %s is a folder or a link; left alone", item.Name);
-    return false;
-  }
-  HANDLE probe = CreateFileA(target, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE probe = kind != kPathFile
+                     ? INVALID_HANDLE_VALUE
+                     : CreateFileA(target, DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (probe == INVALID_HANDLE_VALUE) {
-    DiagLog("commit: %s cannot be replaced (error %lu)", item.Name, GetLastError());
+    // A folder or a link is left alone.
+    DiagLog("commit: %s cannot be replaced (a folder, a link, or held: error %lu)", item.Name,
+            GetLastError());
     return false;
   }
   CloseHandle(probe);
   return true;
 }
 
+// Whether another program uses the file so that it cannot be written: a
+// running program's file, for one.
+bool InUse(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;
+  CloseHandle(file);
+  return false;
+}
+
 // What the commit did to an item, for a rollback.
 enum { kNotMoved = 0, kMovedIn = 1, kMovedInOldAside = 2 };
 
-// Moves one staged file over its target: the installed file, if any, goes
-// to old\ first (where it stays until the whole set is in), then the new one
-// comes in. Returns what was done, or -1 when the item failed with its
-// target as it was.
+// An item's three paths, their folders held: the target's below the install
+// folder (a link there refused), the staged and the set-aside one in the
+// staging folder (made anew there). make makes missing folders of the
+// target and of old\ (forward) or of new\ (back).
+struct ItemPlaces {
+  char Target[kPathCapacity];
+  char Staged[kPathCapacity];
+  char Old[kPathCapacity];
+  FolderChain TargetFolders, StagedFolders, OldFolders;
+
+  bool Hold(const DownloadItem& item, bool forward) {
+    return InstallPath(Target, item.Name) != nullptr &&
+           StagedItemPath(Staged, item.Name, kStagedNew) &&
+           StagedItemPath(Old, item.Name, kStagedOld) &&
+           HoldTargetFolders(&TargetFolders, Target, forward) &&
+           HoldStagingFolders(&StagedFolders, Staged, !forward) &&
+           HoldStagingFolders(&OldFolders, Old, forward);
+  }
+};
+
+// Moves one staged file over its target, keeping the installed file in
+// old\ (until the whole set is in) for a rollback. Returns what was done, or
+// -1 when the item failed with its target as it was.
 int CommitItem(const DownloadItem& item) {
-  char target[kPathCapacity];
-  char staged[kPathCapacity];
-  char old[kPathCapacity];
-  if (item.State != kItemDone) return -1;  // only what is staged complete
-  if (InstallPath(target, item.Name) == nullptr || !StagedItemPath(staged, item.Name, kStagedNew) ||
-      !StagedItemPath(old, item.Name, kStagedOld))
-    return -1;
-  FolderChain targetFolders, stagedFolders, oldFolders;
-  if (!HoldTargetFolders(&targetFolders, target, true) ||
-      !HoldStagingFolders(&stagedFolders, staged, false) ||
-      !HoldStagingFolders(&oldFolders, old, true))
-    return -1;
-  if (!StatStaged(staged).Exists) {
+  ItemPlaces at;
+  if (item.State != kItemDone || !at.Hold(item, true)) return -1;  // only what is staged complete
+  if (!StatStaged(at.Staged).Exists) {
     // Moved in already (by the recovery of this run): nothing left to do.
-    if (IsUpToDate(target, item.Size, item.Stamp)) return kNotMoved;
+    if (IsUpToDate(at.Target, item.Size, item.Stamp)) return kNotMoved;
     DiagLog("commit: %s: staged file missing", item.Name);
     return -1;
   }
-  PathKind kind = PathKindAt(target);
+  PathKind kind = PathKindAt(at.Target);
   if (kind != kPathFile && kind != kPathMissing) return -1;  // never moved aside
-  if (kind == kPathFile) {
-    DeleteFileA(old);
-    if (!MoveFileExA(target, old, MOVEFILE_WRITE_THROUGH)) {
-      DiagLog("commit: %s: cannot move aside (error %lu)", item.Name, GetLastError());
-      return -1;
+  bool aside = kind == kPathFile;
+  if (aside) {
+    DeleteFileA(at.Old);
+    // A file nobody uses gets a second name in old\, then the new one takes
+    // the target's name in one rename: the target is never missing. (A
+    // failed replace leaves the target old; the extra name goes with old\.)
+    if (!InUse(at.Target) && CreateHardLinkA(at.Old, at.Target, nullptr)) {
+      if (!MoveFileExA(at.Staged, at.Target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return -1;
+      NoteFileInstalled(item.Size);
+      return kMovedInOldAside;
     }
+    // In use (a running program's file can be renamed, not written), or a
+    // volume without hard links: the old file is renamed into old\ first.
+    if (!MoveFileExA(at.Target, at.Old, MOVEFILE_WRITE_THROUGH)) return -1;
     PauseForTests();
   }
-  if (!MoveFileExA(staged, target, MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileExA(at.Staged, at.Target, MOVEFILE_WRITE_THROUGH)) {
     DiagLog("commit: %s: cannot move the new file in (error %lu)", item.Name, GetLastError());
-    if (kind == kPathFile) MoveFileExA(old, target, MOVEFILE_WRITE_THROUGH);
+    if (aside) MoveFileExA(at.Old, at.Target, MOVEFILE_WRITE_THROUGH);
     return -1;
   }
   NoteFileInstalled(item.Size);
-  return kind == kPathFile ? kMovedInOldAside : kMovedIn;
+  return aside ? kMovedInOldAside : kMovedIn;
 }
 
 // Undoes what CommitItem did: the new file back to new\ (for the next run),
 // the old one back in place. False when the old set could not be restored.
 bool RollBackItem(const DownloadItem& item, int done) {
-  char target[kPathCapacity];
-  char staged[kPathCapacity];
-  char old[kPathCapacity];
-  FolderChain targetFolders, stagedFolders, oldFolders;
-  bool ok = InstallPath(target, item.Name) != nullptr &&
-            StagedItemPath(staged, item.Name, kStagedNew) &&
-            StagedItemPath(old, item.Name, kStagedOld) &&
-            HoldTargetFolders(&targetFolders, target, false) &&
-            HoldStagingFolders(&stagedFolders, staged, true) &&
-            HoldStagingFolders(&oldFolders, old, false) &&
-            MoveFileExA(target, staged, MOVEFILE_WRITE_THROUGH) &&
-            (done != kMovedInOldAside || MoveFileExA(old, target, MOVEFILE_WRITE_THROUGH));
-  if (!ok) DiagLog("commit: %s: could not be put back (error %lu)", item.Name, GetLastError());
-  return ok;
+  ItemPlaces at;
+  return at.Hold(item, false) && MoveFileExA(at.Target, at.Staged, MOVEFILE_WRITE_THROUGH) &&
+         (done != kMovedInOldAside || MoveFileExA(at.Old, at.Target, MOVEFILE_WRITE_THROUGH));
 }
 
 bool AreaFolder(char* buffer, const char* installFolder, StagingArea area) {
@@ -298,8 +318,10 @@ int32_t CommitStagedItems() {
     DiagLog("commit: a file could not be replaced; putting the old set back");
     for (int32_t i = DownloadCount - 1; i >= 0; i--) {
       if (done[i] == kNotMoved) continue;
-      if (!RollBackItem(DownloadList[i], done[i]))
+      if (!RollBackItem(DownloadList[i], done[i])) {
+        DiagLog("commit: %s could not be put back (error %lu)", DownloadList[i].Name, GetLastError());
         NoteRunFailure("the old files could not all be put back");
+      }
     }
   }
   free(done);

@@ -8,6 +8,7 @@
 
 namespace {
 const int kPathRoom = 260;
+const char kRefused[] = "links: %s is a link or a file, too deep, or cannot be held: not followed";
 }  // namespace
 
 PathKind PathKindAt(const char* path) { return PathKindOfAttributes(GetFileAttributesA(path)); }
@@ -42,42 +43,26 @@ bool FolderChain::Hold(const char* path, int base, uint32_t flags) {
   int cuts[kChainDepth];
   int count = FolderCuts(path, base, cuts, kChainDepth);
   char prefix[kPathRoom];
-  if (count < 0 || !CopyTextCut(prefix, sizeof prefix, path)) {
-    DiagLog("links: %s is too deep or too long", path);
-    return false;
-  }
-  for (int i = 0; i < count; i++) {
+  bool ok = count >= 0 && CopyTextCut(prefix, sizeof prefix, path);
+  if (!ok) DiagLog(kRefused, path);
+  for (int i = 0; ok && i < count; i++) {
     prefix[cuts[i]] = 0;
     PathKind kind = PathKindAt(prefix);
     ChainStep step = DecideChainStep(kind, flags);
     if (step == kStepDrop) {
-      DiagLog("links: %s is no plain folder; made anew", prefix);
-      if (!RemoveLinkItself(prefix, kind)) return false;
+      ok = RemoveLinkItself(prefix, kind);
       step = DecideChainStep(kPathMissing, flags);
     }
-    if (step == kStepStop) return true;
-    if (step == kStepRefuse) {
-      DiagLog("links: %s is a link or a file; not followed", prefix);
-      return false;
-    }
-    if (step == kStepMake && !CreateDirectoryA(prefix, nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-      DiagLog("links: cannot make %s (error %lu)", prefix, GetLastError());
-      return false;
-    }
-    HANDLE folder = count_ < kChainDepth ? HoldFolder(prefix) : INVALID_HANDLE_VALUE;
-    if (folder == INVALID_HANDLE_VALUE) {
-      DiagLog("links: cannot hold %s (error %lu)", prefix, GetLastError());
-      return false;
-    }
-    handles_[count_++] = folder;
-    if (!IsHeldPlainFolder(folder, prefix)) {
-      DiagLog("links: %s became a link or a file; not followed", prefix);
-      return false;
-    }
+    if (step == kStepStop) return ok;
+    if (step == kStepMake) CreateDirectoryA(prefix, nullptr);  // checked as it is held
+    HANDLE folder = ok && step != kStepRefuse && count_ < kChainDepth ? HoldFolder(prefix)
+                                                                      : INVALID_HANDLE_VALUE;
+    if (folder != INVALID_HANDLE_VALUE) handles_[count_++] = folder;
+    ok = folder != INVALID_HANDLE_VALUE && IsHeldPlainFolder(folder, prefix);
+    if (!ok) DiagLog(kRefused, prefix);
     prefix[cuts[i]] = '\\';
   }
-  return true;
+  return ok;
 }
 
 void FolderChain::Release() {

@@ -150,6 +150,17 @@ int32_t ReuseStagedFiles() {
 
 // ---- the session's resume record ----
 
+// A small record of the staging folder (whose folders the caller holds),
+// written anew and flushed. What held the name, a link too, is removed
+// first, and the file is made only if nothing took the name in between.
+static bool WriteRecordFile(const char* path, const char* text) {
+  DeleteFileA(path);
+  TSimpleFile file(path, TSimpleFile::kCreateNew);
+  int32_t length = TextLength(text);
+  return file.IsOpen() && file.Write(const_cast<char*>(text), length) == length &&
+         FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+}
+
 static ResumeRecord LoadedRecord;
 static bool RecordLoaded;
 
@@ -181,11 +192,11 @@ const ResumeRecord* CurrentResumeRecord() { return RecordLoaded ? &LoadedRecord 
 bool SaveResumeRecord(const ResumeRecord& record) {
   char path[kPathCapacity];
   char text[kResumeRecordCapacity];
-  if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record)) return false;
-  TSimpleFile file(path, 1);
-  int32_t length = TextLength(text);
-  bool saved = file.IsOpen() && file.Write(text, length) == length &&
-               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  FolderChain chain;
+  if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record) ||
+      !HoldStagingFolders(&chain, path, false))
+    return false;
+  bool saved = WriteRecordFile(path, text);
   LoadedRecord = record;
   RecordLoaded = saved;
   return saved;
@@ -293,13 +304,8 @@ bool SaveReleaseSerial(uint32_t serial) {
   // Written whole and flushed under another name, then renamed over the
   // record: at every instant the record holds one serial or the other, never
   // none, so a cut run cannot reopen the door to an older release.
-  HANDLE file = CreateStagedFile(temp);
-  DWORD length = static_cast<DWORD>(TextLength(text));
-  DWORD written = 0;
-  bool saved = file != INVALID_HANDLE_VALUE && WriteFile(file, text, length, &written, nullptr) &&
-               written == length && FlushFileBuffers(file);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  saved = saved && MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  bool saved = WriteRecordFile(temp, text) &&
+               MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   if (!saved) DeleteFileA(temp);
   DiagLog("staging: release serial %lu %s", static_cast<unsigned long>(serial),
           saved ? "remembered" : "could not be written");

@@ -155,6 +155,10 @@ publish_hosted() {
 publish_hosted "$client1"
 chmod 755 "$SCRATCH"
 start_nginx "$www" 28080
+# The port is fixed by the test deployment: another server there would leave
+# the installer waiting on a failure box.
+curl -sf "http://127.0.0.1:28080/install/files.ver" | cmp -s - "$www/install/files.ver" ||
+  fail "port 28080 does not serve this test's release (in use by another server?)"
 hosted=$(prefix_path 'C:\ProgramData\Brevane\Azure')
 [ ! -e "$hosted" ] || fail "the hosted folder exists before the test"
 cp "$PELLINOR_EXE" "$SCRATCH/azureEN-x.exe"
