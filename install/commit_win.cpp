@@ -177,10 +177,9 @@ void SettleSetAside(void*, const char* root, const char* relative, PathKind kind
 // a folder or a link in its place, a folder of its path that is a link or a
 // file, and a file that another program holds without sharing its deletion
 // (which neither a rename nor a replace would get past) all fail.
-bool CanReplace(const DownloadItem& item) {
+bool CanReplace(const DownloadItem& item, FolderChain* folders) {
   char target[kPathCapacity];
-  FolderChain folders;
-  if (InstallPath(target, item.Name) == nullptr || !HoldTargetFolders(&folders, target, false))
+  if (InstallPath(target, item.Name) == nullptr || !HoldTargetFolders(folders, target, false))
     return false;
   PathKind kind = PathKindAt(target);
   if (kind == kPathMissing) return true;
@@ -215,8 +214,9 @@ enum { kNotMoved = 0, kMovedIn = 1, kMovedInOldAside = 2 };
 
 // An item's three paths, their folders held: the target's below the install
 // folder (a link there refused), the staged and the set-aside one in the
-// staging folder (made anew there). make makes missing folders of the
-// target and of old\ (forward) or of new\ (back).
+// staging folder (made anew there). Forward makes missing folders of the
+// target and of old\, back those of new\. One record serves item after
+// item, keeping what they share held.
 struct ItemPlaces {
   char Target[kPathCapacity];
   char Staged[kPathCapacity];
@@ -236,8 +236,7 @@ struct ItemPlaces {
 // Moves one staged file over its target, keeping the installed file in
 // old\ (until the whole set is in) for a rollback. Returns what was done, or
 // -1 when the item failed with its target as it was.
-int CommitItem(const DownloadItem& item) {
-  ItemPlaces at;
+int CommitItem(const DownloadItem& item, ItemPlaces& at) {
   if (item.State != kItemDone || !at.Hold(item, true)) return -1;  // only what is staged complete
   if (!StatStaged(at.Staged).Exists) {
     // Moved in already (by the recovery of this run): nothing left to do.
@@ -275,8 +274,7 @@ int CommitItem(const DownloadItem& item) {
 
 // Undoes what CommitItem did: the new file back to new\ (for the next run),
 // the old one back in place. False when the old set could not be restored.
-bool RollBackItem(const DownloadItem& item, int done) {
-  ItemPlaces at;
+bool RollBackItem(const DownloadItem& item, int done, ItemPlaces& at) {
   return at.Hold(item, false) && MoveFileExA(at.Target, at.Staged, MOVEFILE_WRITE_THROUGH) &&
          (done != kMovedInOldAside || MoveFileExA(at.Old, at.Target, MOVEFILE_WRITE_THROUGH));
 }
@@ -305,10 +303,12 @@ int32_t CommitStagedItems() {
   // What each item's commit did, for a rollback.
   uint8_t* done = static_cast<uint8_t*>(calloc(DownloadCount > 0 ? DownloadCount : 1, 1));
   if (done == nullptr) return DownloadCount;
+  // Held from one item to the next: most share their folders.
+  ItemPlaces at;
   int32_t failed = 0;
   for (int32_t i = 0; i < DownloadCount && failed == 0; i++) {
     PauseForTests();
-    int result = CommitItem(DownloadList[i]);
+    int result = CommitItem(DownloadList[i], at);
     if (result < 0) failed = 1;
     else done[i] = static_cast<uint8_t>(result);
   }
@@ -318,7 +318,7 @@ int32_t CommitStagedItems() {
     DiagLog("commit: a file could not be replaced; putting the old set back");
     for (int32_t i = DownloadCount - 1; i >= 0; i--) {
       if (done[i] == kNotMoved) continue;
-      if (!RollBackItem(DownloadList[i], done[i])) {
+      if (!RollBackItem(DownloadList[i], done[i], at)) {
         DiagLog("commit: %s could not be put back (error %lu)", DownloadList[i].Name, GetLastError());
         NoteRunFailure("the old files could not all be put back");
       }
@@ -329,6 +329,7 @@ int32_t CommitStagedItems() {
 }
 
 int32_t RemoveStagingFolder(const char* installFolder, bool keepSerial) {
+  ReleaseStagingRecordFolder();
   char root[kPathCapacity];
   if (!AreaFolder(root, installFolder, kStagedNew)) return 0;
   *FindCharLast(root, '\\') = 0;
@@ -373,8 +374,10 @@ bool FinishUpdate(bool manifestFound) {
   // Every target first: a file that cannot be replaced fails the commit
   // before anything was moved.
   int32_t failed = 0;
+  FolderChain folders;
   for (int32_t i = 0; i < DownloadCount; i++)
-    if (!CanReplace(DownloadList[i])) failed++;
+    if (!CanReplace(DownloadList[i], &folders)) failed++;
+  folders.Release();
   if (failed == 0) failed = CommitStagedItems();
   if (failed > 0) {
     NoteFilesNotReplaced(failed);

@@ -42,6 +42,17 @@ bool RemoveLinkItself(const char* path, PathKind kind);
 
 enum { kChainDepth = 24 };
 
+// One folder held as FolderChain holds each (close the handle to let go):
+// INVALID_HANDLE_VALUE when it is not a plain folder or cannot be held.
+void* HoldPlainFolder(const char* path);
+
+// The folders of path's folder part after its first base characters, by
+// DecideChainStep, checked one after the other without being held: for
+// creates that cannot overwrite anything (a new file only), where a folder
+// swapped for a link in between could at worst receive a new file. False
+// (logged) when a component is refused or cannot be made.
+bool CheckPlainFolders(const char* path, int base, uint32_t flags);
+
 // Holds the folders of a path open, each checked to be a plain folder once
 // its handle is open. A held folder cannot be renamed or deleted (its handle
 // does not share deletion), so none of them can be swapped for a link until
@@ -55,11 +66,15 @@ class FolderChain {
 
   // The folders of path's folder part after its first base characters, by
   // DecideChainStep. False (logged) when a component is refused or cannot be
-  // made or held; what was held stays held until Release.
+  // made or held; what was held stays held until Release. Folders that an
+  // earlier Hold of the same chain holds for the same leading path stay held
+  // without a second look.
   bool Hold(const char* path, int base, uint32_t flags);
   void Release();
 
  private:
   void* handles_[kChainDepth];
+  int ends_[kChainDepth];  // where each held folder's path ends in held_
+  char held_[260];
   int count_;
 };

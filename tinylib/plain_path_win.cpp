@@ -39,30 +39,85 @@ static bool IsHeldPlainFolder(HANDLE folder, const char* path) {
          PathKindAt(path) == kPathFolder;
 }
 
-bool FolderChain::Hold(const char* path, int base, uint32_t flags) {
+// One folder of a path, dropped or made as the flags say: kStepEnter when a
+// folder is there now (still to be checked), kStepStop or kStepRefuse.
+static ChainStep Settle(const char* prefix, uint32_t flags) {
+  PathKind kind = PathKindAt(prefix);
+  ChainStep step = DecideChainStep(kind, flags);
+  if (step == kStepDrop) {
+    if (!RemoveLinkItself(prefix, kind)) return kStepRefuse;
+    step = DecideChainStep(kPathMissing, flags);
+  }
+  if (step == kStepMake) {
+    CreateDirectoryA(prefix, nullptr);  // checked as it is entered
+    step = kStepEnter;
+  }
+  return step;
+}
+
+void* HoldPlainFolder(const char* path) {
+  HANDLE folder = HoldFolder(path);
+  if (folder == INVALID_HANDLE_VALUE || IsHeldPlainFolder(folder, path)) return folder;
+  CloseHandle(folder);
+  return INVALID_HANDLE_VALUE;
+}
+
+bool CheckPlainFolders(const char* path, int base, uint32_t flags) {
   int cuts[kChainDepth];
   int count = FolderCuts(path, base, cuts, kChainDepth);
   char prefix[kPathRoom];
-  bool ok = count >= 0 && CopyTextCut(prefix, sizeof prefix, path);
-  if (!ok) DiagLog(kRefused, path);
-  for (int i = 0; ok && i < count; i++) {
+  if (count < 0 || !CopyTextCut(prefix, sizeof prefix, path)) {
+    DiagLog(kRefused, path);
+    return false;
+  }
+  for (int i = 0; i < count; i++) {
     prefix[cuts[i]] = 0;
-    PathKind kind = PathKindAt(prefix);
-    ChainStep step = DecideChainStep(kind, flags);
-    if (step == kStepDrop) {
-      ok = RemoveLinkItself(prefix, kind);
-      step = DecideChainStep(kPathMissing, flags);
+    ChainStep step = Settle(prefix, flags);
+    if (step == kStepStop) return true;
+    if (step != kStepEnter || PathKindAt(prefix) != kPathFolder) {
+      DiagLog(kRefused, prefix);
+      return false;
     }
-    if (step == kStepStop) return ok;
-    if (step == kStepMake) CreateDirectoryA(prefix, nullptr);  // checked as it is held
-    HANDLE folder = ok && step != kStepRefuse && count_ < kChainDepth ? HoldFolder(prefix)
-                                                                      : INVALID_HANDLE_VALUE;
-    if (folder != INVALID_HANDLE_VALUE) handles_[count_++] = folder;
-    ok = folder != INVALID_HANDLE_VALUE && IsHeldPlainFolder(folder, prefix);
-    if (!ok) DiagLog(kRefused, prefix);
     prefix[cuts[i]] = '\\';
   }
-  return ok;
+  return true;
+}
+
+bool FolderChain::Hold(const char* path, int base, uint32_t flags) {
+  int cuts[kChainDepth];
+  int count = FolderCuts(path, base, cuts, kChainDepth);
+  if (count < 0 || !FitsIn(path, sizeof held_)) {
+    Release();
+    DiagLog(kRefused, path);
+    return false;
+  }
+  // The leading folders the chain holds already for an earlier path stay
+  // held: a commit walks many files of the same folders.
+  int keep = 0;
+  while (keep < count_ && keep < count && ends_[keep] == cuts[keep] &&
+         EqualNoCaseN(held_, path, cuts[keep]))
+    keep++;
+  while (count_ > keep) CloseHandle(static_cast<HANDLE>(handles_[--count_]));
+  PutText(held_, path);
+  for (int i = keep; i < count; i++) {
+    held_[cuts[i]] = 0;
+    ChainStep step = Settle(held_, flags);
+    if (step == kStepStop) break;
+    HANDLE folder = step == kStepEnter ? HoldFolder(held_) : INVALID_HANDLE_VALUE;
+    bool plain = folder != INVALID_HANDLE_VALUE && IsHeldPlainFolder(folder, held_);
+    if (folder != INVALID_HANDLE_VALUE) {
+      ends_[count_] = cuts[i];
+      handles_[count_++] = folder;
+    }
+    if (!plain) {
+      DiagLog(kRefused, held_);
+      PutText(held_, path);
+      return false;
+    }
+    held_[cuts[i]] = '\\';
+  }
+  PutText(held_, path);
+  return true;
 }
 
 void FolderChain::Release() {

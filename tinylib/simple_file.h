@@ -10,13 +10,13 @@
 
 class TSimpleFile : public TBaseStream {
  public:
-  enum { kCreateNew = 2 };
   // Opens for writing (created or truncated, not shared while open) when
-  // forWrite is non-zero, else for reading (shared); kCreateNew writes only a
-  // file that did not exist (nor a link of that name). Never fails: a file that
+  // forWrite is non-zero, else for reading (shared). Never fails: a file that
   // cannot be opened gives an object that is not open, whose Read, Write and
   // Seek return -1.
   TSimpleFile(const char* path, uint8_t forWrite);
+  // Takes over a handle opened elsewhere (INVALID_HANDLE_VALUE: not open).
+  explicit TSimpleFile(void* handle) : handle_(handle) {}
   ~TSimpleFile() override;
 
   // Movable, so that CreateOutputFile can return one by value; the moved-from

@@ -18,8 +18,7 @@ TSimpleFile::TSimpleFile(const char* path, uint8_t forWrite) {
                           GENERIC_READ | GENERIC_WRITE,
                           0,              // no sharing while we write it
                           nullptr,        // default security
-                          // an existing file is truncated, or refused
-                          forWrite == kCreateNew ? CREATE_NEW : CREATE_ALWAYS,
+                          CREATE_ALWAYS,  // an existing file is truncated
                           FILE_ATTRIBUTE_NORMAL,
                           nullptr);
   } else {

@@ -1,14 +1,11 @@
 // TOStream over TSimpleFile.
 #include "transfer/ostream.h"
 
-#include <windows.h>
-
 #include <new>
 
 #include "config/install_path.h"
 #include "manifest/download_list.h"
 #include "tinylib/diaglog.h"
-#include "tinylib/plain_path.h"
 #include "transfer/staging.h"
 
 TOStream::TOStream(DownloadItem& item, const char* source)
@@ -46,10 +43,7 @@ int32_t TOStream::Write(void* buffer, int32_t count) {
     }
     // The staged file is written anew: a session's half of it is gone.
     ForgetResumeRecordFor(item_.Name);
-    FolderChain chain;
-    bool held = HoldStagingFolders(&chain, path_, true);
-    if (held) DeleteFileA(path_);  // a link of that name as a link
-    file_ = new (fileStorage_) TSimpleFile(held ? path_ : "", TSimpleFile::kCreateNew);
+    file_ = new (fileStorage_) TSimpleFile(CreateStagedFile(path_));
     check_.Start(item_);
   }
   if (count < 0) return -1;

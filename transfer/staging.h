@@ -87,8 +87,9 @@ bool PrepareStaging();
 // to), and, with make, missing folders are made.
 class FolderChain;
 bool HoldStagingFolders(FolderChain* chain, const char* path, bool make);
-// Creates the staged file anew, unshared, for reading and writing: what
-// held its name (a link too) is removed first, and the file is made only
+// Creates the staged file anew, unshared, for reading and writing, its
+// folders checked plain (made when missing). What holds its name (a link
+// too) is removed first, with the folders held, and the file is made only
 // when nothing took the name in between. The handle, or
 // INVALID_HANDLE_VALUE.
 void* CreateStagedFile(const char* path);
@@ -116,6 +117,9 @@ bool SaveReleaseSerial(uint32_t serial);
 void LoadResumeRecord();
 const ResumeRecord* CurrentResumeRecord();  // null when none
 bool SaveResumeRecord(const ResumeRecord& record);
+// Lets go of the staging folder, which the first SaveResumeRecord holds so
+// that it cannot be swapped for a link: before the folder is removed.
+void ReleaseStagingRecordFolder();
 // A mirror worker is about to write the item's staged file anew: a record
 // for it no longer describes what the file holds.
 void ForgetResumeRecordFor(const char* name);

@@ -78,13 +78,26 @@ bool HoldStagingFolders(FolderChain* chain, const char* path, bool make) {
                      kChainOwned | (make ? kChainMake : 0));
 }
 
-void* CreateStagedFile(const char* path) {
-  // Whatever holds the name goes first (a link as a link); then only a file
-  // that nobody put there in between is created.
-  if (!DeleteFileA(path) && GetLastError() != ERROR_FILE_NOT_FOUND)
-    DiagLog("staging: cannot clear %s (error %lu)", path, GetLastError());
+static HANDLE CreateNewFile(const char* path) {
   return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void* CreateStagedFile(const char* path) {
+  // A new file cannot overwrite anything wherever it lands, so its folders
+  // are checked, not held.
+  int base = TextLength(InstallSettings.InstallDir);
+  if (!CheckPlainFolders(path, base, kChainOwned | kChainMake)) return INVALID_HANDLE_VALUE;
+  HANDLE file = CreateNewFile(path);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  // Something holds the name (an earlier attempt's file, or a link): it is
+  // deleted, as a link if it is one, with the folders held so that the
+  // delete lands nowhere else; then only a file nobody put there in between
+  // is created.
+  FolderChain chain;
+  if (!HoldStagingFolders(&chain, path, false)) return INVALID_HANDLE_VALUE;
+  DeleteFileA(path);
+  return CreateNewFile(path);
 }
 
 bool PrepareStaging() {
@@ -132,8 +145,8 @@ int32_t ReuseStagedFiles() {
     DownloadItem& item = DownloadList[i];
     char path[kPathCapacity];
     if (item.State != kItemPending || !StagedItemPath(path, item.Name, kStagedNew)) continue;
-    FolderChain chain;
-    if (!HoldStagingFolders(&chain, path, false)) continue;
+    // Only read: the commit holds the folders when it moves the file.
+    if (!CheckPlainFolders(path, TextLength(InstallSettings.InstallDir), kChainOwned)) continue;
     if (!StagedFileComplete(item.Size, item.Stamp, StatStaged(path))) continue;
     if (!StagedContentMatches(path, item)) {
       // Fetched again; the new bytes are written over these.
@@ -150,12 +163,10 @@ int32_t ReuseStagedFiles() {
 
 // ---- the session's resume record ----
 
-// A small record of the staging folder (whose folders the caller holds),
-// written anew and flushed. What held the name, a link too, is removed
-// first, and the file is made only if nothing took the name in between.
+// A small record of the staging folder, written anew and flushed (never
+// through a link: see CreateStagedFile).
 static bool WriteRecordFile(const char* path, const char* text) {
-  DeleteFileA(path);
-  TSimpleFile file(path, TSimpleFile::kCreateNew);
+  TSimpleFile file(CreateStagedFile(path));
   int32_t length = TextLength(text);
   return file.IsOpen() && file.Write(const_cast<char*>(text), length) == length &&
          FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
@@ -189,14 +200,32 @@ void LoadResumeRecord() {
 
 const ResumeRecord* CurrentResumeRecord() { return RecordLoaded ? &LoadedRecord : nullptr; }
 
+// The staging folder, held from the first record the session writes until
+// the clean-up: the record is rewritten before every session file, and
+// written with the folder held it cannot land in a folder a link leads to.
+static HANDLE RecordFolder;  // null until held
+
+void ReleaseStagingRecordFolder() {
+  if (RecordFolder != nullptr && RecordFolder != INVALID_HANDLE_VALUE) CloseHandle(RecordFolder);
+  RecordFolder = nullptr;
+}
+
 bool SaveResumeRecord(const ResumeRecord& record) {
   char path[kPathCapacity];
   char text[kResumeRecordCapacity];
-  FolderChain chain;
-  if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record) ||
-      !HoldStagingFolders(&chain, path, false))
+  if (!StagingFolder(path)) return false;
+  if (RecordFolder == nullptr) RecordFolder = HoldPlainFolder(path);
+  if (RecordFolder == INVALID_HANDLE_VALUE) {
+    RecordFolder = nullptr;
     return false;
-  bool saved = WriteRecordFile(path, text);
+  }
+  if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record)) return false;
+  // In place: a link of that name is opened as itself, never followed.
+  TSimpleFile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  int32_t length = TextLength(text);
+  bool saved = file.IsOpen() && file.Write(text, length) == length &&
+               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
   LoadedRecord = record;
   RecordLoaded = saved;
   return saved;
@@ -222,10 +251,8 @@ StagedWriter::~StagedWriter() {
 bool StagedWriter::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
 
 bool StagedWriter::Create(const char* path) {
-  FolderChain chain;
   // Not shared while written: nobody may read a half-written file.
-  HANDLE file = HoldStagingFolders(&chain, path, true) ? CreateStagedFile(path)
-                                                       : INVALID_HANDLE_VALUE;
+  HANDLE file = CreateStagedFile(path);
   if (file == INVALID_HANDLE_VALUE) {
     DiagLog("staging: cannot create %s (error %lu)", path, GetLastError());
     return false;
