@@ -248,7 +248,7 @@ int CommitItem(const DownloadItem& item, ItemPlaces& at) {
   if (kind != kPathFile && kind != kPathMissing) return -1;  // never moved aside
   bool aside = kind == kPathFile;
   if (aside) {
-    DeleteFileA(at.Old);
+    if (PathKindAt(at.Old) != kPathMissing) DeleteFileA(at.Old);  // a look costs less
     // A file nobody uses gets a second name in old\, then the new one takes
     // the target's name in one rename: the target is never missing. (A
     // failed replace leaves the target old; the extra name goes with old\.)
