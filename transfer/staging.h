@@ -4,8 +4,8 @@
 // staged complete (see the commit in install/commit.h).
 //
 //   Pellinor.staging\new\<name>   a file being fetched, or staged complete
-//   Pellinor.staging\old\<name>   an installed file moved aside because it
-//                                 was in use; deleted by the next run
+//   Pellinor.staging\old\<name>   the old version of a file the commit
+//                                 replaced, kept until the whole set is in
 //   Pellinor.staging\resume       which session download new\ holds half of
 //   Pellinor.staging\serial       the highest release serial accepted; kept
 //                                 by the clean-up, replaced by a rename
