@@ -68,7 +68,10 @@ void RunInstaller() {
   }
   // Before the install folder is resolved, so the folder reaches the
   // uninstall as the keywords left it; only the command line asks for it.
-  if (InstallSettings.UninstallRequested) Uninstall();
+  if (InstallSettings.UninstallRequested) {
+    Uninstall();
+    return;  // the entry point ends the process with the outcome
+  }
   if (argumentCount <= 1) {
     ReadEmbeddedArguments();
     source = InstallSettings.EmbeddedConfig ? "INSTDATA" : "file name";

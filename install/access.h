@@ -3,5 +3,6 @@
 
 // Adds the grant to the object's access list; true when the new list was stored.
 bool GrantFolderRights(const char* path, const char* trustee);
-// "Users" on InstallDir (its trailing backslash restored on every path).
-void GrantUsersOnInstallDir();
+// "Users" on InstallDir (which ends with a backslash), only
+// when neither it nor any folder of its path is a link. True when stored.
+bool GrantUsersOnInstallDir();

@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/plain_path.h"
 #include "tinylib/text.h"
 
 namespace {
@@ -82,13 +83,22 @@ bool GrantFolderRights(const char* path, const char* trustee) {
   return true;
 }
 
-void GrantUsersOnInstallDir() {
+bool GrantUsersOnInstallDir() {
   char* dir = InstallSettings.InstallDir;
   int length = TextLength(dir);
+  // Every folder of the path, the install folder included, is held plain
+  // while the grant is stored: the rights go to no folder a link leads to.
+  // The drive's root is the caller's; other forms are checked whole.
+  FolderChain folders;
+  int root = (length >= 3 && dir[1] == ':' && dir[2] == '\\') ? 3 : 0;
+  if (length == 0 || dir[length - 1] != '\\' || !folders.Hold(dir, root, 0)) {
+    DiagLog("rights: %s is not a plain folder; no rights granted", dir);
+    return false;
+  }
   // The security functions want the folder without its trailing backslash;
   // it is put back whatever they answer.
-  bool cut = length > 0 && dir[length - 1] == '\\';
-  if (cut) dir[length - 1] = 0;
-  GrantFolderRights(dir, kUsersGroup);
-  if (cut) dir[length - 1] = '\\';
+  dir[length - 1] = 0;
+  bool granted = GrantFolderRights(dir, kUsersGroup);
+  dir[length - 1] = '\\';
+  return granted;
 }

@@ -29,11 +29,15 @@ void PrepareUpdate();
 // complete staged files stay for the next run.
 bool FinishUpdate(const ListedManifest& listed);
 
-// Moves every done item's staged file into place, in list order. Returns the
-// number of items that could not be moved.
+// Moves every done item's staged file into place, in list order, each
+// installed file first set aside in old\. When one cannot be moved, those
+// already moved go back (the new ones to new\, the old ones in place), so
+// the installed set stays whole. Returns the number of items that failed
+// (0 or 1).
 int32_t CommitStagedItems();
 
 // Deletes the staging folder of the folder (ends with '\') with everything
-// in it. Files that cannot be deleted now (in use) are deleted at the next
-// restart. Returns how many files were left.
-int32_t RemoveStagingFolder(const char* installFolder);
+// in it, the serial record too unless keepSerial. Files that cannot be
+// deleted now (in use) are deleted at the next restart. A link found there
+// is removed as a link, never followed. Returns how many entries were left.
+int32_t RemoveStagingFolder(const char* installFolder, bool keepSerial);

@@ -4,13 +4,15 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
+
 #include "config/install_path.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/find_handle_win.h"
-#include "tinylib/folders.h"
+#include "tinylib/plain_path.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "transfer/manifest_source.h"
@@ -20,15 +22,8 @@ uint32_t TestCommitPauseMs;
 
 namespace {
 
-const DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-
 void PauseForTests() {
   if (TestCommitPauseMs != 0) Sleep(TestCommitPauseMs);
-}
-
-void MakeFoldersFor(const char* path) {
-  char folders[kPathCapacity];
-  if (CopyTextCut(folders, sizeof folders, path)) MakeFolders(folders);
 }
 
 // Deletes a file now, or at the next restart when it is in use. The next
@@ -42,18 +37,27 @@ void DeleteSetAside(const char* path) {
           later ? "deleted at the next restart" : "left for the next run");
 }
 
-// The files below root (a folder path ending in '\'): visit gets each file's
-// path relative to root, then each folder's after its content. Paths that
-// do not fit are skipped.
-typedef void (*Visitor)(void* context, const char* root, const char* relative, bool folder);
+const char kNotRestored[] = "a file set aside by an earlier run could not be restored";
+
+int InstallBase() { return TextLength(InstallSettings.InstallDir); }
+
+// The folders of an installed file's path, held plain (made with make): a
+// link or a file in the place of one is left alone, and nothing goes
+// through it.
+bool HoldTargetFolders(FolderChain* chain, const char* target, bool make) {
+  return chain->Hold(target, InstallBase(), make ? kChainMake : 0);
+}
+
+// The entries below root (a held plain folder, its path ending in '\'):
+// visit gets each one's path relative to root, a folder's after its
+// content. A link is visited as a link and never entered; a folder is held
+// while it is walked, so that it cannot be swapped for one. Paths that do
+// not fit are skipped.
+typedef void (*Visitor)(void* context, const char* root, const char* relative, PathKind kind);
 
 void Walk(const char* root, const char* relative, Visitor visit, void* context) {
   char pattern[kPathCapacity];
-  pattern[0] = 0;
-  if (!AppendTextCut(pattern, sizeof pattern, root) ||
-      !AppendTextCut(pattern, sizeof pattern, relative) ||
-      !AppendTextCut(pattern, sizeof pattern, "*"))
-    return;
+  if (!JoinTextCut(pattern, sizeof pattern, root, relative) || !AppendTextCut(pattern, sizeof pattern, "*")) return;
   WIN32_FIND_DATAA entry;
   FindHandle search(pattern, &entry);
   if (!search.Valid()) return;
@@ -62,28 +66,46 @@ void Walk(const char* root, const char* relative, Visitor visit, void* context) 
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     char inner[kPathCapacity];
     if (!JoinTextCut(inner, sizeof inner, relative, name)) continue;
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (!AppendTextCut(inner, sizeof inner, "\\")) continue;
-      Walk(root, inner, visit, context);
-      visit(context, root, inner, true);
-    } else {
-      visit(context, root, inner, false);
+    PathKind kind = PathKindOfAttributes(entry.dwFileAttributes);
+    if (kind == kPathFolder) {
+      char folder[kPathCapacity];
+      if (!AppendTextCut(inner, sizeof inner, "\\") || !JoinTextCut(folder, sizeof folder, root, inner)) continue;
+      FolderChain held;
+      if (held.Hold(folder, TextLength(root) + TextLength(relative), 0)) {
+        Walk(root, inner, visit, context);
+      } else {
+        kind = kPathLink;  // became one since it was listed
+        inner[TextLength(inner) - 1] = 0;
+      }
     }
+    visit(context, root, inner, kind);
   } while (search.Next(&entry));
 }
 
 // Removal of a whole tree: counts what could not be deleted.
-void RemoveVisited(void* context, const char* root, const char* relative, bool folder) {
+struct Removal {
+  int32_t Left;
+  bool KeepSerial;
+};
+
+void RemoveVisited(void* context, const char* root, const char* relative, PathKind kind) {
+  Removal* removal = static_cast<Removal*>(context);
   char path[kPathCapacity];
   if (!JoinTextCut(path, sizeof path, root, relative)) return;
-  if (folder) {
+  if (kind == kPathLink) {
+    if (!RemoveLinkItself(path, kind)) removal->Left++;
+    return;
+  }
+  if (kind == kPathFolder) {
     RemoveDirectoryA(path);  // a folder that keeps a file in use stays
     return;
   }
+  // The rollback floor outlives every clean-up but the uninstall.
+  if (removal->KeepSerial && EqualNoCase(relative, kSerialRecordName)) return;
   SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
   if (DeleteFileA(path)) return;
   DiagLog("staging: cannot delete %s (error %lu)", path, GetLastError());
-  if (!MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++*static_cast<int32_t*>(context);
+  if (!MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) removal->Left++;
 }
 
 int32_t FindItem(const char* name) {
@@ -92,24 +114,32 @@ int32_t FindItem(const char* name) {
   return -1;
 }
 
-// One file in old\: an installed file that a commit moved aside.
-void SettleSetAside(void*, const char* root, const char* relative, bool folder) {
+// One entry in old\: an installed file that a commit moved aside.
+void SettleSetAside(void*, const char* root, const char* relative, PathKind kind) {
   char old[kPathCapacity];
   if (!JoinTextCut(old, sizeof old, root, relative)) return;
-  if (folder) {
-    RemoveDirectoryA(old);
+  if (kind != kPathFile) {
+    if (kind == kPathLink) RemoveLinkItself(old, kind);
+    else RemoveDirectoryA(old);
     return;
   }
   char target[kPathCapacity];
+  FolderChain targetFolders;
   if (InstallPath(target, relative) == nullptr) return;
-  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
+  if (!HoldTargetFolders(&targetFolders, target, true)) {
+    NoteRunFailure(kNotRestored);
+    return;
+  }
+  if (PathKindAt(target) == kPathMissing) {
     // Cut between the two renames: the new file is staged complete (a
     // commit starts only then), so finish the replacement; without it, the
     // old file goes back rather than leave the client without it.
     int32_t index = FindItem(relative);
     char staged[kPathCapacity];
+    FolderChain stagedFolders;
     bool forward = index >= 0 && DownloadList[index].State == kItemDone &&
                    StagedItemPath(staged, relative, kStagedNew) &&
+                   HoldStagingFolders(&stagedFolders, staged, false) &&
                    MoveFileExA(staged, target, MOVEFILE_WRITE_THROUGH);
     if (forward) {
       DiagLog("commit: %s: finished the replacement an earlier run began", relative);
@@ -121,59 +151,116 @@ void SettleSetAside(void*, const char* root, const char* relative, bool folder) 
       return;
     }
     DiagLog("commit: %s is missing and cannot be restored (error %lu)", relative, GetLastError());
-    NoteRunFailure("a file set aside by an earlier run could not be restored");
+    NoteRunFailure(kNotRestored);
     return;
   }
   DeleteSetAside(old);
 }
 
-// Moves one staged file over its target. True when the target is now the
-// new file.
-bool CommitItem(const DownloadItem& item) {
+// Whether the item's target can be replaced now, before anything is moved:
+// a folder or a link in its place, a folder of its path that is a link or a
+// file, and a file that another program holds without sharing its deletion
+// (which neither a rename nor a replace would get past) all fail.
+bool CanReplace(const DownloadItem& item, FolderChain* folders) {
   char target[kPathCapacity];
-  char staged[kPathCapacity];
-  if (item.State != kItemDone) return false;  // only what is staged complete
-  if (InstallPath(target, item.Name) == nullptr || !StagedItemPath(staged, item.Name, kStagedNew))
+  if (InstallPath(target, item.Name) == nullptr || !HoldTargetFolders(folders, target, false))
     return false;
-  if (!StatStaged(staged).Exists) {
-    // Moved in already (by the recovery of this run): nothing left to do.
-    if (IsUpToDate(target, item.Size, item.Stamp)) return true;
-    DiagLog("commit: %s: staged file missing", item.Name);
-    return false;
-  }
-  MakeFoldersFor(target);
-  if (MoveFileExA(staged, target, kReplace)) {
-    NoteFileInstalled(item.Size);
-    return true;
-  }
-  DWORD error = GetLastError();
-  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES) {
-    DiagLog("commit: %s: cannot move in (error %lu)", item.Name, error);
-    return false;
-  }
-  // In use (the error varies with how it is held): a running program's file
-  // cannot be overwritten, but it can be renamed. Move it aside, then move
-  // the new one in.
-  char old[kPathCapacity];
-  if (!StagedItemPath(old, item.Name, kStagedOld)) return false;
-  MakeFoldersFor(old);
-  DeleteFileA(old);
-  if (!MoveFileExA(target, old, MOVEFILE_WRITE_THROUGH)) {
-    DiagLog("commit: %s: cannot replace (error %lu) nor move aside (error %lu)", item.Name, error,
+  PathKind kind = PathKindAt(target);
+  if (kind == kPathMissing) return true;
+  HANDLE probe = kind != kPathFile
+                     ? INVALID_HANDLE_VALUE
+                     : CreateFileA(target, DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) {
+    // A folder or a link is left alone.
+    DiagLog("commit: %s cannot be replaced (a folder, a link, or held: error %lu)", item.Name,
             GetLastError());
     return false;
   }
-  PauseForTests();
-  if (!MoveFileExA(staged, target, MOVEFILE_WRITE_THROUGH)) {
-    DiagLog("commit: %s: cannot move the new file in (error %lu); old file put back", item.Name,
-            GetLastError());
-    MoveFileExA(old, target, MOVEFILE_WRITE_THROUGH);
-    return false;
-  }
-  DiagLog("commit: %s was in use; replaced, old file set aside", item.Name);
-  NoteFileInstalled(item.Size);
-  DeleteSetAside(old);
+  CloseHandle(probe);
   return true;
+}
+
+// Whether another program uses the file so that it cannot be written: a
+// running program's file, for one.
+bool InUse(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;
+  CloseHandle(file);
+  return false;
+}
+
+// What the commit did to an item, for a rollback.
+enum { kNotMoved = 0, kMovedIn = 1, kMovedInOldAside = 2 };
+
+// An item's three paths, their folders held: the target's below the install
+// folder (a link there refused), the staged and the set-aside one in the
+// staging folder (made anew there). Forward makes missing folders of the
+// target and of old\, back those of new\. One record serves item after
+// item, keeping what they share held.
+struct ItemPlaces {
+  char Target[kPathCapacity];
+  char Staged[kPathCapacity];
+  char Old[kPathCapacity];
+  FolderChain TargetFolders, StagedFolders, OldFolders;
+
+  bool Hold(const DownloadItem& item, bool forward) {
+    return InstallPath(Target, item.Name) != nullptr &&
+           StagedItemPath(Staged, item.Name, kStagedNew) &&
+           StagedItemPath(Old, item.Name, kStagedOld) &&
+           HoldTargetFolders(&TargetFolders, Target, forward) &&
+           HoldStagingFolders(&StagedFolders, Staged, !forward) &&
+           HoldStagingFolders(&OldFolders, Old, forward);
+  }
+};
+
+// Moves one staged file over its target, keeping the installed file in
+// old\ (until the whole set is in) for a rollback. Returns what was done, or
+// -1 when the item failed with its target as it was.
+int CommitItem(const DownloadItem& item, ItemPlaces& at) {
+  if (item.State != kItemDone || !at.Hold(item, true)) return -1;  // only what is staged complete
+  if (!StatStaged(at.Staged).Exists) {
+    // Moved in already (by the recovery of this run): nothing left to do.
+    if (IsUpToDate(at.Target, item.Size, item.Stamp)) return kNotMoved;
+    DiagLog("commit: %s: staged file missing", item.Name);
+    return -1;
+  }
+  PathKind kind = PathKindAt(at.Target);
+  if (kind != kPathFile && kind != kPathMissing) return -1;  // never moved aside
+  bool aside = kind == kPathFile;
+  if (aside) {
+    if (PathKindAt(at.Old) != kPathMissing) DeleteFileA(at.Old);  // a look costs less
+    // A file nobody uses gets a second name in old\, then the new one takes
+    // the target's name in one rename: the target is never missing. (A
+    // failed replace leaves the target old; the extra name goes with old\.)
+    if (!InUse(at.Target) && CreateHardLinkA(at.Old, at.Target, nullptr)) {
+      if (!MoveFileExA(at.Staged, at.Target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return -1;
+      NoteFileInstalled(item.Size);
+      return kMovedInOldAside;
+    }
+    // In use (a running program's file can be renamed, not written), or a
+    // volume without hard links: the old file is renamed into old\ first.
+    if (!MoveFileExA(at.Target, at.Old, MOVEFILE_WRITE_THROUGH)) return -1;
+    PauseForTests();
+  }
+  if (!MoveFileExA(at.Staged, at.Target, MOVEFILE_WRITE_THROUGH)) {
+    DiagLog("commit: %s: cannot move the new file in (error %lu)", item.Name, GetLastError());
+    if (aside) MoveFileExA(at.Old, at.Target, MOVEFILE_WRITE_THROUGH);
+    return -1;
+  }
+  NoteFileInstalled(item.Size);
+  return aside ? kMovedInOldAside : kMovedIn;
+}
+
+// Undoes what CommitItem did: the new file back to new\ (for the next run),
+// the old one back in place. False when the old set could not be restored.
+bool RollBackItem(const DownloadItem& item, int done, ItemPlaces& at) {
+  return at.Hold(item, false) && MoveFileExA(at.Target, at.Staged, MOVEFILE_WRITE_THROUGH) &&
+         (done != kMovedInOldAside || MoveFileExA(at.Old, at.Target, MOVEFILE_WRITE_THROUGH));
 }
 
 bool AreaFolder(char* buffer, const char* installFolder, StagingArea area) {
@@ -187,33 +274,67 @@ void PrepareUpdate() {
   int32_t reused = ReuseStagedFiles();
   for (int32_t i = 0; i < reused; i++) NoteFileStaged(kSourceStaging);
   char old[kPathCapacity];
+  FolderChain folders;
+  // A link in the place of old\ goes as a link; only a plain folder is
+  // walked.
   if (AreaFolder(old, InstallSettings.InstallDir, kStagedOld) &&
-      GetFileAttributesA(old) != INVALID_FILE_ATTRIBUTES)
+      HoldStagingFolders(&folders, old, false) && PathKindAt(old) == kPathFolder)
     Walk(old, "", SettleSetAside, nullptr);
   LoadResumeRecord();
 }
 
 int32_t CommitStagedItems() {
+  // What each item's commit did, for a rollback.
+  uint8_t* done = static_cast<uint8_t*>(calloc(DownloadCount > 0 ? DownloadCount : 1, 1));
+  if (done == nullptr) return DownloadCount;
+  // Held from one item to the next: most share their folders.
+  ItemPlaces at;
   int32_t failed = 0;
-  for (int32_t i = 0; i < DownloadCount; i++) {
+  for (int32_t i = 0; i < DownloadCount && failed == 0; i++) {
     PauseForTests();
-    if (!CommitItem(DownloadList[i])) failed++;
+    int result = CommitItem(DownloadList[i], at);
+    if (result < 0) failed = 1;
+    else done[i] = static_cast<uint8_t>(result);
   }
+  if (failed != 0) {
+    // The set is replaced whole or not at all: the files already moved in
+    // go back to new\ for the next run, and their old ones come back.
+    DiagLog("commit: a file could not be replaced; putting the old set back");
+    for (int32_t i = DownloadCount - 1; i >= 0; i--) {
+      if (done[i] == kNotMoved) continue;
+      if (!RollBackItem(DownloadList[i], done[i], at)) {
+        DiagLog("commit: %s could not be put back (error %lu)", DownloadList[i].Name, GetLastError());
+        NoteRunFailure("the old files could not all be put back");
+      }
+    }
+  }
+  free(done);
   return failed;
 }
 
-int32_t RemoveStagingFolder(const char* installFolder) {
+int32_t RemoveStagingFolder(const char* installFolder, bool keepSerial) {
+  ReleaseStagingRecordFolder();
   char root[kPathCapacity];
   if (!AreaFolder(root, installFolder, kStagedNew)) return 0;
   *FindCharLast(root, '\\') = 0;
   *(FindCharLast(root, '\\') + 1) = 0;  // "...\Pellinor.staging\"
-  if (GetFileAttributesA(root) == INVALID_FILE_ATTRIBUTES) return 0;
-  int32_t left = 0;
-  Walk(root, "", RemoveVisited, &left);
-  root[TextLength(root) - 1] = 0;
+  int length = TextLength(root);
+  root[length - 1] = 0;
+  PathKind kind = PathKindAt(root);
+  if (kind == kPathMissing) return 0;
+  // A link in its place is removed as a link: what it points to is no
+  // part of this installation.
+  if (kind != kPathFolder) return RemoveLinkItself(root, kind) ? 0 : 1;
+  root[length - 1] = '\\';
+  Removal removal = {0, keepSerial};
+  FolderChain folders;
+  if (!folders.Hold(root, TextLength(installFolder), 0)) return 1;
+  Walk(root, "", RemoveVisited, &removal);
+  folders.Release();
+  root[length - 1] = 0;
   SetFileAttributesA(root, FILE_ATTRIBUTE_NORMAL);
-  RemoveDirectoryA(root);
-  return left;
+  RemoveDirectoryA(root);  // stays while it keeps the serial
+  return removal.Left;
 }
 
 bool FinishUpdate(const ListedManifest& listed) {
@@ -234,17 +355,25 @@ bool FinishUpdate(const ListedManifest& listed) {
     return false;
   }
   if (DownloadCount > 0) DiagLog("commit: replacing %d files", static_cast<int>(DownloadCount));
-  int32_t failed = CommitStagedItems();
+  // Every target first: a file that cannot be replaced fails the commit
+  // before anything was moved.
+  int32_t failed = 0;
+  FolderChain folders;
+  for (int32_t i = 0; i < DownloadCount; i++)
+    if (!CanReplace(DownloadList[i], &folders)) failed++;
+  folders.Release();
+  if (failed == 0) failed = CommitStagedItems();
   if (failed > 0) {
     NoteFilesNotReplaced(failed);
     NoteRunFailure("files could not be replaced");
     return false;
   }
-  // Everything listed is in place: what is still staged belongs to no entry.
-  RemoveStagingFolder(InstallSettings.InstallDir);
   // Only now is the signed release installed: from here on an older one is
-  // a rollback. (Written after the clearing, which would take it along.)
-  // A failure to write it is logged; the files are installed all the same.
+  // a rollback. A failure to write it is logged; the files are installed all
+  // the same.
   if (listed.AcceptedSerial != 0) SaveReleaseSerial(listed.AcceptedSerial);
+  // Everything listed is in place: what is still staged belongs to no
+  // entry, and the old files are no longer needed.
+  RemoveStagingFolder(InstallSettings.InstallDir, true);
   return true;
 }

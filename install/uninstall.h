@@ -1,13 +1,13 @@
 // Uninstall: removes the recorded shortcuts, the install folder's files and
-// the folder itself, then ends the process.
+// the folder itself.
 #pragma once
 
 #include <stdint.h>
 
-// Never returns: the process ends with exit code 0, or 1603 when files of
-// the installation could not be removed or the removal could not start. With InstallDir set it
-// removes that installation; without, it relaunches a temporary copy of the
-// program on its own folder.
+// With InstallDir set it removes that installation; without, it relaunches
+// a temporary copy of the program on its own folder. A failure (files of the
+// installation left, or the removal not started) is noted in the run's
+// outcome; the caller ends the process with its exit code.
 void Uninstall();
 
 struct RemovalReport {

@@ -14,8 +14,8 @@
 #include "install/commit.h"
 #include "install/folder_guard_win.h"
 #include "install/install_text.h"
-#include "manifest/reserved_names.h"
 #include "manifest/manifest_text.h"
+#include "manifest/reserved_names.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/find_handle_win.h"
@@ -137,7 +137,7 @@ RemovalReport RemoveInstallation(char* folder) {
 
   report.LinksDeleted = DeleteRecordedLinks(listPath);
   // The staging place of an update, with whatever an interrupted one left.
-  report.FilesLeft = RemoveStagingFolder(full);
+  report.FilesLeft = RemoveStagingFolder(full, false);
   int32_t stagingLeft = report.FilesLeft;
   for (int pass = 0; pass < kDeletePasses; pass++) {
     if (pass > 0) Sleep(kDeletePauseMs);
@@ -212,5 +212,4 @@ void Uninstall() {
   } else if (!RelaunchFromTemp(ArgCount > 0 ? ArgTable[0] : nullptr)) {
     NoteRunFailure("the removal could not be started");
   }
-  ExitProcess(static_cast<UINT>(EndRun()));
 }

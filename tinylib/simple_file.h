@@ -15,6 +15,8 @@ class TSimpleFile : public TBaseStream {
   // cannot be opened gives an object that is not open, whose Read, Write and
   // Seek return -1.
   TSimpleFile(const char* path, uint8_t forWrite);
+  // Takes over a handle opened elsewhere (INVALID_HANDLE_VALUE: not open).
+  explicit TSimpleFile(void* handle) : handle_(handle) {}
   ~TSimpleFile() override;
 
   // Movable, so that CreateOutputFile can return one by value; the moved-from

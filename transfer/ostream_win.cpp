@@ -43,7 +43,7 @@ int32_t TOStream::Write(void* buffer, int32_t count) {
     }
     // The staged file is written anew: a session's half of it is gone.
     ForgetResumeRecordFor(item_.Name);
-    file_ = new (fileStorage_) TSimpleFile(CreateOutputFile(path_));
+    file_ = new (fileStorage_) TSimpleFile(CreateStagedFile(path_));
     check_.Start(item_);
   }
   if (count < 0) return -1;

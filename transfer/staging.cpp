@@ -7,6 +7,8 @@
 #include "manifest/reserved_names.h"
 #include "tinylib/text.h"
 
+const char kSerialRecordName[] = "serial";
+
 bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, StagingArea area,
                      const char* name) {
   if (buffer == nullptr || capacity == 0) return false;

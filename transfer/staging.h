@@ -4,9 +4,11 @@
 // staged complete (see the commit in install/commit.h).
 //
 //   Pellinor.staging\new\<name>   a file being fetched, or staged complete
-//   Pellinor.staging\old\<name>   an installed file moved aside because it
-//                                 was in use; deleted by the next run
+//   Pellinor.staging\old\<name>   the old version of a file the commit
+//                                 replaced, kept until the whole set is in
 //   Pellinor.staging\resume       which session download new\ holds half of
+//   Pellinor.staging\serial       the highest release serial accepted; kept
+//                                 by the clean-up, replaced by a rename
 //
 // A staged file is complete when it has the entry's size and carries its
 // stamp as last-write time: the stamp is set only after every byte arrived,
@@ -19,6 +21,7 @@
 struct DownloadItem;
 class ContentCheck;
 
+extern const char kSerialRecordName[];   // "serial", in the staging folder
 enum StagingArea { kStagedNew, kStagedOld };
 enum { kResumeRecordCapacity = 128 };
 
@@ -82,8 +85,21 @@ bool ParseSerialText(const char* text, uint32_t* serial);
 // buffer of 260. False (logged) when the name is not a plain name below the
 // install folder, lies in the staging folder, or the path does not fit.
 bool StagedItemPath(char* buffer, const char* name, StagingArea area);
-// Makes the staging folder (hidden). False when it cannot be made.
+// Makes the staging folder (hidden), anew when a link or a file is in its
+// place. False when it cannot be made.
 bool PrepareStaging();
+// Holds the folders of a path below the install folder (see FolderChain)
+// for a write or a move inside the staging folder: a link or a file in the
+// place of one of its folders is removed as such (never what a link points
+// to), and, with make, missing folders are made.
+class FolderChain;
+bool HoldStagingFolders(FolderChain* chain, const char* path, bool make);
+// Creates the staged file anew, unshared, for reading and writing, its
+// folders checked plain (made when missing). What holds its name (a link
+// too) is removed first, with the folders held, and the file is made only
+// when nothing took the name in between. The handle, or
+// INVALID_HANDLE_VALUE.
+void* CreateStagedFile(const char* path);
 // Facts of a path; Exists false when there is nothing.
 StagedFacts StatStaged(const char* path);
 // Flushes the file and, when stamp is not 0, sets its last-write time from
@@ -108,6 +124,9 @@ bool SaveReleaseSerial(uint32_t serial);
 // it goes.
 void LoadResumeRecord();
 bool SaveResumeRecord(const ResumeRecord& record);
+// Lets go of the staging folder, which the first SaveResumeRecord holds so
+// that it cannot be swapped for a link: before the folder is removed.
+void ReleaseStagingRecordFolder();
 // A mirror worker is about to write the item's staged file anew: a record
 // for it no longer describes what the file holds.
 void ForgetResumeRecordFor(const char* name);

@@ -10,12 +10,14 @@
 #include "tinylib/diaglog.h"
 #include "tinylib/file_names.h"
 #include "tinylib/folders.h"
+#include "tinylib/plain_path.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "transfer/content_check.h"
 
 static const char kResumeRecordName[] = "resume";
-static const char kSerialRecordName[] = "serial";
+// The serial is written here first, then renamed over the record.
+static const char kSerialTempName[] = "serial.new";
 // Bytes per read when a staged file is digested.
 static const DWORD kDigestPiece = 16384;
 
@@ -71,11 +73,39 @@ static bool StagingFolder(char* buffer) {
   return true;
 }
 
+bool HoldStagingFolders(FolderChain* chain, const char* path, bool make) {
+  return chain->Hold(path, TextLength(InstallSettings.InstallDir),
+                     kChainOwned | (make ? kChainMake : 0));
+}
+
+static HANDLE CreateNewFile(const char* path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void* CreateStagedFile(const char* path) {
+  // A new file cannot overwrite anything wherever it lands, so its folders
+  // are checked, not held.
+  int base = TextLength(InstallSettings.InstallDir);
+  if (!CheckPlainFolders(path, base, kChainOwned | kChainMake)) return INVALID_HANDLE_VALUE;
+  HANDLE file = CreateNewFile(path);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  // Something holds the name (an earlier attempt's file, or a link): it is
+  // deleted, as a link if it is one, with the folders held so that the
+  // delete lands nowhere else; then only a file nobody put there in between
+  // is created.
+  FolderChain chain;
+  if (!HoldStagingFolders(&chain, path, false)) return INVALID_HANDLE_VALUE;
+  DeleteFileA(path);
+  return CreateNewFile(path);
+}
+
 bool PrepareStaging() {
   char folder[kPathCapacity];
-  if (!StagingFolder(folder)) return false;
-  if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    DiagLog("staging: cannot make %s (error %lu)", folder, GetLastError());
+  FolderChain chain;
+  if (!StagingFolder(folder) || !AppendTextCut(folder, sizeof folder, "\\") ||
+      !HoldStagingFolders(&chain, folder, true)) {
+    DiagLog("staging: cannot make the staging folder");
     return false;
   }
   // Hidden: it is the installer's working place, not part of the client.
@@ -115,6 +145,8 @@ int32_t ReuseStagedFiles() {
     DownloadItem& item = DownloadList[i];
     char path[kPathCapacity];
     if (item.State != kItemPending || !StagedItemPath(path, item.Name, kStagedNew)) continue;
+    // Only read: the commit holds the folders when it moves the file.
+    if (!CheckPlainFolders(path, TextLength(InstallSettings.InstallDir), kChainOwned)) continue;
     if (!StagedFileComplete(item.Size, item.Stamp, StatStaged(path))) continue;
     if (!StagedContentMatches(path, item)) {
       // Fetched again; the new bytes are written over these.
@@ -130,6 +162,15 @@ int32_t ReuseStagedFiles() {
 }
 
 // ---- the session's resume record ----
+
+// A small record of the staging folder, written anew and flushed (never
+// through a link: see CreateStagedFile).
+static bool WriteRecordFile(const char* path, const char* text) {
+  TSimpleFile file(CreateStagedFile(path));
+  int32_t length = TextLength(text);
+  return file.IsOpen() && file.Write(const_cast<char*>(text), length) == length &&
+         FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+}
 
 static bool ResumeRecordPath(char* buffer) {
   if (!StagingFolder(buffer)) return false;
@@ -155,11 +196,29 @@ void LoadResumeRecord() {
           static_cast<int>(record.Length), static_cast<int>(record.Size));
 }
 
+// The staging folder, held from the first record the session writes until
+// the clean-up: the record is rewritten before every session file, and
+// written with the folder held it cannot land in a folder a link leads to.
+static HANDLE RecordFolder;  // null until held
+
+void ReleaseStagingRecordFolder() {
+  if (RecordFolder != nullptr && RecordFolder != INVALID_HANDLE_VALUE) CloseHandle(RecordFolder);
+  RecordFolder = nullptr;
+}
+
 bool SaveResumeRecord(const ResumeRecord& record) {
   char path[kPathCapacity];
   char text[kResumeRecordCapacity];
+  if (!StagingFolder(path)) return false;
+  if (RecordFolder == nullptr) RecordFolder = HoldPlainFolder(path);
+  if (RecordFolder == INVALID_HANDLE_VALUE) {
+    RecordFolder = nullptr;
+    return false;
+  }
   if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record)) return false;
-  TSimpleFile file(path, 1);
+  // In place: a link of that name is opened as itself, never followed.
+  TSimpleFile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   int32_t length = TextLength(text);
   bool saved = file.IsOpen() && file.Write(text, length) == length &&
                FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
@@ -182,20 +241,9 @@ StagedWriter::~StagedWriter() {
 
 bool StagedWriter::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
 
-static HANDLE CreateNew(const char* path) {
-  // Not shared while written: nobody may read a half-written file.
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 bool StagedWriter::Create(const char* path) {
-  HANDLE file = CreateNew(path);
-  if (file == INVALID_HANDLE_VALUE) {
-    char folders[kPathCapacity];
-    if (!CopyTextCut(folders, sizeof folders, path)) return false;
-    MakeFolders(folders);
-    file = CreateNew(path);
-  }
+  // Not shared while written: nobody may read a half-written file.
+  HANDLE file = CreateStagedFile(path);
   if (file == INVALID_HANDLE_VALUE) {
     DiagLog("staging: cannot create %s (error %lu)", path, GetLastError());
     return false;
@@ -205,6 +253,8 @@ bool StagedWriter::Create(const char* path) {
 }
 
 bool StagedWriter::ContinueAt(const char* path, int32_t offset, ContentCheck* check) {
+  FolderChain chain;
+  if (!HoldStagingFolders(&chain, path, false) || PathKindAt(path) != kPathFile) return false;
   // Not shared while written, as a new file would not be.
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -235,10 +285,9 @@ void StagedWriter::Discard(const char* path) {
 
 // ---- the accepted release serial ----
 
-static bool SerialRecordPath(char* buffer) {
+static bool SerialRecordPath(char* buffer, const char* name = kSerialRecordName) {
   if (!StagingFolder(buffer)) return false;
-  return AppendTextCut(buffer, kPathCapacity, "\\") &&
-         AppendTextCut(buffer, kPathCapacity, kSerialRecordName);
+  return AppendTextCut(buffer, kPathCapacity, "\\") && AppendTextCut(buffer, kPathCapacity, name);
 }
 
 uint32_t LoadReleaseSerial() {
@@ -263,13 +312,19 @@ uint32_t LoadReleaseSerial() {
 bool SaveReleaseSerial(uint32_t serial) {
   if (serial == 0 || serial <= LoadReleaseSerial()) return true;
   char path[kPathCapacity];
+  char temp[kPathCapacity];
   char text[kSerialTextCapacity];
-  if (!PrepareStaging() || !SerialRecordPath(path)) return false;
+  FolderChain chain;
+  if (!PrepareStaging() || !SerialRecordPath(path) || !SerialRecordPath(temp, kSerialTempName) ||
+      !HoldStagingFolders(&chain, path, false))
+    return false;
   FormatSerialText(text, serial);
-  TSimpleFile file(path, 1);
-  int32_t length = TextLength(text);
-  bool saved = file.IsOpen() && file.Write(text, length) == length &&
-               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  // Written whole and flushed under another name, then renamed over the
+  // record: at every instant the record holds one serial or the other, never
+  // none, so a cut run cannot reopen the door to an older release.
+  bool saved = WriteRecordFile(temp, text) &&
+               MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!saved) DeleteFileA(temp);
   DiagLog("staging: release serial %lu %s", static_cast<unsigned long>(serial),
           saved ? "remembered" : "could not be written");
   return saved;

@@ -94,7 +94,7 @@ rm -f "$SCRATCH/Pellinor.ver"
 pass "mirror serves a cut object: installed client untouched, exit code 1603, no box (quiet)"
 
 # 3. An installed file held open without sharing by another program: the
-# commit cannot replace it; that file stays whole and old.
+# commit cannot replace it, so it replaces nothing; the client stays old.
 rm -rf "$install" && cp -a "$SCRATCH/installed-v1" "$install"
 "$WINE_RUN" "$HELPERS/holdfile.exe" "$(wpath "$install/bin/odd.dll")" 120000 >"$SCRATCH/hold.out" 2>&1 &
 holder=$!
@@ -105,7 +105,9 @@ start_run "host=127.0.0.1:$SESSION_PORT" quiet
 finish_run
 [ "$RUN_STATUS" -eq "$(win_status 1603)" ] || fail "held file: exit code $RUN_STATUS"
 cmp -s "$install/bin/odd.dll" "$v1/bin/odd.dll" || fail "the held file was changed"
-check_old_or_new "$install" "$v1" "$v2"
+# The set is replaced whole or not at all: version.txt and every other file
+# are still old.
+check_installed "$v1" "$v1/files.ver" "$install"
 tail -1 "$RUN_LOG" | grep -q 'run: outcome 1603.*1 not replaced' || fail "held file: summary $(tail -1 "$RUN_LOG")"
 kill "$holder"
 wait_exit "$holder" 10
@@ -117,4 +119,4 @@ extra=$(session_requests_since "$mark" | grep -vx 'files.ver')
 [ -z "$extra" ] || fail "after the held file, fetched again: $(echo $extra)"
 check_installed "$v2" "$v2/files.ver" "$install"
 [ ! -e "$install/Pellinor.staging" ] || fail "the staging folder stays after a complete update"
-pass "held file: it stays old, exit code 1603; released, the next run completes without fetching"
+pass "held file: the whole client stays old, exit code 1603; released, the next run completes without fetching"

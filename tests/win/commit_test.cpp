@@ -240,4 +240,86 @@ TEST_F(CommitTest, TheStagingFolderIsHiddenAndANameInsideItIsRefused) {
   EXPECT_TRUE(StagedItemPath(path, "Pellinor.stagingX\\x.dll", kStagedNew));
 }
 
+// A release that lists a file where the client keeps a folder of that name:
+// the folder is never moved aside or emptied, and the commit fails whole.
+TEST_F(CommitTest, AFolderInTheTargetsPlaceIsNeverMovedAndTheCommitFails) {
+  Put(Installed("a.dll"), "old a");
+  Put(Installed("config\\user.ini"), "user data");
+  Put(Staged("a.dll"), "new a!", kStamp);
+  Put(Staged("config"), "a file", kStamp);
+  List({{"a.dll", "new a!"}, {"config", "a file"}}, kItemDone);
+  EXPECT_FALSE(FinishUpdate({true, 0}));
+  EXPECT_EQ(Contents(Installed("config\\user.ini")), "user data");
+  EXPECT_EQ(Contents(Installed("a.dll")), "old a") << "nothing is moved when one target fails";
+  EXPECT_FALSE(Exists(Staged("config", "old")));
+  EXPECT_EQ(RunExitCode(), kExitInstallFailed);
+  EXPECT_EQ(FilesNotReplaced(), 1);
+}
+
+// A move that fails after others succeeded (here the staged file of the
+// last item is held without sharing, which the check of the targets does not
+// see): the files already moved in go back, so the old set is whole, and
+// the new ones stay staged for the next run.
+TEST_F(CommitTest, AMoveThatFailsMidwayPutsTheOldSetBack) {
+  Put(Installed("a.dll"), "old a");
+  Put(Installed("version.txt"), "old version");
+  Put(Installed("z.dll"), "old z");
+  Put(Staged("a.dll"), "new a!", kStamp);
+  Put(Staged("added.dll"), "added", kStamp);
+  Put(Staged("version.txt"), "new version", kStamp);
+  Put(Staged("z.dll"), "new z!", kStamp);
+  List({{"a.dll", "new a!"}, {"added.dll", "added"}, {"version.txt", "new version"},
+        {"z.dll", "new z!"}},
+       kItemDone);
+  HANDLE held = CreateFileA(Staged("z.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(FinishUpdate({true, 0}));
+  CloseHandle(held);
+  EXPECT_EQ(Contents(Installed("a.dll")), "old a");
+  EXPECT_EQ(Contents(Installed("version.txt")), "old version");
+  EXPECT_EQ(Contents(Installed("z.dll")), "old z");
+  EXPECT_FALSE(Exists(Installed("added.dll")));
+  EXPECT_EQ(Contents(Staged("a.dll")), "new a!");
+  EXPECT_EQ(Contents(Staged("added.dll")), "added");
+  EXPECT_EQ(RunExitCode(), kExitInstallFailed);
+
+  // Nothing is fetched again: the next run reuses every staged file.
+  ResetRunOutcome();
+  List({{"a.dll", "new a!"}, {"added.dll", "added"}, {"version.txt", "new version"},
+        {"z.dll", "new z!"}},
+       kItemPending);
+  PrepareUpdate();
+  for (int i = 0; i < 4; i++) EXPECT_EQ(DownloadList[i].State, kItemDone) << DownloadList[i].Name;
+  EXPECT_TRUE(FinishUpdate({true, 0}));
+  EXPECT_EQ(Contents(Installed("version.txt")), "new version");
+  EXPECT_EQ(Contents(Installed("z.dll")), "new z!");
+}
+
+// The highest accepted serial is the floor against replayed releases: the
+// clean-up after an update keeps it (only the uninstall takes it), and a
+// temporary file cut while being written never stands for it.
+TEST_F(CommitTest, TheSerialRecordOutlivesTheCleanUpAndOnlyAWholeOneReplacesIt) {
+  ASSERT_TRUE(SaveReleaseSerial(7));
+  Put(Staged("left.dll"), "leftover", kStamp);
+  List({}, kItemDone);
+  EXPECT_TRUE(FinishUpdate({true, 0}));
+  EXPECT_FALSE(Exists(Staged("left.dll")));
+  EXPECT_EQ(LoadReleaseSerial(), 7u);
+
+  // A save cut short left its temporary file: it counts for nothing, and the
+  // next save writes over it.
+  Put(folder_ + "\\Pellinor.staging\\serial.new", "9");
+  EXPECT_EQ(LoadReleaseSerial(), 7u);
+  ASSERT_TRUE(SaveReleaseSerial(12));
+  EXPECT_EQ(LoadReleaseSerial(), 12u);
+  EXPECT_FALSE(Exists(folder_ + "\\Pellinor.staging\\serial.new"));
+  EXPECT_TRUE(SaveReleaseSerial(9)) << "a lower serial is no failure";
+  EXPECT_EQ(LoadReleaseSerial(), 12u);
+
+  EXPECT_EQ(RemoveStagingFolder(InstallSettings.InstallDir, false), 0);
+  EXPECT_FALSE(Exists(folder_ + "\\Pellinor.staging"));
+  EXPECT_EQ(LoadReleaseSerial(), 0u);
+}
+
 }  // namespace

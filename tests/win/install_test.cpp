@@ -26,6 +26,7 @@
 #include "install/uninstall.h"
 #include "runtime/outcome.h"
 #include "tinylib/folders.h"
+#include "tinylib/plain_path.h"
 #include "tinylib/text.h"
 #include "transfer/transfer_buffers.h"
 
@@ -360,6 +361,25 @@ TEST(FolderRights, InstallDirGetsItsBackslashBack) {
     GrantUsersOnInstallDir();
     EXPECT_EQ(std::string(InstallSettings.InstallDir), dir);
   }
+  ResetInstallSettings();
+  RemoveTree(folder);
+}
+
+// The grant goes to no folder a link leads to. Z:\bin and Z:\lib are links
+// on the test machines (merged /usr), which Wine shows as junctions; the
+// test is skipped where they are not.
+TEST(FolderRights, NotThroughALinkInThePath) {
+  if (PathKindAt("Z:\\bin") != kPathLink) GTEST_SKIP() << "Z:\\bin is no link here";
+  for (const char* dir : {"Z:\\bin\\", "Z:\\lib\\x86_64-linux-gnu\\"}) {
+    ResetInstallSettings();
+    PutText(InstallSettings.InstallDir, dir);
+    EXPECT_FALSE(GrantUsersOnInstallDir()) << dir;
+    EXPECT_EQ(std::string(InstallSettings.InstallDir), dir);
+  }
+  std::string folder = NewScratch("rights");
+  ResetInstallSettings();
+  PutText(InstallSettings.InstallDir, folder.c_str());
+  EXPECT_TRUE(GrantUsersOnInstallDir()) << "a plain path";
   ResetInstallSettings();
   RemoveTree(folder);
 }

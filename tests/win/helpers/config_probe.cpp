@@ -7,12 +7,16 @@
 #include "config/config.h"
 #include "config/settings.h"
 #include "install/uninstall.h"
+#include "runtime/outcome.h"
 
 int main() {
   const char* source = "command line";
   int32_t count = Tokenize();
   // As the installer does: a command-line uninstall ends the program here.
-  if (InstallSettings.UninstallRequested) Uninstall();
+  if (InstallSettings.UninstallRequested) {
+    Uninstall();
+    return static_cast<int>(EndRun());
+  }
   if (count <= 1) {
     ReadEmbeddedArguments();
     source = InstallSettings.EmbeddedConfig ? "INSTDATA" : "file name";

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   // Staged files move into place only when all arrived, as in the installer.
   if (failed == 0) {
     failed = CommitStagedItems();
-    RemoveStagingFolder(InstallSettings.InstallDir);
+    RemoveStagingFolder(InstallSettings.InstallDir, true);
   }
   double ms = static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 /
               static_cast<double>(frequency.QuadPart);
