@@ -16,6 +16,7 @@
 #include "tools/common/paths.h"
 #include "transfer/protocol.h"
 #include "tools/common/text.h"
+#include "tools/publish/chunk_store.h"
 
 namespace fs = std::filesystem;
 
@@ -165,12 +166,14 @@ bool ScanRelease(const ReleaseLayout& layout, std::vector<FileEntry>* files,
     }
     if (path.parent_path() == layout.out) {
       std::string leaf = path.filename().string();
-      if (leaf == kManifestName || leaf == kSignatureName ||
-          leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
+      if (leaf == kManifestName || leaf == kSignatureName || leaf == kChunkIndexName ||
+          leaf == kChunkIndexSignatureName || leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
         continue;
     }
     if (parts.size() == 1 && (EqualNoCaseAscii(parts[0], kManifestName) ||
-                              EqualNoCaseAscii(parts[0], kSignatureName)))
+                              EqualNoCaseAscii(parts[0], kSignatureName) ||
+                              EqualNoCaseAscii(parts[0], kChunkIndexName) ||
+                              EqualNoCaseAscii(parts[0], kChunkIndexSignatureName)))
       continue;
     if (name.empty()) continue;  // refused above
     if (!fs::is_regular_file(status)) {
