@@ -25,7 +25,9 @@
 #include "tinylib/chunker.h"
 
 enum {
-  kChunkIndexLimit = 8 * 1024 * 1024,
+  // 19 bytes a chunk of 4 KiB on average: an index of 24 MiB covers a
+  // release of about 5 GiB.
+  kChunkIndexLimit = 24 * 1024 * 1024,
   kChunkIndexHeaderSize = 56,
   kChunkRecordSize = 3 + kChunkIdLength,
   kChunkObjectNameCapacity = 7 + 3 + 2 * kChunkIdLength + 1,  // "chunks/ab/" + hex + NUL

@@ -252,3 +252,26 @@ TEST_F(PublishChunksTest, SignedIndexVerifiesWithTheReleaseKey) {
   index[index.size() - 1] ^= 1;
   EXPECT_EQ(verdict(index, "files.ver.idx.sig", &indexSerial), kReleaseDigestMismatch);
 }
+
+// An unsigned run leaves a signed index of the same bytes be, and drops a
+// signature that no longer fits.
+TEST_F(PublishChunksTest, UnsignedRunsKeepOnlyAFittingIndexSignature) {
+  publish::KeygenOptions keygen;
+  keygen.prefix = (root_ / "release").string();
+  std::string privatePath, publicPath, error;
+  ASSERT_EQ(publish::MakeKeyPair(keygen, &privatePath, &publicPath, &error), 0) << error;
+  Put("app.dll", Noise(30000, 6));
+  publish::Report signedRun;
+  ASSERT_EQ(Run({"--sign", privatePath}, &signedRun), 0);
+  const std::string sig = ReadAll(source_ / "files.ver.idx.sig");
+  ASSERT_FALSE(sig.empty());
+  fs::remove(source_ / "files.ver.sig");  // allows an unsigned run
+  publish::Report same;
+  ASSERT_EQ(Run({}, &same), 0);
+  EXPECT_EQ(ReadAll(source_ / "files.ver.idx.sig"), sig);
+  Put("app.dll", Noise(30001, 6), 1331806900);
+  publish::Report changed;
+  ASSERT_EQ(Run({}, &changed), 0);
+  EXPECT_FALSE(fs::exists(source_ / "files.ver.idx.sig"));
+  EXPECT_EQ(ReadIndex().sizes["app.dll"], 30001);
+}

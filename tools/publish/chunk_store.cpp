@@ -9,6 +9,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "tools/common/fd.h"
@@ -239,10 +241,11 @@ std::string ChunkJob::IndexBytes(const std::string& manifest) const {
     chunks.push_back(&chunks_[i]);
   }
   std::string index = ChunkIndexBytes(files, chunks, kChunkSizes, manifestHash);
-  // Proof that installers read it: the same files, nothing refused.
+  // Proof that installers read it: the same files, nothing refused. One
+  // over the limit is returned for the caller to refuse.
+  if (index.size() > static_cast<size_t>(kChunkIndexLimit)) return index;
   ChunkIndexHeader header;
-  if (index.size() > static_cast<size_t>(kChunkIndexLimit) ||
-      ParseChunkIndex(reinterpret_cast<const uint8_t*>(index.data()),
+  if (ParseChunkIndex(reinterpret_cast<const uint8_t*>(index.data()),
                       static_cast<int32_t>(index.size()), &header, nullptr) != kChunkIndexOk ||
       header.FileCount != files.size()) {
     return std::string();
@@ -297,6 +300,30 @@ bool WriteChunkIndex(const fs::path& folder, const std::string& index,
     temp->Keep();
     return true;
   };
+  if (index.empty()) {
+    // No index for this release: one left from the last would name another
+    // manifest, and cost installers a fetch for nothing.
+    for (const char* name : {kChunkIndexName, kChunkIndexSignatureName}) {
+      if (unlink((folder / name).c_str()) != 0 && errno != ENOENT) {
+        *error = "cannot remove " + (folder / name).string() + ": " + strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+  if (signature.empty()) {
+    // Unsigned: the index in place and its signature stay when the bytes are
+    // the same (an unchanged release run again); otherwise that signature
+    // signs another index and goes.
+    std::ifstream in(folder / kChunkIndexName, std::ios::binary);
+    std::string old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.is_open() && old == index) return true;
+    if (unlink((folder / kChunkIndexSignatureName).c_str()) != 0 && errno != ENOENT) {
+      *error = "cannot remove " + (folder / kChunkIndexSignatureName).string() + ": " +
+               strerror(errno);
+      return false;
+    }
+  }
   if (!prepare(index, &indexTemp)) return false;
   if (!signature.empty() && !prepare(signature, &signatureTemp)) return false;
   if (!place(&indexTemp, kChunkIndexName)) return false;

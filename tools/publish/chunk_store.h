@@ -45,7 +45,8 @@ class ChunkJob {
   bool Cut(const std::vector<FileEntry>& files, std::vector<std::string>* errors);
 
   // The index for the files of the last Cut, bound to the manifest's bytes.
-  // Read back with the installer's parser; empty when that fails.
+  // Read back with the installer's parser; empty when that fails. One over
+  // kChunkIndexLimit is returned unread.
   std::string IndexBytes(const std::string& manifest) const;
 
   // Removes chunk objects (chunks/XX/<32 hex digits>) that the last Cut did
@@ -71,7 +72,7 @@ std::string ChunkIndexBytes(const std::vector<const FileEntry*>& files,
                             const ChunkSizes& sizes, const uint8_t manifestHash[kSha256Size]);
 
 // Writes files.ver.idx and, when signature is not empty, files.ver.idx.sig,
-// each through a temporary file and a rename.
+// each through a temporary file and a rename. An empty index removes both.
 bool WriteChunkIndex(const std::filesystem::path& folder, const std::string& index,
                      const std::string& signature, std::string* error);
 

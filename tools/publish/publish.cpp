@@ -117,13 +117,21 @@ int Publish(const Options& options, Report* report) {
   std::string index;
   if (errors->empty() && chunks.Cut(files, errors)) {
     index = chunks.IndexBytes(text);
-    if (index.empty()) errors->push_back("files.ver.idx would not read back as written (internal error)");
+    if (index.size() > static_cast<size_t>(kChunkIndexLimit)) {
+      report->warnings.push_back("the chunk index would be " + std::to_string(index.size()) +
+                                 " bytes, over the " + std::to_string(kChunkIndexLimit) +
+                                 " installers read: published without files.ver.idx, so "
+                                 "updates fetch whole files");
+      index.clear();
+    } else if (index.empty()) {
+      errors->push_back("files.ver.idx would not read back as written (internal error)");
+    }
   }
   std::string signature, indexSignature;
   if (errors->empty() && key.loaded()) {
     std::string error;
     if (!SignatureFileText(key, text, fields, &signature, &error) ||
-        !SignatureFileText(key, index, fields, &indexSignature, &error))
+        (!index.empty() && !SignatureFileText(key, index, fields, &indexSignature, &error)))
       errors->push_back(error);
   }
   if (!errors->empty()) return 1;
