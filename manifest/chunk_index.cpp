@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "manifest/release_key.h"
+
 const char kChunkIndexMagic[8] = {'\0', 'B', 'R', 'V', 'C', 'I', 'X', '1'};
 
 namespace {
@@ -139,4 +141,22 @@ void ChunkObjectName(const uint8_t id[kChunkIdLength], char name[kChunkObjectNam
     name[11 + 2 * i] = kDigits[id[i] & 15];
   }
   name[10 + 2 * kChunkIdLength] = '\0';
+}
+
+ChunkIndexTrust JudgeChunkIndex(const ChunkIndexHeader& header,
+                                const uint8_t manifestDigest[kSha256Size],
+                                const uint8_t* key, const char* sigText, int32_t sigLength,
+                                const uint8_t indexDigest[kSha256Size], uint32_t manifestSerial,
+                                int64_t now) {
+  if (memcmp(header.ManifestDigest, manifestDigest, kSha256Size) != 0)
+    return kChunkIndexOtherManifest;
+  if (!ChunkSizesValid(header.Sizes)) return kChunkIndexOtherSizes;
+  if (key == nullptr) return kChunkIndexUsable;
+  if (sigText == nullptr) return kChunkIndexUnsigned;
+  // The manifest's own check, with the index in the manifest's place: the
+  // serial must be the accepted one, so no rollback bound is needed here.
+  ReleaseSignature accepted;
+  if (CheckReleaseManifest(key, sigText, sigLength, indexDigest, now, 0, &accepted) != kReleaseOk)
+    return kChunkIndexBadSignature;
+  return accepted.Serial == manifestSerial ? kChunkIndexUsable : kChunkIndexOtherSerial;
 }

@@ -81,3 +81,24 @@ const uint8_t* ChunkIndexChunkId(const ChunkIndexFile& file, int32_t i);
 
 // "chunks/ab/<32 hex digits>" for a chunk's name.
 void ChunkObjectName(const uint8_t id[kChunkIdLength], char name[kChunkObjectNameCapacity]);
+
+// Whether the installer may use a well-formed index, in this order.
+enum ChunkIndexTrust {
+  kChunkIndexUsable,
+  kChunkIndexOtherManifest,  // names another files.ver than the one accepted
+  kChunkIndexOtherSizes,     // cut with sizes this chunker does not take
+  kChunkIndexUnsigned,       // a keyed build, and no files.ver.idx.sig came
+  kChunkIndexBadSignature,   // malformed, another key, or not these index bytes
+  kChunkIndexOtherSerial,    // signed for another release than files.ver.sig
+};
+
+// key is null in a keyless build: then the index is a hint the whole-file
+// SHA-256 checks, and only its manifest hash matters. With a key, the index
+// must come with files.ver.idx.sig (sigText; null when none came) that
+// verifies with it over indexDigest (SHA-256 of the index bytes), carries
+// manifestSerial (of the accepted files.ver.sig) and has not expired.
+ChunkIndexTrust JudgeChunkIndex(const ChunkIndexHeader& header,
+                                const uint8_t manifestDigest[kSha256Size],
+                                const uint8_t* key, const char* sigText, int32_t sigLength,
+                                const uint8_t indexDigest[kSha256Size], uint32_t manifestSerial,
+                                int64_t now);

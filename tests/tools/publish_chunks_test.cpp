@@ -244,13 +244,39 @@ TEST_F(PublishChunksTest, SignedIndexVerifiesWithTheReleaseKey) {
   };
   const std::string manifest = ReadAll(source_ / "files.ver");
   std::string index = ReadAll(source_ / "files.ver.idx");
-  uint32_t manifestSerial = 0, indexSerial = 0;
+  uint32_t manifestSerial = 0;
   EXPECT_EQ(verdict(manifest, "files.ver.sig", &manifestSerial), kReleaseOk);
-  EXPECT_EQ(verdict(index, "files.ver.idx.sig", &indexSerial), kReleaseOk);
   EXPECT_EQ(manifestSerial, 5u);
-  EXPECT_EQ(indexSerial, 5u);
-  index[index.size() - 1] ^= 1;
-  EXPECT_EQ(verdict(index, "files.ver.idx.sig", &indexSerial), kReleaseDigestMismatch);
+
+  // The installer's judgement of the index, as a keyed and a keyless build.
+  IndexRead read = ReadIndex();
+  const std::string sig = ReadAll(source_ / "files.ver.idx.sig");
+  uint8_t manifestDigest[SHA256_DIGEST_LENGTH], otherManifest[SHA256_DIGEST_LENGTH] = {};
+  SHA256(reinterpret_cast<const unsigned char*>(manifest.data()), manifest.size(), manifestDigest);
+  auto judge = [&](const std::string& indexBytes, const uint8_t* key, const char* sigText,
+                   const uint8_t* forManifest, uint32_t serial) {
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(indexBytes.data()), indexBytes.size(), digest);
+    return JudgeChunkIndex(read.header, forManifest, key, sigText,
+                           sigText ? static_cast<int32_t>(sig.size()) : 0, digest, serial,
+                           time(nullptr));
+  };
+  const uint8_t* point = encoded + 1;
+  EXPECT_EQ(judge(index, point, sig.c_str(), manifestDigest, 5), kChunkIndexUsable);
+  EXPECT_EQ(judge(index, nullptr, nullptr, manifestDigest, 0), kChunkIndexUsable);
+  EXPECT_EQ(judge(index, point, nullptr, manifestDigest, 5), kChunkIndexUnsigned);
+  EXPECT_EQ(judge(index, point, sig.c_str(), manifestDigest, 6), kChunkIndexOtherSerial);
+  EXPECT_EQ(judge(index, nullptr, nullptr, otherManifest, 0), kChunkIndexOtherManifest);
+  std::string altered = index;
+  altered[altered.size() - 1] ^= 1;
+  EXPECT_EQ(judge(altered, point, sig.c_str(), manifestDigest, 5), kChunkIndexBadSignature);
+  // files.ver.sig does not sign the index.
+  const std::string manifestSig = ReadAll(source_ / "files.ver.sig");
+  uint8_t digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(index.data()), index.size(), digest);
+  EXPECT_EQ(JudgeChunkIndex(read.header, manifestDigest, point, manifestSig.c_str(),
+                            static_cast<int32_t>(manifestSig.size()), digest, 5, time(nullptr)),
+            kChunkIndexBadSignature);
 }
 
 // An unsigned run leaves a signed index of the same bytes be, and drops a
