@@ -72,7 +72,7 @@ unsigned long __stdcall InstallerJob(void*) {
   if (InstallSettings.InstallMode == kModeHosted) GrantUsersOnInstallDir();
   if (SessionChannel != 0) SendText(kVersionNotice);
 
-  BuildDownloadList();
+  ListedManifest listed = BuildDownloadList();
   PrepareUpdate();
   DiagLog("job: %d files to fetch, %d bytes, %d mirror sites", static_cast<int>(DownloadCount),
           static_cast<int>(BytesTotal.load()), static_cast<int>(SiteCount));
@@ -83,7 +83,7 @@ unsigned long __stdcall InstallerJob(void*) {
   // End here: committing or finalizing an installation the user abandoned
   // could be cut by the process exit.
   CheckAbort();
-  bool installed = FinishUpdate(ManifestFound);
+  bool installed = FinishUpdate(listed);
   CheckAbort();
   SetPhase(2);
   // Shortcuts, the uninstaller and the link list only for a client that is

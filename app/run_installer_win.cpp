@@ -13,6 +13,7 @@
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
+#include "tinylib/text_builder.h"
 #include "transfer/session.h"
 
 // The install folder as every later step uses it: canonical, and never a
@@ -32,12 +33,12 @@ static bool AcceptInstallDir() {
   NoteRunFailure("install folder refused");
   if (InstallSettings.Quiet) return false;
   char message[kPathCapacity + 64];
-  message[0] = 0;
-  AppendTextCut(message, sizeof message, "Cannot install into ");
-  AppendTextCut(message, sizeof message, InstallSettings.InstallDir);
-  AppendTextCut(message, sizeof message, ": it ");
-  AppendTextCut(message, sizeof message, FolderVerdictText(verdict));
-  AppendTextCut(message, sizeof message, ".");
+  TextBuilder(message, sizeof message)
+      .Text("Cannot install into ")
+      .Text(InstallSettings.InstallDir)
+      .Text(": it ")
+      .Text(FolderVerdictText(verdict))
+      .Text(".");
   MessageBoxA(nullptr, message, nullptr, MB_OK | MB_ICONERROR);
   return false;
 }

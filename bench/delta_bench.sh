@@ -27,8 +27,8 @@ build=$(cd "${1:-$source_dir/build/release}" && pwd)
 out=${OUT:-$source_dir/build/bench}
 old_commit=${OLD_COMMIT:-348c29c}
 new_commit=${NEW_COMMIT:-7dd6e59}
-averages=${AVERAGES:-"4096 8192 16384 32768 65536"}
-casync_sizes=${CASYNC_SIZES:-"4096 8192 16384 65536"}
+averages=${AVERAGES:-"2048 4096 8192 16384 65536"}
+casync_sizes=${CASYNC_SIZES:-"2048 4096 8192 16384"}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 . "$here/lib.sh"
@@ -173,19 +173,25 @@ PY
   done
 fi
 
-# The publisher on the new release, with a mirror: time and chunk objects.
-cp -a "$gen/v1" "$work/release"
-"$publish" --quiet --out="$work/serve" --mirror="$work/mirror" --site=http://m/=5 "$work/release" || exit 1
-rm -rf "$work/release" && cp -a "$gen/v2" "$work/release"
-start=$(now)
-"$publish" --out="$work/serve" --mirror="$work/mirror" --site=http://m/=5 "$work/release" >"$work/publish.txt" || exit 1
-publish_s=$(echo "$(now) - $start" | bc)
+# The publisher on the new release over the old one, with a mirror: time
+# and chunk objects; the same with the publisher of NEW_COMMIT (no chunks).
+publish_run() {  # PUBLISHER TAG: prints the seconds of the v2 run
+  rm -rf "$work/release" "$work/serve" "$work/mirror" && cp -a "$gen/v1" "$work/release"
+  "$1" --quiet --out="$work/serve" --mirror="$work/mirror" --site=http://m/=5 "$work/release" || exit 1
+  rm -rf "$work/release" && cp -a "$gen/v2" "$work/release"
+  local start=$(now)
+  "$1" --out="$work/serve" --mirror="$work/mirror" --site=http://m/=5 "$work/release" >"$work/publish-$2.txt" || exit 1
+  echo "$(now) - $start" | bc
+}
+plain_s=$(publish_run "$programs/new/brevane-publish" plain)
+publish_s=$(publish_run "$publish" chunks)
 whole_disk=$(find "$work/mirror" -path "$work/mirror/chunks" -prune -o -type f -links 1 -printf '%s\n' -o -type f -printf '%s %i\n' |
   awk 'NF == 1 { t += $1 } NF == 2 && !seen[$2]++ { t += $1 } END { print t }')
-chunk_disk=$(du -sb "$work/mirror/chunks" | cut -f1)
+chunk_bytes=$(find "$work/mirror/chunks" -type f -printf '%s\n' | awk '{ t += $1 } END { print t }')
+chunk_disk=$(( $(du -sk "$work/mirror/chunks" | cut -f1) * 1024 ))
 chunk_files=$(find "$work/mirror/chunks" -type f | wc -l)
-say "publisher: v2 over v1 in $publish_s s; $(grep -E '^(chunks|files.ver.idx)' "$work/publish.txt" | tr '\n' ' ')"
-say "mirror disk: whole-file objects $whole_disk bytes, chunk objects $chunk_disk bytes in $chunk_files files (both releases)"
+say "publisher: v2 over v1 in $publish_s s (without chunks, at $new_commit: $plain_s s); $(grep -E '^(chunks|files.ver.idx)' "$work/publish-chunks.txt" | tr '\n' ' ')"
+say "mirror disk: whole-file objects $whole_disk bytes; chunk objects $chunk_bytes bytes in $chunk_files files, $chunk_disk bytes of disk blocks (both releases)"
 
 # Table and plot (MB = 10^6 bytes).
 {

@@ -66,6 +66,9 @@ const size_t kInBuffer = 2 * (kSessionReceiveCapacity + 4);
 
 Settings g_settings;
 std::atomic<uint64_t> g_bytes{0}, g_fetches{0};
+// Session mode: chunk requests sent and reply bytes received (length words
+// included), to set against what the host says it served.
+std::atomic<uint64_t> g_requests{0}, g_wire{0};
 
 bool LoadRelease(const std::string& folder) {
   std::ifstream manifest(folder + "/files.ver", std::ios::binary);
@@ -193,6 +196,7 @@ void Worker::Request(Session* s) {
   if (g_settings.http.empty()) {
     char text[kRequestTextCapacity];
     FormatRequest(text, file.name.c_str(), static_cast<int32_t>(s->offset), kSessionChunkSize);
+    g_requests++;
     uint8_t word[4];
     PutLengthWord(word, MessageLengthWord(static_cast<int32_t>(strlen(text))));
     s->out.append(reinterpret_cast<char*>(word), 4);
@@ -271,6 +275,7 @@ bool Worker::ReadSession(Session* s) {
     ReplyFrame frame = DecodeReplyWord(GetLengthWord(at), &header);
     if (frame == kReplyEmpty) {
       s->used += 4;
+      g_wire += 4;
       if (s->offset != g_files[s->file].bytes.size()) return false;  // cut short
       if (!NextFile(s)) {
         g_fetches++;
@@ -294,6 +299,7 @@ bool Worker::ReadSession(Session* s) {
       DescrambleCopy(scratch_.data(), at + 4, chunk);
     }
     s->used += need;
+    g_wire += need;
     if (!Verify(s, scratch_.data(), chunk)) return false;
     if (chunk < static_cast<size_t>(kSessionChunkSize)) {
       if (s->offset != g_files[s->file].bytes.size()) return false;
@@ -470,12 +476,14 @@ int main(int argc, char** argv) {
   double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   printf("sessions=%d idle=%d files=%zu release_bytes=%llu fetches=%llu bytes=%llu seconds=%.3f "
-         "mbps=%.1f errors=%llu client_cpu=%.2f\n",
+         "mbps=%.1f errors=%llu client_cpu=%.2f requests=%llu wire_bytes=%llu\n",
          g_settings.sessions, g_settings.idle, g_files.size(),
          static_cast<unsigned long long>(releaseBytes),
          static_cast<unsigned long long>(g_fetches.load()),
          static_cast<unsigned long long>(g_bytes.load()), seconds,
          static_cast<double>(g_bytes.load()) / 1e6 / seconds,
-         static_cast<unsigned long long>(g_errors.load()), cpu);
+         static_cast<unsigned long long>(g_errors.load()), cpu,
+         static_cast<unsigned long long>(g_requests.load()),
+         static_cast<unsigned long long>(g_wire.load()));
   return g_errors.load() == 0 ? 0 : 1;
 }

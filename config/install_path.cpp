@@ -15,7 +15,7 @@ char* InstallPathIn(char* buffer, size_t capacity, const char* installDir, const
     return nullptr;
   }
   // A folder without its backslash would run into the name ("C:\Ax").
-  bool separate = installDir[dirLength - 1] != '\\' && installDir[dirLength - 1] != '/';
+  bool separate = !IsSeparator(installDir[dirLength - 1]);
   size_t length = static_cast<size_t>(dirLength) + (separate ? 1 : 0) + TextLength(name);
   if (length >= capacity) {
     DiagLog("install: refusing %s: path longer than %d characters", name,

@@ -4,6 +4,7 @@
 #include "config/fields.h"
 #include "config/settings.h"
 #include "deployment.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
 #include "tinylib/text.h"

@@ -8,8 +8,6 @@
 // Bit 1: manifest section 1, "CLIENT", only.
 static const uint8_t kDefaultSectionSet = 0x02;
 
-const char kLaunchMarker[] = "link";
-
 // Zero-filled here, so the record takes no room in the program file; the
 // configuration sequence puts the defaults in first (see Tokenize).
 InstallSettingsRecord InstallSettings;

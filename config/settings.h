@@ -4,8 +4,9 @@
 
 #include <stdint.h>
 
+#include "tinylib/text.h"  // kPathCapacity
+
 enum {
-  kPathCapacity = 260,
   kLanguageCapacity = 64,
   kDisplayNameCapacity = 64,
   kArgTableCapacity = 16,
@@ -35,10 +36,6 @@ struct InstallSettingsRecord {
 };
 
 extern InstallSettingsRecord InstallSettings;
-
-// A LaunchLine of exactly this text (ASCII case ignored) is replaced by the
-// desktop shortcut's path once the shortcuts are made.
-extern const char kLaunchMarker[];  // "link"
 
 // Slot 0 is the program's own path; the rest are arguments. Entries point
 // into CommandLineCopy or into the copy of the embedded arguments.

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "transfer/manifest_source.h"
+
 // After the list is built, before any download: makes the staging folder,
 // marks items whose staged file is complete as done, loads the session's
 // resume record, and settles what an interrupted commit left in old\: an
@@ -14,12 +16,13 @@
 // earlier are deleted.
 void PrepareUpdate();
 
-// After the downloads: true when the manifest was obtained, every listed
-// item is staged complete and all of them were moved into place (then the
-// staging place is cleared). Otherwise the failure is noted in the run's
+// After the downloads, with what BuildDownloadList gave: true when the
+// manifest was obtained, every listed item is staged complete and all of
+// them were moved into place (then the staging place is cleared and the
+// accepted release serial saved). Otherwise the failure is noted in the run's
 // outcome and false is returned; the installed files stay as they were and
 // complete staged files stay for the next run.
-bool FinishUpdate(bool manifestFound);
+bool FinishUpdate(const ListedManifest& listed);
 
 // Moves every done item's staged file into place, in list order. Returns the
 // number of items that could not be moved.

@@ -9,6 +9,7 @@
 #include "manifest/download_list.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/find_handle_win.h"
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
@@ -65,15 +66,13 @@ void Walk(const char* root, const char* relative, Visitor visit, void* context) 
       !AppendTextCut(pattern, sizeof pattern, "*"))
     return;
   WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA(pattern, &entry);
-  if (search == INVALID_HANDLE_VALUE) return;
+  FindHandle search(pattern, &entry);
+  if (!search.Valid()) return;
   do {
     const char* name = entry.cFileName;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     char inner[kPathCapacity];
-    inner[0] = 0;
-    if (!AppendTextCut(inner, sizeof inner, relative) || !AppendTextCut(inner, sizeof inner, name))
-      continue;
+    if (!JoinTextCut(inner, sizeof inner, relative, name)) continue;
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       if (!AppendTextCut(inner, sizeof inner, "\\")) continue;
       Walk(root, inner, visit, context);
@@ -81,19 +80,13 @@ void Walk(const char* root, const char* relative, Visitor visit, void* context) 
     } else {
       visit(context, root, inner, false);
     }
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
-}
-
-bool JoinPath(char* buffer, const char* first, const char* second) {
-  buffer[0] = 0;
-  return AppendTextCut(buffer, kPathCapacity, first) && AppendTextCut(buffer, kPathCapacity, second);
+  } while (search.Next(&entry));
 }
 
 // Removal of a whole tree: counts what could not be deleted.
 void RemoveVisited(void* context, const char* root, const char* relative, bool folder) {
   char path[kPathCapacity];
-  if (!JoinPath(path, root, relative)) return;
+  if (!JoinTextCut(path, sizeof path, root, relative)) return;
   if (folder) {
     RemoveDirectoryA(path);  // a folder that keeps a file in use stays
     return;
@@ -113,7 +106,7 @@ int32_t FindItem(const char* name) {
 // One file in old\: an installed file that a commit moved aside.
 void SettleSetAside(void*, const char* root, const char* relative, bool folder) {
   char old[kPathCapacity];
-  if (!JoinPath(old, root, relative)) return;
+  if (!JoinTextCut(old, sizeof old, root, relative)) return;
   if (folder) {
     RemoveDirectoryA(old);
     return;
@@ -234,8 +227,8 @@ int32_t RemoveStagingFolder(const char* installFolder) {
   return left;
 }
 
-bool FinishUpdate(bool manifestFound) {
-  if (!manifestFound) {
+bool FinishUpdate(const ListedManifest& listed) {
+  if (!listed.Found) {
     NoteRunFailure("no file list from any source");
     return false;
   }
@@ -263,6 +256,6 @@ bool FinishUpdate(bool manifestFound) {
   // Only now is the signed release installed: from here on an older one is
   // a rollback. (Written after the clearing, which would take it along.)
   // A failure to write it is logged; the files are installed all the same.
-  if (AcceptedReleaseSerial != 0) SaveReleaseSerial(AcceptedReleaseSerial);
+  if (listed.AcceptedSerial != 0) SaveReleaseSerial(listed.AcceptedSerial);
   return true;
 }

@@ -6,10 +6,6 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool IsDriveLetter(char c) {
   char folded = FoldCase(c);
   return folded >= 'A' && folded <= 'Z';
@@ -72,10 +68,10 @@ bool StripPathPrefix(const char* path, char* dst, size_t capacity) {
 
 bool NormalizeFullPath(const char* path, char* dst, size_t capacity) {
   if (path == nullptr || capacity == 0) return Fail(dst, capacity);
-  char work[kGuardPathCapacity];
+  char work[kPathCapacity];
   if (!CopyTextCut(work, sizeof work, path)) return Fail(dst, capacity);
 
-  char out[kGuardPathCapacity];
+  char out[kPathCapacity];
   size_t length = 0;
   size_t floor = 0;  // what ".." never takes back: the drive or the share
   const char* p = work;
@@ -168,11 +164,11 @@ void AddFolder(FolderList* list, const char* canonical) {
   if (canonical == nullptr || canonical[0] == 0 || list->Count >= kGuardFolderCapacity) return;
   for (int32_t i = 0; i < list->Count; i++)
     if (SamePath(list->Paths[i], canonical)) return;
-  if (CopyTextCut(list->Paths[list->Count], kGuardPathCapacity, canonical)) list->Count++;
+  if (CopyTextCut(list->Paths[list->Count], kPathCapacity, canonical)) list->Count++;
 }
 
 void AddAncestors(FolderList* list, const char* canonical) {
-  char parent[kGuardPathCapacity];
+  char parent[kPathCapacity];
   if (!CopyTextCut(parent, sizeof parent, canonical)) return;
   while (RootOf(parent) == kRootNone) {
     char* slash = FindCharLast(parent, '\\');

@@ -11,7 +11,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum { kGuardPathCapacity = 260, kGuardFolderCapacity = 64 };
+#include "tinylib/text.h"  // kPathCapacity
+
+enum { kGuardFolderCapacity = 64 };
 
 // Drops the prefixes that turn off the system's path parsing: "\\?\" and
 // "\\.\" (and "\??\") before a drive path, "\\?\UNC\" before a share, which
@@ -41,7 +43,7 @@ PathRoot RootOf(const char* canonical);
 
 // A list of canonical folders, kept by the caller.
 struct FolderList {
-  char Paths[kGuardFolderCapacity][kGuardPathCapacity];
+  char Paths[kGuardFolderCapacity][kPathCapacity];
   int32_t Count;
 };
 void ClearFolders(FolderList* list);

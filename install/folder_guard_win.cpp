@@ -40,7 +40,7 @@ const int kStartupCsidls[] = {CSIDL_STARTUP, CSIDL_COMMON_STARTUP, CSIDL_ALTSTAR
                               CSIDL_COMMON_ALTSTARTUP};
 
 void AddCanonical(FolderList* list, const char* path) {
-  char canonical[kGuardPathCapacity];
+  char canonical[kPathCapacity];
   if (path[0] != 0 && CanonicalPath(path, canonical, sizeof canonical)) AddFolder(list, canonical);
 }
 
@@ -54,15 +54,9 @@ void AddShellFolder(FolderList* list, int csidl) {
 }
 
 void AddVariable(FolderList* list, const char* name) {
-  char value[kGuardPathCapacity];
+  char value[kPathCapacity];
   DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
   if (length > 0 && length < sizeof value) AddCanonical(list, value);
-}
-
-// folder + tail, into a path buffer; false when it does not fit.
-bool Join(char* dst, size_t capacity, const char* folder, const char* tail) {
-  dst[0] = 0;
-  return AppendTextCut(dst, capacity, folder) && AppendTextCut(dst, capacity, tail);
 }
 
 // Which folder a path opens, whatever its text: a junction, a symbolic link
@@ -132,24 +126,24 @@ FolderVerdict JudgeByIdentity(const char* canonical, const FolderList& known, in
 bool CanonicalPath(const char* path, char* dst, size_t capacity, int* existing) {
   if (existing != nullptr) *existing = 0;
   if (capacity > 0) dst[0] = 0;
-  char stripped[kGuardPathCapacity];
+  char stripped[kPathCapacity];
   if (!StripPathPrefix(path, stripped, sizeof stripped) || stripped[0] == 0) return false;
-  char full[kGuardPathCapacity];
+  char full[kPathCapacity];
   DWORD length = GetFullPathNameA(stripped, sizeof full, full, nullptr);
   if (length == 0 || length >= sizeof full) return false;
-  char canonical[kGuardPathCapacity];
+  char canonical[kPathCapacity];
   if (!NormalizeFullPath(full, canonical, sizeof canonical)) return false;
 
   // GetLongPathNameA needs a path that exists: take the longest existing
   // part, expand it, and put the rest back behind it.
   int cut = TextLength(canonical);
-  char part[kGuardPathCapacity];
-  char expanded[kGuardPathCapacity];
+  char part[kPathCapacity];
+  char expanded[kPathCapacity];
   for (;;) {
     PutChars(part, canonical, cut);
     DWORD got = GetLongPathNameA(part, expanded, sizeof expanded);
     if (got > 0 && got < sizeof expanded) {
-      char head[kGuardPathCapacity];
+      char head[kPathCapacity];
       if (!NormalizeFullPath(expanded, head, sizeof head)) return false;
       bool ok = CopyTextCut(dst, capacity, head);
       if (ok && canonical[cut] != 0) {
@@ -176,13 +170,13 @@ void GatherKnownFolders(FolderList* known) {
   ClearFolders(known);
   for (int csidl : kKnownCsidls) AddShellFolder(known, csidl);
   for (const char* name : kKnownVariables) AddVariable(known, name);
-  char path[kGuardPathCapacity];
-  char extra[kGuardPathCapacity];
+  char path[kPathCapacity];
+  char extra[kPathCapacity];
   UINT length = GetWindowsDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) {
     AddCanonical(known, path);
     // What a 32-bit program sees as the 64-bit system folder.
-    if (Join(extra, sizeof extra, path, "\\Sysnative")) AddCanonical(known, extra);
+    if (JoinTextCut(extra, sizeof extra, path, "\\Sysnative")) AddCanonical(known, extra);
   }
   length = GetSystemDirectoryA(path, sizeof path);
   if (length > 0 && length < sizeof path) AddCanonical(known, path);
@@ -191,8 +185,8 @@ void GatherKnownFolders(FolderList* known) {
   // The folder of every profile, and the downloads, which no CSIDL names.
   if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_PROFILE | CSIDL_FLAG_DONT_VERIFY, nullptr,
                                  SHGFP_TYPE_CURRENT, path))) {
-    if (Join(extra, sizeof extra, path, "\\..")) AddCanonical(known, extra);
-    if (Join(extra, sizeof extra, path, "\\Downloads")) AddCanonical(known, extra);
+    if (JoinTextCut(extra, sizeof extra, path, "\\..")) AddCanonical(known, extra);
+    if (JoinTextCut(extra, sizeof extra, path, "\\Downloads")) AddCanonical(known, extra);
   }
 }
 
@@ -209,7 +203,7 @@ FolderVerdict CheckInstallFolder(const char* folder, const char* what, char* dst
   int32_t which = -1;
   // On the stack: a static list would be stored in the program file.
   FolderList known;
-  char canonical[kGuardPathCapacity];
+  char canonical[kPathCapacity];
   int existing = 0;
   if (CanonicalPath(folder, canonical, sizeof canonical, &existing)) {
     GatherKnownFolders(&known);

@@ -5,41 +5,9 @@
 
 #include "tinylib/file_names.h"
 #include "tinylib/text.h"
-
-const char kLinkListName[] = "linkfiles";
+#include "tinylib/text_builder.h"
 
 namespace {
-
-// Appends pieces to a fixed array and remembers whether any did not fit, so
-// that a builder checks once at its end.
-class Builder {
- public:
-  Builder(char* dst, size_t capacity) : dst_(dst), capacity_(capacity), ok_(capacity > 0) {
-    if (ok_) dst_[0] = 0;
-  }
-  void Add(const char* text) {
-    if (ok_) ok_ = AppendTextCut(dst_, capacity_, text);
-  }
-  void AddChar(char c) {
-    char one[2] = {c, 0};
-    Add(one);
-  }
-  void AddDecimal(int32_t value) {
-    char digits[16];
-    PutDecimal(digits, value);
-    Add(digits);
-  }
-  // The final answer; a text that did not fit is not left half-built.
-  bool Finish() {
-    if (!ok_ && capacity_ > 0) dst_[0] = 0;
-    return ok_;
-  }
-
- private:
-  char* dst_;
-  size_t capacity_;
-  bool ok_;
-};
 
 bool IsForbiddenInFileName(unsigned char c) {
   return c < 0x20 || c == 0x7F || strchr("\\/:*?\"<>|", c) != nullptr;
@@ -48,22 +16,22 @@ bool IsForbiddenInFileName(unsigned char c) {
 }  // namespace
 
 bool BuildClientArguments(char* dst, size_t capacity, const InstallSettingsRecord& s) {
-  Builder out(dst, capacity);
+  TextBuilder out(dst, capacity);
   if (s.SaasMode) {
-    out.Add("/XEXTUI /SAAS:");
-    out.Add(s.HostName);
+    out.Text("/XEXTUI /SAAS:");
+    out.Text(s.HostName);
     // Only the hosted presets tell the client its language.
     if (s.InstallMode == kModeHosted && s.Language[0] != 0) {
-      out.Add(" /LANG:");
-      out.Add(s.Language);
+      out.Text(" /LANG:");
+      out.Text(s.Language);
     }
   } else if (s.ErpMode) {
-    out.Add("/XEXTUI");
+    out.Text("/XEXTUI");
   } else {
-    out.Add("/SXCO /HOST:");
-    out.Add(s.HostName);
-    out.AddChar(':');
-    out.AddDecimal(s.Port);
+    out.Text("/SXCO /HOST:");
+    out.Text(s.HostName);
+    out.Char(':');
+    out.Number(s.Port);
   }
   return out.Finish();
 }
@@ -91,13 +59,13 @@ bool MakeLinkFileName(char* dst, size_t capacity, const char* prefix, const char
 }
 
 bool BuildLinkPath(char* dst, size_t capacity, const char* folder, const char* fileName) {
-  Builder out(dst, capacity);
+  TextBuilder out(dst, capacity);
   int length = TextLength(folder);
   if (length == 0) return false;  // dst is already empty
-  out.Add(folder);
-  if (folder[length - 1] != '\\') out.AddChar('\\');
-  out.Add(fileName);
-  out.Add(".lnk");
+  out.Text(folder);
+  if (folder[length - 1] != '\\') out.Char('\\');
+  out.Text(fileName);
+  out.Text(".lnk");
   return out.Finish();
 }
 
@@ -114,11 +82,11 @@ bool FolderWithoutBackslash(char* dst, size_t capacity, const char* folder) {
 }
 
 bool BuildParamsUrl(char* dst, size_t capacity, const char* host, const char* code) {
-  Builder out(dst, capacity);
-  out.Add("http://");
-  out.Add(host);
-  out.Add("/status/azservice.ashx?op=getparams&code=");
-  out.Add(code);
+  TextBuilder out(dst, capacity);
+  out.Text("http://");
+  out.Text(host);
+  out.Text("/status/azservice.ashx?op=getparams&code=");
+  out.Text(code);
   return out.Finish();
 }
 
@@ -152,13 +120,13 @@ bool IsRecordedLink(const char* line) {
 }
 
 bool BuildRelaunchCommand(char* dst, size_t capacity, const char* copyPath, const char* ownFolder) {
-  Builder out(dst, capacity);
+  TextBuilder out(dst, capacity);
   if (strchr(copyPath, '"') != nullptr || strchr(ownFolder, '"') != nullptr)
     return false;  // dst is already empty
-  out.AddChar('"');
-  out.Add(copyPath);
-  out.Add("\" \"uninstall:");
-  out.Add(ownFolder);
-  out.AddChar('"');
+  out.Char('"');
+  out.Text(copyPath);
+  out.Text("\" \"uninstall:");
+  out.Text(ownFolder);
+  out.Char('"');
   return out.Finish();
 }

@@ -29,9 +29,9 @@ enum {
   kShortcutNameOffset = 19,
 };
 
-// The link list in the install folder: the shortcut paths the uninstall
-// deletes; its presence marks a folder as an installation.
-extern const char kLinkListName[];  // "linkfiles"
+// The link list in the install folder (kLinkListName of
+// manifest/reserved_names.h): the shortcut paths the uninstall deletes; its
+// presence marks a folder as an installation.
 
 // The client's command-line arguments for the settings: SaaS, else on-premises
 // ERP, else a plain session host. False, with dst empty, when they would not

@@ -9,14 +9,13 @@
 #include "config/settings.h"
 #include "deployment.h"
 #include "install/install_text.h"
+#include "manifest/reserved_names.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
 #include "transfer/istream.h"
 
 namespace {
-
-const char kParamsFileName[] = "PARAMS.CFG";
 
 // The reply buffer comes from the heap for the call only.
 class HeapBlock {

@@ -16,6 +16,8 @@
 #include "config/install_path.h"
 #include "config/settings.h"
 #include "install/install_text.h"
+#include "manifest/reserved_names.h"
+#include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/folders.h"
 #include "tinylib/simple_file.h"
@@ -28,7 +30,6 @@ const char kUninstallerProgram[] = "Pellinor.exe";
 const char kUninstallArguments[] = "uninstall";
 const char kUninstallPrefix[] = "Uninstall ";
 const char kStartMenuSubfolder[] = "Brevane\\";
-const char kLanguageFileName[] = "install.txt";
 
 // The class and interfaces used, defined here: taking them from libuuid
 // links its whole table of identifiers (about 40 KiB).

@@ -14,9 +14,11 @@
 #include "install/commit.h"
 #include "install/folder_guard_win.h"
 #include "install/install_text.h"
+#include "manifest/reserved_names.h"
 #include "manifest/manifest_text.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
+#include "tinylib/find_handle_win.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/simple_strings.h"
 #include "tinylib/text.h"
@@ -32,25 +34,6 @@ enum { kTempPathCapacity = 250 };
 // file, which Windows refuses while the image is mapped: delete passes are
 // repeated for a bounded time.
 enum { kDeletePasses = 20, kDeletePauseMs = 250 };
-
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE h) : h_(h) {}
-  ~FindHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) FindClose(h_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
-bool JoinPath(char* dst, size_t capacity, const char* first, const char* second) {
-  dst[0] = 0;
-  return AppendTextCut(dst, capacity, first) && AppendTextCut(dst, capacity, second);
-}
 
 bool IsFile(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
@@ -90,16 +73,16 @@ int32_t DeleteRecordedLinks(const char* listPath) {
 // the number of files that could not be deleted.
 int32_t DeleteFolderFiles(const char* folder, int32_t* deleted) {
   char pattern[kPathCapacity];
-  if (!JoinPath(pattern, sizeof pattern, folder, kEverything)) return 0;
+  if (!JoinTextCut(pattern, sizeof pattern, folder, kEverything)) return 0;
   WIN32_FIND_DATAA entry;
-  FindHandle search(FindFirstFileA(pattern, &entry));
-  if (search.get() == INVALID_HANDLE_VALUE) return 0;
+  FindHandle search(pattern, &entry);
+  if (!search.Valid()) return 0;
   int32_t left = 0;
   do {
     // "." and ".." are directories too.
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     char path[kPathCapacity];
-    if (!JoinPath(path, sizeof path, folder, entry.cFileName)) {
+    if (!JoinTextCut(path, sizeof path, folder, entry.cFileName)) {
       DiagLog("uninstall: %s%s is too long to delete", folder, entry.cFileName);
       left++;
     } else if (DeleteFileA(path)) {
@@ -108,7 +91,7 @@ int32_t DeleteFolderFiles(const char* folder, int32_t* deleted) {
       DiagLog("uninstall: deleting %s failed (error %lu)", path, GetLastError());
       left++;
     }
-  } while (FindNextFileA(search.get(), &entry));
+  } while (search.Next(&entry));
   return left;
 }
 
@@ -145,7 +128,7 @@ RemovalReport RemoveInstallation(char* folder) {
   }
   int fullLength = TextLength(full);
   char listPath[kPathCapacity];
-  if (!JoinPath(listPath, sizeof listPath, full, kLinkListName) || !IsFile(listPath))
+  if (!JoinTextCut(listPath, sizeof listPath, full, kLinkListName) || !IsFile(listPath))
     return Refuse(report, full, "holds no linkfiles, so it is no installation");
   if (WorkBuffer == nullptr) return Refuse(report, full, "cannot be read (no buffer)");
   report.Refused = false;
@@ -183,7 +166,7 @@ bool RelaunchFromTemp(const char* ownPath) {
   // Everything is built before anything is copied, so that a refusal leaves
   // nothing behind. A bare file name names no folder to remove.
   bool ok = tempLength > 0 && tempLength < sizeof temp && folderLength > 0 &&
-            folderLength < kPathCapacity && JoinPath(copy, sizeof copy, temp, kTempCopyName);
+            folderLength < kPathCapacity && JoinTextCut(copy, sizeof copy, temp, kTempCopyName);
   if (ok) {
     PutChars(ownFolder, ownPath, folderLength);
     ok = BuildRelaunchCommand(command, sizeof command, copy, ownFolder);

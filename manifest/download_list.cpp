@@ -12,7 +12,6 @@
 
 DownloadItem* DownloadList;
 int32_t DownloadCount;
-bool ManifestFound;
 
 static const int32_t kLargestTotal = 0x7FFFFFFF;
 

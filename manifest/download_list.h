@@ -24,9 +24,6 @@ struct DownloadItem {
 
 extern DownloadItem* DownloadList;
 extern int32_t DownloadCount;
-// Whether the last BuildDownloadList got any manifest text: an empty list
-// from a manifest means "up to date", without one it means "no list".
-extern bool ManifestFound;
 
 // Whether the local file of an entry is already there (IsUpToDate in the
 // installer; tests pass their own).

@@ -88,12 +88,6 @@ FileLineResult ParseFileLine(const char* line, ManifestEntry* entry) {
 
 static const char kLowerHexDigits[] = "0123456789abcdef";
 
-static int LowerHexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool ParseSha256Hex(const char* text, uint8_t hash[kSha256Size]) {
   uint8_t value[kSha256Size];
   for (int i = 0; i < kSha256Size; i++) {

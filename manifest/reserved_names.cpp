@@ -3,12 +3,15 @@
 #include "tinylib/file_names.h"
 #include "tinylib/text.h"
 
+const char kLinkListName[] = "linkfiles";
+const char kLanguageFileName[] = "install.txt";
+const char kParamsFileName[] = "PARAMS.CFG";
+const char kStagingFolderName[] = "Pellinor.staging";
+
 namespace {
 
-const char* const kReservedNames[] = {"linkfiles", "install.txt", "PARAMS.CFG",
-                                      "Pellinor.staging"};
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+const char* const kReservedNames[] = {kLinkListName, kLanguageFileName, kParamsFileName,
+                                      kStagingFolderName};
 
 }  // namespace
 

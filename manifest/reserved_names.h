@@ -4,6 +4,12 @@
 // publisher refuses them and the installer drops them.
 #pragma once
 
+// The names themselves, for the modules that write them.
+extern const char kLinkListName[];       // "linkfiles": the shortcuts the uninstall deletes
+extern const char kLanguageFileName[];   // "install.txt": the on-premises language record
+extern const char kParamsFileName[];     // "PARAMS.CFG": the remote parameters
+extern const char kStagingFolderName[];  // "Pellinor.staging": the staging place of updates
+
 // True when the top-level component of name (before the first '\' or '/')
 // is, with ASCII case folded, "linkfiles", "install.txt", "PARAMS.CFG" or
 // "Pellinor.staging" (so anything below that folder too). Trailing dots and

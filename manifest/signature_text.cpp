@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "tinylib/text.h"
+
 namespace {
 
 // One line of the text: its content without the line end, and where the
@@ -44,17 +46,11 @@ bool HasKey(const SigLine& line, const char* key, const char** value, int32_t* v
   return true;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;  // upper case too: one spelling per value
-}
-
 bool ReadHex(const char* text, int32_t length, uint8_t* out, int32_t outLength) {
   if (length != outLength * 2) return false;
   for (int32_t i = 0; i < outLength; i++) {
-    int high = HexValue(text[2 * i]);
-    int low = HexValue(text[2 * i + 1]);
+    int high = LowerHexValue(text[2 * i]);
+    int low = LowerHexValue(text[2 * i + 1]);
     if (high < 0 || low < 0) return false;
     out[i] = static_cast<uint8_t>(high * 16 + low);
   }

@@ -5,6 +5,7 @@
 
 #include "tinylib/diaglog.h"
 #include "tinylib/text.h"
+#include "tinylib/text_builder.h"
 
 namespace {
 
@@ -74,71 +75,29 @@ int32_t FilesNotFetched() { return NotFetched.load(); }
 int32_t FilesNotReplaced() { return NotReplaced.load(); }
 const char* RunFailureReason() { return ReasonReady.load() != 0 ? Reason : ""; }
 
-namespace {
-
-// power / 10 for a power of ten, by 32-bit steps only.
-uint64_t NextLowerPower(uint64_t power) {
-  uint64_t lower = 1;
-  while (lower * 10 < power) lower *= 10;
-  return lower;
+RunCounts CurrentRunCounts() {
+  RunCounts counts;
+  counts.FilesInstalled = FilesInstalledCount;
+  counts.BytesInstalled = BytesInstalledCount;
+  for (int i = 0; i < 3; i++) counts.Staged[i] = Staged[i].load();
+  counts.NotFetched = NotFetched.load();
+  counts.NotReplaced = NotReplaced.load();
+  return counts;
 }
-
-// Appends to a bounded text; whatever does not fit is cut, never overrun.
-class TextOut {
- public:
-  TextOut(char* buffer, int32_t capacity) : buffer_(buffer), capacity_(capacity), used_(0) {
-    buffer_[0] = 0;
-  }
-  TextOut& Text(const char* text) {
-    while (text != nullptr && *text != 0 && used_ + 1 < capacity_) buffer_[used_++] = *text++;
-    buffer_[used_] = 0;
-    return *this;
-  }
-  // Digits by subtracting powers of ten: a 64-bit division would pull in
-  // the compiler's helper routines, about a kilobyte on this target.
-  TextOut& Number(int64_t value) {
-    char text[24];
-    int t = 0;
-    uint64_t rest = static_cast<uint64_t>(value);
-    if (value < 0) {
-      text[t++] = '-';
-      rest = 0 - rest;
-    }
-    uint64_t power = 1000000000000000000ull;
-    for (int i = 0; i < 18; i++) {  // 10^18 down to 10; the ones follow
-      char digit = '0';
-      while (rest >= power) {
-        rest -= power;
-        digit++;
-      }
-      if (digit != '0' || t > (value < 0 ? 1 : 0)) text[t++] = digit;
-      power = NextLowerPower(power);
-    }
-    text[t++] = static_cast<char>('0' + rest);
-    text[t] = 0;
-    return Text(text);
-  }
-
- private:
-  char* buffer_;
-  int32_t capacity_;
-  int32_t used_;
-};
-
-}  // namespace
 
 void FormatRunSummary(char* buffer, int32_t capacity) {
   if (buffer == nullptr || capacity <= 0) return;
   int32_t code = RunExitCode();
   const char* reason = RunFailureReason();
-  TextOut out(buffer, capacity);
+  RunCounts counts = CurrentRunCounts();
+  TextBuilder out(buffer, static_cast<size_t>(capacity));
   out.Text("run: outcome ").Number(code).Text(" (").Text(OutcomeName(code)).Text("); ");
-  out.Number(FilesInstalledCount).Text(" files installed, ").Number(BytesInstalledCount);
-  out.Text(" bytes; staged from mirrors ").Number(Staged[kSourceMirror].load());
-  out.Text(", session ").Number(Staged[kSourceSession].load());
-  out.Text(", reused ").Number(Staged[kSourceStaging].load());
-  out.Text("; ").Number(NotFetched.load()).Text(" not fetched, ");
-  out.Number(NotReplaced.load()).Text(" not replaced");
+  out.Number(counts.FilesInstalled).Text(" files installed, ").Number(counts.BytesInstalled);
+  out.Text(" bytes; staged from mirrors ").Number(counts.Staged[kSourceMirror]);
+  out.Text(", session ").Number(counts.Staged[kSourceSession]);
+  out.Text(", reused ").Number(counts.Staged[kSourceStaging]);
+  out.Text("; ").Number(counts.NotFetched).Text(" not fetched, ");
+  out.Number(counts.NotReplaced).Text(" not replaced");
   if (reason[0] != 0) out.Text("; first failure: ").Text(reason);
 }
 
@@ -146,7 +105,7 @@ void FormatFailureText(char* buffer, int32_t capacity, const char* logPath) {
   if (buffer == nullptr || capacity <= 0) return;
   int32_t fetched = NotFetched.load();
   int32_t replaced = NotReplaced.load();
-  TextOut out(buffer, capacity);
+  TextBuilder out(buffer, static_cast<size_t>(capacity));
   out.Text("Installation failed: ");
   if (fetched > 0) {
     out.Number(fetched).Text(fetched == 1 ? " file" : " files").Text(" could not be downloaded.");
@@ -166,8 +125,10 @@ int32_t EndRun() {
   return RunExitCode();
 }
 
+const char kLaunchMarker[] = "link";
+
 bool LaunchLineMayOpen(const char* line) {
-  return line != nullptr && line[0] != 0 && !EqualNoCase(line, "link");
+  return line != nullptr && line[0] != 0 && !EqualNoCase(line, kLaunchMarker);
 }
 
 void ResetRunOutcome() {

@@ -42,6 +42,16 @@ int32_t FilesNotFetched();
 int32_t FilesNotReplaced();
 const char* RunFailureReason();  // "" when none
 
+// What the run did, as the summary reports it.
+struct RunCounts {
+  int32_t FilesInstalled;
+  int64_t BytesInstalled;
+  int32_t Staged[3];  // files staged complete, by FileSource
+  int32_t NotFetched;
+  int32_t NotReplaced;
+};
+RunCounts CurrentRunCounts();
+
 // The log's last line: outcome, files and bytes installed and from where,
 // what failed and why. Always terminated within capacity.
 void FormatRunSummary(char* buffer, int32_t capacity);
@@ -49,9 +59,13 @@ void FormatRunSummary(char* buffer, int32_t capacity);
 // empty) is where the diagnostic log is written.
 void FormatFailureText(char* buffer, int32_t capacity, const char* logPath);
 
+// A launch line of exactly this text (ASCII case ignored) is replaced by the
+// desktop shortcut's path once the shortcuts are made.
+extern const char kLaunchMarker[];  // "link"
+
 // Whether the shutdown may open this launch line: never an empty one, and
-// never the preset marker "link" that no shortcut replaced (the shell would
-// look for a program of that name in the current folder).
+// never the preset marker that no shortcut replaced (the shell would look
+// for a program of that name in the current folder).
 bool LaunchLineMayOpen(const char* line);
 
 // Writes the summary as the log's last line and gives the exit code.

@@ -11,7 +11,7 @@ PACKAGES=(
   wine wine32:i386 wine64
   xvfb xauth x11-utils xdotool imagemagick tesseract-ocr
   nginx-light libnginx-mod-stream socat netcat-openbsd curl python3 time gnuplot-nox
-  liblnk-utils
+  liblnk-utils osslsigncode prometheus
 )
 
 missing=()
@@ -47,6 +47,10 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # nginx-light starts a system server on port 80 when installed; the tests run
 # their own instances and need nothing of it.
-if command -v systemctl >/dev/null 2>&1; then systemctl disable --now nginx >/dev/null 2>&1 || true; fi
+# prometheus is installed for promtool alone; its server is not wanted either.
+if command -v systemctl >/dev/null 2>&1; then
+  systemctl disable --now nginx >/dev/null 2>&1 || true
+  systemctl disable --now prometheus >/dev/null 2>&1 || true
+fi
 [ -f /run/nginx.pid ] && kill "$(cat /run/nginx.pid)" 2>/dev/null || true
 echo "install-deps: done"

@@ -6,10 +6,6 @@
 
 #include "tinylib/text.h"
 
-static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-static char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
 bool IsReservedDeviceName(const char* part, int length) {
   // The name before the first dot, trailing blanks trimmed, decides.
   int base = 0;

@@ -5,12 +5,9 @@
 #include <windows.h>
 
 #include "tinylib/diaglog.h"
+#include "tinylib/find_handle_win.h"
 #include "tinylib/folders.h"
 #include "tinylib/text.h"
-
-// Room for a Windows path and its terminator (MAX_PATH): CreateOutputFile
-// makes folders on a private copy, so the caller's text is never touched.
-static const size_t kPathCapacity = 260;
 
 TSimpleFile::TSimpleFile(const char* path, uint8_t forWrite) {
   if (forWrite != 0) {
@@ -91,6 +88,7 @@ TSimpleFile CreateOutputFile(const char* path) {
   TSimpleFile first(path, 1);
   if (first.IsOpen()) return first;
 
+  // Folders are made on a private copy, so the caller's text is never touched.
   char folders[kPathCapacity];
   if (CopyTextCut(folders, sizeof folders, path)) {
     MakeFolders(folders);
@@ -105,9 +103,7 @@ TSimpleFile CreateOutputFile(const char* path) {
 
 bool IsUpToDate(const char* path, int32_t size, uint32_t stamp) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(path, &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
-  FindClose(find);
+  if (!FindHandle(path, &found).Valid()) return false;
   // A folder of that name is not the file, whatever the entry says.
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   if (size == 0) return true;  // existence is enough for an empty entry

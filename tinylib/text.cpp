@@ -1,10 +1,6 @@
 // Text helpers: the small string library every module builds its texts with.
 #include "tinylib/text.h"
 
-static inline unsigned char FoldCase(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
-}
-
 int TextLength(const char* text) {
   int n = 0;
   while (text[n] != 0) n++;
@@ -60,6 +56,18 @@ char* PutChar(char* dst, char c) {
   return dst + 1;
 }
 
+char* PutUnsigned(char* dst, uint32_t value) {
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) *dst++ = digits[--count];
+  *dst = 0;
+  return dst;
+}
+
 char* PutDecimal(char* dst, int32_t value) {
   // Callers pass non-negative values; a negative one is written with a sign
   // rather than as garbage.
@@ -68,15 +76,7 @@ char* PutDecimal(char* dst, int32_t value) {
     *dst++ = '-';
     magnitude = 0u - magnitude;
   }
-  char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  while (count > 0) *dst++ = digits[--count];
-  *dst = 0;
-  return dst;
+  return PutUnsigned(dst, magnitude);
 }
 
 char* JoinText(char* dst, const char* first, const char* second, const char* third) {
@@ -122,10 +122,29 @@ uint32_t ReadDecimal(const char*& cursor) {
 
 uint32_t DecimalOf(const char* text) { return ReadDecimal(text); }
 
+bool ReadDecimalUpTo(const char*& cursor, uint32_t limit, uint32_t* value) {
+  if (*cursor < '0' || *cursor > '9') return false;
+  // 64 bits, checked after every digit: a long run cannot wrap back below.
+  uint64_t v = 0;
+  while (*cursor >= '0' && *cursor <= '9') {
+    v = v * 10 + static_cast<uint64_t>(*cursor - '0');
+    if (v > limit) return false;
+    cursor++;
+  }
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+int LowerHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 bool EqualNoCase(const char* a, const char* b) {
   for (;; a++, b++) {
-    unsigned char ca = FoldCase(static_cast<unsigned char>(*a));
-    if (ca != FoldCase(static_cast<unsigned char>(*b))) return false;
+    char ca = FoldCase(*a);
+    if (ca != FoldCase(*b)) return false;
     if (ca == 0) return true;
   }
 }
@@ -134,8 +153,7 @@ bool EqualNoCaseN(const char* a, const char* b, int n) {
   // Stops at the first difference, so a shorter text fails at its terminator
   // and nothing past either text is read.
   for (int i = 0; i < n; i++) {
-    if (FoldCase(static_cast<unsigned char>(a[i])) != FoldCase(static_cast<unsigned char>(b[i])))
-      return false;
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
   }
   return true;
 }
@@ -153,6 +171,10 @@ bool AppendTextCut(char* dst, size_t capacity, const char* src) {
   while (used < capacity && dst[used] != 0) used++;
   if (used >= capacity) return false;
   return CopyTextCut(dst + used, capacity - used, src);
+}
+
+bool JoinTextCut(char* dst, size_t capacity, const char* first, const char* second) {
+  return CopyTextCut(dst, capacity, first) && AppendTextCut(dst, capacity, second);
 }
 
 bool FitsIn(const char* text, size_t capacity) {

@@ -5,10 +5,11 @@
 #pragma once
 
 #include "tinylib/streams.h"
+#include "transfer/net_limits.h"
 
 class TIStream : public TBaseStream {
  public:
-  explicit TIStream(const char* url);
+  explicit TIStream(const char* url, const NetLimits& limits = CurrentNetLimits());
   ~TIStream() override;
   TIStream(const TIStream&) = delete;
   TIStream& operator=(const TIStream&) = delete;

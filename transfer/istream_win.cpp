@@ -26,7 +26,7 @@ static bool SetTimeouts(HINTERNET handle, const NetLimits& limits) {
          InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stall, sizeof stall);
 }
 
-TIStream::TIStream(const char* url)
+TIStream::TIStream(const char* url, const NetLimits& limits)
     : InternetHandle(nullptr), ConnectHandle(nullptr), UrlHandle(nullptr) {
   InternetHandle = InternetOpenA(kUserAgent,
                                  INTERNET_OPEN_TYPE_PRECONFIG,  // the system's proxy settings
@@ -43,7 +43,6 @@ TIStream::TIStream(const char* url)
   // (measured: an opened URL on a silent server waited for minutes), and a
   // close from another thread does not end a blocked call there either.
   // Wine ignores the connect bound wherever it is set; Windows applies it.
-  NetLimits limits = CurrentNetLimits();
   if (!SetTimeouts(InternetHandle, limits))
     DiagLog("http: time-outs not set (error %lu)", GetLastError());
 

@@ -26,17 +26,21 @@ struct ManifestText {
 ManifestText FetchManifestText();
 void FreeManifestText(ManifestText* text);
 
-// The serial of the signed release this run accepted; 0 when none (keyless
-// build, or nothing accepted). The commit remembers it.
-extern uint32_t AcceptedReleaseSerial;
-
 // Fetches the manifest and, with a compiled-in key, its signature; refuses
 // (nothing listed, the run failed, the reason logged) a release that is not
 // acceptable, or a manifest over the size bound; otherwise builds
 // DownloadList from it (ListManifestText with the settings of
 // InstallSettings and the file system's up-to-date check) and registers the
 // manifest's sites. The text is released afterwards.
-void BuildDownloadList();
+struct ListedManifest {
+  // Some source gave manifest text: an empty list then means "up to date",
+  // without one it means "no list".
+  bool Found;
+  // The serial of the signed release accepted; 0 when none (keyless build,
+  // or nothing accepted). The commit remembers it.
+  uint32_t AcceptedSerial;
+};
+ListedManifest BuildDownloadList();
 
 // The program's own path with the extension "ver" in path (260 bytes): only a
 // dot in the file name starts an extension, so a name without one gets

@@ -27,7 +27,6 @@ static const char kSignatureSuffix[] = ".sig";
 // Bytes per read from HTTP or a file; the block grows as the text does.
 static const int32_t kManifestPiece = 65536;
 
-uint32_t AcceptedReleaseSerial;
 
 namespace {
 
@@ -175,8 +174,9 @@ int64_t UnixNow() {
 }
 
 // Whether the manifest is the publisher's: signed by the compiled-in key,
-// unaltered, not older than a release accepted here, not expired.
-bool ReleaseAccepted(const ManifestText& text) {
+// unaltered, not older than a release accepted here, not expired. *serial
+// is the accepted release's.
+bool ReleaseAccepted(const ManifestText& text, uint32_t* serial) {
   char signature[kSignatureTextLimit + 1];
   int32_t length = ReadSignature(text.Source, signature, sizeof signature);
   uint8_t digest[kSha256Length];
@@ -198,7 +198,7 @@ bool ReleaseAccepted(const ManifestText& text) {
     NoteRunFailure(reason);
     return false;
   }
-  AcceptedReleaseSerial = accepted.Serial;
+  *serial = accepted.Serial;
   DiagLog("manifest: signed release %lu accepted", static_cast<unsigned long>(accepted.Serial));
   return true;
 }
@@ -250,34 +250,36 @@ void FreeManifestText(ManifestText* text) {
   text->Length = 0;
 }
 
-void BuildDownloadList() {
+ListedManifest BuildDownloadList() {
+  ListedManifest listed = {false, 0};
+  uint32_t serial = 0;  // stays 0 in a keyless build
   FreeDownloadList();
-  AcceptedReleaseSerial = 0;
-  ManifestFound = false;
   ManifestText text = FetchManifestText();
   if (text.TooLarge) {
     DiagLog("manifest: over %d bytes; refused, nothing listed", kManifestSizeLimit);
     NoteRunFailure("the file list is larger than this installer reads");
-    return;
+    return listed;
   }
   if (text.ReadFailed) {
     NoteRunFailure("the file list could not be read whole");
-    return;
+    return listed;
   }
   if (text.Text == nullptr || text.Length == 0) {
     FreeManifestText(&text);
-    return;
+    return listed;
   }
-  if (kHaveReleaseKey && !ReleaseAccepted(text)) {
+  if (kHaveReleaseKey && !ReleaseAccepted(text, &serial)) {
     FreeManifestText(&text);
-    return;
+    return listed;
   }
   int32_t unhashed = ListManifestText(text.Text, text.Length, text.MayBeCut,
                                       CurrentManifestSettings(), IsUpToDate, kHaveReleaseKey);
   FreeManifestText(&text);
   if (unhashed > 0) {
     NoteRunFailure("the signed file list names files without a hash");
-    return;
+    return listed;
   }
-  ManifestFound = true;
+  listed.Found = true;
+  listed.AcceptedSerial = serial;
+  return listed;
 }

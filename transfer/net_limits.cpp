@@ -4,7 +4,6 @@
 #include "config/config.h"
 
 const int32_t kReconnectDelaysMs[kReconnectTries] = {1000, 2000, 4000};
-const NetLimits* TestNetLimits;
 
 static const char kTestStallVariable[] = "PELLINOR_TEST_STALL_MS";
 
@@ -20,7 +19,6 @@ int32_t ParseTestStallMs(const char* text) {
 }
 
 NetLimits CurrentNetLimits() {
-  if (TestNetLimits != nullptr) return *TestNetLimits;
   NetLimits limits;
   limits.connectMs = kConnectTimeoutMs;
   limits.stallMs = kStallTimeoutMs;

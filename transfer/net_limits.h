@@ -22,12 +22,10 @@ struct NetLimits {
   int32_t reconnectDelayMs[kReconnectTries];
 };
 
-// The bounds in force: the ones above, unless a test shortened them.
+// The bounds in force: the ones above, unless a whole-program test shortened
+// them (below). Tests of the modules pass limits of their own to the
+// connection they test.
 NetLimits CurrentNetLimits();
-
-// Test-only. Tests of the modules point this at limits of their own; the
-// product leaves it null.
-extern const NetLimits* TestNetLimits;
 // Test-only. Whole-program tests set the environment variable
 // PELLINOR_TEST_STALL_MS to shorten the stall bound, so that a silent peer
 // costs seconds instead of minutes. Its value as a bound: whole decimal

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "transfer/net_limits.h"
+
 struct DownloadItem;
 
 extern uintptr_t SessionChannel;  // 0 when no connection is open
@@ -15,7 +17,8 @@ extern char* ReplyData;           // the last reply's decoded chunk
 // not resolve fails. The connect gives up after kConnectTimeoutMs, and on
 // the connected socket every send or receive after kStallTimeoutMs
 // (net_limits.h): a host that stops answering counts as a lost connection.
-int ConnectSession();
+// The reconnects of RequestChunk keep the limits of this connect.
+int ConnectSession(const NetLimits& limits = CurrentNetLimits());
 // Closes the connection on purpose (shutdown): a receive blocked on it
 // returns, and nothing reconnects afterwards.
 void CloseSession();

@@ -14,6 +14,7 @@
 #include "tinylib/diaglog.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
+#include "tinylib/text_builder.h"
 #include "tinylib/tinyzip.h"
 #include "transfer/content_check.h"
 #include "transfer/net_limits.h"
@@ -41,6 +42,8 @@ static SessionFault Fault;
 static bool Reconnectable;
 // The socket error that ended the last send or receive, for the log.
 static int LastSocketError;
+// The bounds of the last connect, which its reconnects keep.
+static NetLimits SessionLimits;
 
 static void BreakSession(const char* why, SessionFault fault) {
   if (Fault == kFaultNone)
@@ -138,7 +141,8 @@ static void DropChannel() {
   closesocket(channel);
 }
 
-int ConnectSession() {
+int ConnectSession(const NetLimits& limits) {
+  SessionLimits = limits;
   DropChannel();
   Fault = kFaultNone;
   LastSocketError = 0;
@@ -158,7 +162,6 @@ int ConnectSession() {
     DiagLog("session: socket failed (error %d)", WSAGetLastError());
     return -1;
   }
-  NetLimits limits = CurrentNetLimits();
   int error = ConnectBounded(channel, target, limits);
   if (error != 0) {
     DiagLog("session: connect to %s (%u.%u.%u.%u) port %d failed (error %d%s)", host, a[0],
@@ -310,13 +313,12 @@ static void PauseUnlessAborted(int32_t ms) {
 // name/offset: pause, connect (bounded), and the version notice again, as a
 // new session starts with it. True when the request may be sent.
 static bool Reconnect(int32_t attempt, const char* name, int32_t offset) {
-  NetLimits limits = CurrentNetLimits();
-  int32_t pause = limits.reconnectDelayMs[attempt];
+  int32_t pause = SessionLimits.reconnectDelayMs[attempt];
   DiagLog("session: connection lost before %s at %d; reconnect %d of %d in %d ms", name,
           static_cast<int>(offset), static_cast<int>(attempt + 1), kReconnectTries,
           static_cast<int>(pause));
   PauseUnlessAborted(pause);
-  if (ConnectSession() != 0) {
+  if (ConnectSession(SessionLimits) != 0) {
     CheckAbort();
     Fault = kFaultLost;  // still lost: the next try may reach the host
     return false;
@@ -355,10 +357,7 @@ static void SessionFileFailed(const DownloadItem& item, const char* why, int32_t
   DiagLog("session: %s not fetched: %s (%d of %d bytes); the installed file is left as it was",
           item.Name, why, static_cast<int>(got), static_cast<int>(item.Size));
   char reason[kOutcomeReasonCapacity];
-  reason[0] = 0;
-  AppendTextCut(reason, sizeof reason, item.Name);
-  AppendTextCut(reason, sizeof reason, ": ");
-  AppendTextCut(reason, sizeof reason, why);
+  TextBuilder(reason, sizeof reason).Text(item.Name).Text(": ").Text(why);
   NoteRunFailure(reason);
 }
 

@@ -2,9 +2,8 @@
 // the resume record.
 #include "transfer/staging.h"
 
+#include "manifest/reserved_names.h"
 #include "tinylib/text.h"
-
-const char kStagingFolderName[] = "Pellinor.staging";
 
 bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, StagingArea area,
                      const char* name) {
@@ -12,7 +11,7 @@ bool FormStagingPath(char* buffer, size_t capacity, const char* installDir, Stag
   buffer[0] = 0;
   if (installDir == nullptr || installDir[0] == 0) return false;
   int dirLength = TextLength(installDir);
-  bool separate = installDir[dirLength - 1] != '\\' && installDir[dirLength - 1] != '/';
+  bool separate = !IsSeparator(installDir[dirLength - 1]);
   bool ok = AppendTextCut(buffer, capacity, installDir) &&
             (!separate || AppendTextCut(buffer, capacity, "\\")) &&
             AppendTextCut(buffer, capacity, kStagingFolderName) &&
@@ -33,18 +32,6 @@ bool StagedFileComplete(int32_t size, uint32_t stamp, const StagedFacts& facts) 
   return stamp != 0 && facts.HasStamp && facts.Stamp == stamp && facts.Length == size;
 }
 
-// The decimal digits of value and a terminator (at most 11 bytes).
-static void PutUnsigned(char* buffer, uint32_t value) {
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) *buffer++ = digits[--n];
-  *buffer = 0;
-}
-
 bool FormatResumeRecord(char* buffer, size_t capacity, const ResumeRecord& record) {
   if (buffer == nullptr || capacity == 0) return false;
   buffer[0] = 0;
@@ -62,19 +49,6 @@ bool FormatResumeRecord(char* buffer, size_t capacity, const ResumeRecord& recor
   return ok;
 }
 
-// Digits only, at least one, into a value that must stay within limit.
-static bool ReadField(const char*& cursor, uint64_t limit, uint64_t* value) {
-  if (*cursor < '0' || *cursor > '9') return false;
-  uint64_t v = 0;
-  while (*cursor >= '0' && *cursor <= '9') {
-    v = v * 10 + static_cast<uint64_t>(*cursor - '0');
-    if (v > limit) return false;
-    cursor++;
-  }
-  *value = v;
-  return true;
-}
-
 bool ParseResumeRecord(const char* text, ResumeRecord* record) {
   if (text == nullptr || record == nullptr) return false;
   const char* equals = FindCharFirst(text, '=');
@@ -83,16 +57,16 @@ bool ParseResumeRecord(const char* text, ResumeRecord* record) {
   if (nameLength == 0 || nameLength >= static_cast<int>(sizeof record->Name))
     return false;
   const char* cursor = equals + 1;
-  uint64_t size, stamp, length;
-  if (!ReadField(cursor, 0x7FFFFFFF, &size) || *cursor++ != ',') return false;
-  if (!ReadField(cursor, 0xFFFFFFFFu, &stamp) || *cursor++ != ',') return false;
-  if (!ReadField(cursor, 0x7FFFFFFF, &length)) return false;
+  uint32_t size, stamp, length;
+  if (!ReadDecimalUpTo(cursor, 0x7FFFFFFF, &size) || *cursor++ != ',') return false;
+  if (!ReadDecimalUpTo(cursor, 0xFFFFFFFFu, &stamp) || *cursor++ != ',') return false;
+  if (!ReadDecimalUpTo(cursor, 0x7FFFFFFF, &length)) return false;
   // A line end left after the record is allowed; nothing else.
   while (*cursor == '\r' || *cursor == '\n') cursor++;
   if (*cursor != 0) return false;
   PutChars(record->Name, text, nameLength);
   record->Size = static_cast<int32_t>(size);
-  record->Stamp = static_cast<uint32_t>(stamp);
+  record->Stamp = stamp;
   record->Length = static_cast<int32_t>(length);
   return true;
 }
@@ -117,11 +91,11 @@ void FormatSerialText(char buffer[kSerialTextCapacity], uint32_t serial) {
 bool ParseSerialText(const char* text, uint32_t* serial) {
   if (text == nullptr || serial == nullptr) return false;
   const char* cursor = text;
-  uint64_t value;
-  if (!ReadField(cursor, 0xFFFFFFFFu, &value) || value == 0) return false;
+  uint32_t value;
+  if (!ReadDecimalUpTo(cursor, 0xFFFFFFFFu, &value) || value == 0) return false;
   if (*cursor == '\r') cursor++;
   if (*cursor == '\n') cursor++;
   if (*cursor != 0) return false;
-  *serial = static_cast<uint32_t>(value);
+  *serial = value;
   return true;
 }

@@ -19,7 +19,6 @@
 struct DownloadItem;
 class ContentCheck;
 
-extern const char kStagingFolderName[];  // "Pellinor.staging"
 enum StagingArea { kStagedNew, kStagedOld };
 enum { kResumeRecordCapacity = 128 };
 

@@ -55,8 +55,7 @@ check "1023 bytes accepted" "$rc" 0
 stamp "$work/d.exe" --show
 check "1023 bytes read back" "${#out}" 1023
 stamp "$work/in.exe" "$work/e.exe" --text "${long1023}x"
-[ "$rc" -ne 0 ] && pass "1024 bytes refused (exit $rc)" || fail "1024 bytes refused"
-grep -q 1023 "$work/stderr" && pass "refusal names the limit" || fail "refusal names the limit"
+check "1024 bytes refused" "$rc" 1
 [ ! -e "$work/e.exe" ] && pass "no output after refusal" || fail "no output after refusal"
 
 # --file drops the line end an editor leaves.
@@ -68,18 +67,24 @@ check "--file without line end" "$out" 'dir=C:\F\&xco=ON'
 # The input is changed only with --in-place.
 cp "$work/in.exe" "$work/g.exe"
 stamp "$work/g.exe" "$work/g.exe" --text 'xco=ON'
-[ "$rc" -ne 0 ] && pass "same file refused" || fail "same file refused"
+check "same file refused" "$rc" 1
 cmp -s "$installer" "$work/g.exe" && pass "refused file unchanged" || fail "refused file unchanged"
 stamp "$work/g.exe" --in-place --text 'xco=ON'
 stamp "$work/g.exe" --show
 check "--in-place" "$out" 'xco=ON'
 
-# Failures exit non-zero with a message.
+# Failures exit 1 (not a crash, not "no INSTDATA"), say something, and
+# write no output file.
 for args in "$work/missing.exe $work/h.exe --text x" "$work/text.txt $work/h.exe --text x" \
             "$work/in.exe $work/h.exe" "$work/in.exe $work/h.exe --text" \
             "$work/in.exe $work/h.exe --text x --remove" "$work/in.exe $work/h.exe --text ''"; do
+  rm -f "$work/h.exe"
   eval "stamp $args"
-  if [ "$rc" -ne 0 ] && [ -s "$work/stderr" ]; then pass "fails: $args"; else fail "fails: $args (exit $rc)"; fi
+  if [ "$rc" -eq 1 ] && [ -s "$work/stderr" ] && [ ! -e "$work/h.exe" ]; then
+    pass "fails: $args"
+  else
+    fail "fails: $args (exit $rc$([ -e "$work/h.exe" ] && echo ', output written'))"
+  fi
 done
 
 # The configuration the program reads from a stamped copy.
@@ -133,9 +138,8 @@ probe_run "$work/acme-900-My_Office-x.exe"
 check "tenant port" "$(field Port)" 900
 check "tenant display name" "$(field DisplayName)" "My Office"
 
-# The opt-in log shows where the settings came from.
+# The opt-in log is written where PELLINOR_LOG says.
 PELLINOR_LOG="$work/config.log" probe_run "$work/probe.exe"
-grep -q "settings from INSTDATA" "$work/config.log" 2>/dev/null && pass "log names the source" ||
-  fail "log names the source"
+[ -s "$work/config.log" ] && pass "log written when asked for" || fail "log written when asked for"
 
 pass "configuration and stamping"

@@ -220,3 +220,69 @@ run_check --jobs=3 "$release/hashed.ver" "http://127.0.0.1:$pbusy/"
 [ "$STATUS" -eq 0 ] || fail "slow-answering site: exit $STATUS"
 [ "$(cat "$SCRATCH/busy")" -eq 3 ] || fail "--jobs=3: at most $(cat "$SCRATCH/busy") requests at once"
 pass "--jobs=3 fetches three objects at once, never more"
+
+# What is not a manifest fails: an HTML page, an empty body, a manifest with
+# sites but no file line; each from a URL with a site given.
+read -r pnot pftp pftpredir < <(free_ports 3)
+mkdir -p "$SCRATCH/not"
+printf '<html><body><h1>Welcome</h1></body></html>\n' >"$SCRATCH/not/index.html"
+: >"$SCRATCH/not/empty.ver"
+printf '[SITES]\r\n%s=1\r\n[CLIENT]\r\n' "$good" >"$SCRATCH/not/nofiles.ver"
+serve "$SCRATCH/not" "$pnot"
+for page in index.html empty.ver nofiles.ver; do
+  run_check "http://127.0.0.1:$pnot/$page" "$good"
+  [ "$STATUS" -eq 2 ] || fail "manifest $page: exit $STATUS"
+  row "$good" | grep -q . && fail "manifest $page: a site row was printed"
+done
+pass "an HTML page, an empty body and a manifest without file lines are errors (exit 2)"
+
+# Redirects lead to http:// and https:// only. A minimal FTP server (enough
+# for libcurl's anonymous RETR, logging each command) serves the good
+# objects and the manifest; a site that redirects there fails every object,
+# a manifest URL that redirects there is an error, and neither reaches it.
+cp "$release/hashed.ver" "$SCRATCH/good/files.ver"
+python3 - "$SCRATCH/good" "$pftp" "$SCRATCH/ftp.log" <<'PY' &
+import os, socket, sys, threading
+root, port, log = sys.argv[1], int(sys.argv[2]), open(sys.argv[3], "a", buffering=1)
+listener = socket.socket(); listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", port)); listener.listen(16)
+def session(c):
+    say = lambda text: c.sendall((text + "\r\n").encode())
+    lines, here, passive = c.makefile("rb"), root, None
+    say("220 ready")
+    for raw in lines:
+        verb, _, arg = raw.decode().strip().partition(" ")
+        log.write(verb + "\n")
+        verb, path = verb.upper(), os.path.join(here, arg.lstrip("/"))
+        if verb in ("USER", "PASS", "TYPE"): say("230 ok" if verb == "PASS" else "200 ok" if verb == "TYPE" else "331 ok")
+        elif verb == "PWD": say('257 "/"')
+        elif verb == "CWD" and os.path.isdir(path): here = path; say("250 ok")
+        elif verb == "EPSV":
+            passive = socket.socket(); passive.bind(("127.0.0.1", 0)); passive.listen(1)
+            say("229 passive (|||%d|)" % passive.getsockname()[1])
+        elif verb == "SIZE" and os.path.isfile(path): say("213 %d" % os.path.getsize(path))
+        elif verb == "RETR" and os.path.isfile(path) and passive:
+            say("150 sending"); data, _ = passive.accept()
+            data.sendall(open(path, "rb").read()); data.close(); say("226 done")
+        elif verb == "QUIT": say("221 bye"); break
+        else: say("550 no")
+    c.close()
+while True:
+    conn, _ = listener.accept()
+    threading.Thread(target=session, args=(conn,), daemon=True).start()
+PY
+PIDS+=($!)
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$pftp") 2>/dev/null && break; sleep 0.1; done
+# The FTP server does serve both, so only the scheme rule can refuse them.
+curl -s "ftp://127.0.0.1:$pftp/files.ver" | cmp -s - "$release/hashed.ver" || fail "the FTP server does not serve"
+grep -qx RETR "$SCRATCH/ftp.log" || fail "the FTP server logs no RETR"
+: >"$SCRATCH/ftp.log"
+serve "$SCRATCH/good" "$pftpredir" "location / { return 302 ftp://127.0.0.1:$pftp\$request_uri; }"
+ftpredir="http://127.0.0.1:$pftpredir/"
+run_check --layout=flat "$release/hashed.ver" "$ftpredir"
+[ "$STATUS" -eq 1 ] || fail "a site redirecting to ftp: exit $STATUS"
+expect_row "$ftpredir" "$files 0 0 0 $files 0 FAIL"
+run_check --layout=flat "${ftpredir}files.ver" "$good"
+[ "$STATUS" -eq 2 ] || fail "a manifest URL redirecting to ftp: exit $STATUS"
+[ -s "$SCRATCH/ftp.log" ] && fail "the check reached the FTP server: $(sort "$SCRATCH/ftp.log" | uniq -c | tr '\n' ' ')"
+pass "redirects to ftp:// are not followed, for objects or the manifest"

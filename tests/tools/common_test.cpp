@@ -1,14 +1,21 @@
-// The helpers both server tools share: the command line, temporary files and
-// path containment.
+// The helpers both server tools share: the command line, temporary files,
+// path containment and opening below a folder.
+#include "tools/common/beneath.h"
 #include "tools/common/options.h"
 #include "tools/common/paths.h"
 #include "tools/common/temp_file.h"
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include <string>
 #include <vector>
@@ -131,6 +138,66 @@ TEST(Paths, InsideComparesWholeComponents) {
   EXPECT_FALSE(tools::IsInside("/srv", "/srv/rel"));
   EXPECT_EQ(tools::CanonicalPath("/tmp/../tmp/./"), tools::CanonicalPath("/tmp"));
   EXPECT_EQ(tools::CanonicalPath("/no/such/folder/here"), "");
+}
+
+TEST(OpenBeneath, NoLinkInAnyComponentAndNothingAbove) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/tools-beneath-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path base = pattern, root = base / "root";
+  fs::create_directories(root / "a" / "sub");
+  std::ofstream(root / "a" / "f") << "inside";
+  std::ofstream(root / "a" / "sub" / "g") << "deeper";
+  std::ofstream(base / "secret") << "outside";
+  fs::create_symlink("a/f", root / "link_file");
+  fs::create_directory_symlink("a", root / "link_dir");
+  fs::create_directory_symlink("../..", root / "a" / "up");
+  fs::create_symlink(base / "secret", root / "a" / "sub" / "out");
+  int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+
+  struct Case {
+    const char* name;
+    int flags;
+    const char* expected;  // the file opened, below root; null: refused
+    int error;
+  } cases[] = {
+      {"a/f", O_RDONLY, "a/f", 0},
+      {"a//sub/./g", O_RDONLY, "a/sub/g", 0},
+      {"a/sub", O_RDONLY | O_DIRECTORY, "a/sub", 0},
+      {"link_file", O_RDONLY, nullptr, ELOOP},       // a link to a file inside
+      {"link_dir/f", O_RDONLY, nullptr, ELOOP},      // a link as a folder
+      {"link_dir", O_RDONLY | O_DIRECTORY, nullptr, ELOOP},
+      {"a/up/secret", O_RDONLY, nullptr, ELOOP},     // a link leading above
+      {"a/sub/out", O_RDONLY, nullptr, ELOOP},
+      {"../secret", O_RDONLY, nullptr, EXDEV},
+      {"a/../../secret", O_RDONLY, nullptr, EXDEV},
+      {"/etc/passwd", O_RDONLY, nullptr, EXDEV},
+      {"a/none", O_RDONLY, nullptr, ENOENT},
+      {"a/f/x", O_RDONLY, nullptr, ENOTDIR},
+  };
+  for (auto open_ : {tools::OpenBeneath, tools::OpenBeneathByWalk}) {
+    const char* way = open_ == tools::OpenBeneath ? "openat2" : "walk";
+    for (const Case& c : cases) {
+      errno = 0;
+      int fd = open_(folder, c.name, c.flags);
+      if (c.expected == nullptr) {
+        EXPECT_LT(fd, 0) << way << " " << c.name;
+        EXPECT_EQ(errno, c.error) << way << " " << c.name;
+        if (fd >= 0) close(fd);
+        continue;
+      }
+      ASSERT_GE(fd, 0) << way << " " << c.name << ": " << strerror(errno);
+      struct stat got, want;
+      EXPECT_EQ(fstat(fd, &got), 0);
+      ASSERT_EQ(stat((root / c.expected).c_str(), &want), 0);
+      EXPECT_EQ(got.st_ino, want.st_ino) << way << " " << c.name;
+      EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << way << " " << c.name;
+      close(fd);
+    }
+  }
+  close(folder);
+  fs::remove_all(base);
 }
 
 }  // namespace

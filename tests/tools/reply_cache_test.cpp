@@ -42,9 +42,9 @@ std::vector<uint8_t> Random(size_t size, unsigned seed) {
 
 ChunkKey Key(uint64_t inode, uint32_t offset = 0) {
   ChunkKey key;
-  key.device = 1;
-  key.inode = inode;
-  key.size = 1 << 20;
+  key.file.device = 1;
+  key.file.inode = inode;
+  key.file.size = 1 << 20;
   key.offset = offset;
   key.length = kSessionChunkSize;
   return key;

@@ -4,7 +4,9 @@
 // keeps serving when one connection misbehaves and stops cleanly on SIGTERM.
 #include "tools/sessiond/reply.h"
 #include "tools/sessiond/server.h"
+#include "tools/sessiond/slots.h"
 #include "tests/support/child_process.h"
+#include "tests/tools/link_swapper.h"
 #include "transfer/protocol.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -186,7 +189,6 @@ TEST_F(ReleaseFolder, FileArrivesInChunksUntilAShortOne) {
       {"bin\\app.dll", &large_, {262144, 262144, 75712}},
       {"exact.bin", &exact_, {262144, 0}},
       {"files.ver", &manifest_, {10}},
-      {"bin\\link_in", &manifest_, {10}},  // a link that stays inside is served
   };
   for (CompressMode mode : {CompressMode::Auto, CompressMode::Always, CompressMode::Never}) {
     for (const Case& c : cases) {
@@ -230,6 +232,7 @@ TEST_F(ReleaseFolder, NothingOutsideTheRootIsServed) {
       {"bin\\..\\..\\outside\\secret", ReplyKind::Refused},
       {"../outside/secret", ReplyKind::Refused},
       {"link_out", ReplyKind::Refused},
+      {"bin\\link_in", ReplyKind::Refused},  // no link is followed, even one that stays inside
       {"dir_out\\secret", ReplyKind::Refused},
       {"/etc/passwd", ReplyKind::Refused},
       {"C:\\secret", ReplyKind::Refused},
@@ -281,6 +284,73 @@ TEST(ServerOptions, RefusesBadValues) {
   EXPECT_EQ(options.compress, CompressMode::Never);
   EXPECT_TRUE(options.quiet);
   EXPECT_EQ(options.root, "/r");
+}
+
+// ---- The slots' policy ----------------------------------------------------
+
+class FakeHolder : public sessiond::SlotHolder {
+ public:
+  void Evict(sessiond::EvictCause, const char* reason) override { evicted = reason; }
+  const char* evicted = nullptr;
+};
+
+TEST(SessionSlots, OldestIdleMakesRoomAndBusyOnesStay) {
+  sessiond::SessionSlots slots(3, 0);
+  FakeHolder a, b, c, d, e, f;
+  bool madeRoom = true;
+  ASSERT_EQ(slots.Admit(&a, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_FALSE(madeRoom);
+  ASSERT_EQ(slots.Admit(&b, "x", &madeRoom), sessiond::Admission::Admitted);
+  ASSERT_EQ(slots.Admit(&c, "x", &madeRoom), sessiond::Admission::Admitted);
+  // a, the oldest, is being served; b went idle before c did, then c asks
+  // and goes idle again: b is now the one idle the longest.
+  ASSERT_TRUE(slots.Busy(&a));
+  ASSERT_TRUE(slots.Busy(&c));
+  slots.Idle(&c);
+  ASSERT_EQ(slots.Admit(&d, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_TRUE(madeRoom);
+  EXPECT_NE(b.evicted, nullptr);
+  EXPECT_EQ(a.evicted, nullptr);
+  EXPECT_EQ(c.evicted, nullptr);
+  EXPECT_FALSE(slots.Busy(&b));  // its request came too late: it closes
+  slots.Leave(&b);               // and leaving twice frees nothing twice
+  EXPECT_EQ(slots.held(), 3u);
+
+  // Newcomers idle since arrival: c goes before d.
+  ASSERT_EQ(slots.Admit(&e, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_NE(c.evicted, nullptr);
+  EXPECT_EQ(d.evicted, nullptr);
+  // Everyone busy: the newcomer is the one turned away.
+  ASSERT_TRUE(slots.Busy(&d));
+  ASSERT_TRUE(slots.Busy(&e));
+  EXPECT_EQ(slots.Admit(&f, "x", &madeRoom), sessiond::Admission::Full);
+  EXPECT_FALSE(madeRoom);
+  EXPECT_EQ(slots.idle(), 0u);
+  // A slot that frees is taken without evicting anyone.
+  slots.Leave(&a);
+  EXPECT_EQ(slots.Admit(&f, "x", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_FALSE(madeRoom);
+  slots.EvictAll("stop");
+  EXPECT_EQ(slots.held(), 0u);
+  EXPECT_NE(d.evicted, nullptr);
+  EXPECT_NE(f.evicted, nullptr);
+}
+
+TEST(SessionSlots, AddressCapEvictsNoOneAndCountsLeaves) {
+  sessiond::SessionSlots slots(2, 1);
+  FakeHolder a, b, c, d;
+  bool madeRoom = false;
+  ASSERT_EQ(slots.Admit(&a, "one", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_EQ(slots.Admit(&b, "one", &madeRoom), sessiond::Admission::AddressFull);
+  ASSERT_EQ(slots.Admit(&c, "two", &madeRoom), sessiond::Admission::Admitted);
+  // At the cap: a third address takes a's place, and so frees "one".
+  ASSERT_EQ(slots.Admit(&d, "three", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_TRUE(madeRoom);
+  EXPECT_NE(a.evicted, nullptr);
+  EXPECT_EQ(b.evicted, nullptr);
+  EXPECT_EQ(slots.Admit(&b, "one", &madeRoom), sessiond::Admission::Admitted);
+  EXPECT_NE(c.evicted, nullptr);
+  EXPECT_EQ(slots.held(), 2u);
 }
 
 // ---- The real server over TCP -------------------------------------------
@@ -346,10 +416,14 @@ class Client {
   bool SendRaw(const void* data, size_t size) {
     return send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
   }
+  // One send, as the installer's: a word and its text in two would wait on
+  // the delayed acknowledgement.
   bool SendText(const std::string& text) {
-    uint8_t word[4];
-    PutLengthWord(word, MessageLengthWord(static_cast<int32_t>(text.size())));
-    return SendRaw(word, 4) && SendRaw(text.data(), text.size());
+    std::string message(4, '\0');
+    PutLengthWord(reinterpret_cast<uint8_t*>(&message[0]),
+                  MessageLengthWord(static_cast<int32_t>(text.size())));
+    message += text;
+    return SendRaw(message.data(), message.size());
   }
   // Fills size bytes; false on close, error or time-out.
   bool Receive(uint8_t* data, size_t size) {
@@ -438,15 +512,69 @@ TEST_F(ReleaseFolder, RealServerSurvivesGarbageAndStopsCleanly) {
   EXPECT_NE(text.find("\"link_out\" offset=0 refused"), std::string::npos);
 }
 
+// A writer of the release exchanges a file and a sub-folder with links to a
+// secret outside it, in a tight loop, while an installer asks for both
+// names: whatever comes back is release bytes or an empty reply, with the
+// reply cache and without it.
+TEST_F(ReleaseFolder, RealServerNeverServesThroughASwappedLink) {
+  const std::vector<uint8_t> top = MixedBytes(5000, 7), deep = MixedBytes(5000, 8),
+                             secret = MixedBytes(5000, 9);
+  WriteFile(root_ / "swap" / "data.bin", deep);
+  WriteFile(root_ / "top.bin", top);
+  WriteFile(outside_ / "data.bin", secret);
+  fs::create_directory_symlink(outside_, base_ / "parked_dir");
+  fs::create_symlink(outside_ / "data.bin", base_ / "parked_file");
+  for (const char* cache : {"--cache-size=64M", "--cache-size=0"}) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--quiet", cache, root_.string()}));
+    auto client = std::make_unique<Client>(server.port());
+    ASSERT_TRUE(client->SendText("#UPDVER"));
+    long inside = 0, empty = 0, leaked = 0, other = 0, closed = 0;
+    {
+      LinkSwapper swapper({{root_ / "swap", base_ / "parked_dir"},
+                           {root_ / "top.bin", base_ / "parked_file"}});
+      time_t end = time(nullptr) + 3;
+      for (int i = 0; i < 40000 && time(nullptr) < end; i++) {
+        std::vector<uint8_t> chunk;
+        if (!client->Ask(i % 2 ? "swap\\data.bin" : "top.bin", 0, &chunk)) {
+          closed++;  // a read error closes the connection; the installer reconnects
+          client = std::make_unique<Client>(server.port());
+          ASSERT_TRUE(client->SendText("#UPDVER"));
+          continue;
+        }
+        if (chunk.empty()) empty++;
+        else if (chunk == top || chunk == deep) inside++;
+        else if (chunk == secret) leaked++;
+        else other++;
+      }
+      swapper.Stop();
+      printf("%s: %ld exchanges; %ld replies of release bytes, %ld empty, %ld closed, %ld of "
+             "the secret\n", cache, swapper.swaps(), inside, empty, closed, leaked);
+      EXPECT_GT(swapper.swaps(), 1000);
+    }
+    EXPECT_EQ(leaked, 0) << cache;
+    EXPECT_EQ(other, 0) << cache;
+    EXPECT_GT(inside, 0) << cache;  // the loop did reach the files
+    EXPECT_GT(empty, 0) << cache;   // and did meet the links
+    EXPECT_EQ(closed, 0) << cache;
+    EXPECT_NE(server.Terminate(), -1);
+  }
+}
+
 TEST_F(ReleaseFolder, RealServerCapsConnectionsAndDropsIdleOnes) {
   ServerProcess server;
   ASSERT_TRUE(server.Start({"--quiet", "--max-connections=1", "--idle-timeout=3", root_.string()}));
   Client first(server.port());
   std::vector<uint8_t> chunk;
   ASSERT_TRUE(first.Ask("files.ver", 0, &chunk));  // now certainly admitted
+  // At the cap the idle one makes room for the newcomer (once the host has
+  // finished sending: until then it counts as busy).
+  ASSERT_TRUE(first.StillOpenAfter(200));
   Client second(server.port());
-  EXPECT_TRUE(second.ClosedByServer());
-  EXPECT_TRUE(first.ClosedByServer());  // after the idle time-out, within the 10 s wait
+  ASSERT_TRUE(second.Ask("files.ver", 0, &chunk));
+  EXPECT_EQ(chunk, manifest_);
+  EXPECT_TRUE(first.ClosedByServer());
+  EXPECT_TRUE(second.ClosedByServer());  // after the idle time-out, within the 10 s wait
   int status = server.Terminate();
   EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
@@ -499,6 +627,42 @@ TEST_F(ReleaseFolder, SilentConnectionsGetAShortAllowanceAndStarveNoOne) {
   EXPECT_TRUE(installer.StillOpenAfter(1500));
   ASSERT_TRUE(installer.Ask("files.ver", 0, &chunk));
   EXPECT_EQ(chunk, manifest_);
+  EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
+}
+
+// Sockets from one address that send the version notice and then idle, as
+// many as the packaged cap and then four times that: each newcomer at the
+// cap takes the place of the one idle the longest, so an installer arriving
+// after them all is served whole.
+TEST_F(ReleaseFolder, NoticeIdlersAtTheCapGiveWayToAnInstaller) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({"--quiet", "--max-connections=256", root_.string()}));
+  Client early(server.port());
+  ASSERT_TRUE(early.SendText("#UPDVER"));
+  std::vector<uint8_t> chunk, received;
+  ASSERT_TRUE(early.Ask("bin\\app.dll", 0, &chunk));
+  received = chunk;
+  std::vector<std::unique_ptr<Client>> idlers;
+  for (int wave : {256, 1024}) {
+    while (static_cast<int>(idlers.size()) < wave) {
+      idlers.emplace_back(new Client(server.port()));
+      ASSERT_TRUE(idlers.back()->connected());
+      ASSERT_TRUE(idlers.back()->SendText("#UPDVER"));
+    }
+    Client installer(server.port());
+    ASSERT_TRUE(installer.SendText("#UPDVER"));
+    std::vector<uint8_t> whole;
+    for (uint32_t offset : {0u, 262144u, 524288u}) {
+      ASSERT_TRUE(installer.Ask("bin\\app.dll", offset, &chunk)) << wave << " idlers";
+      whole.insert(whole.end(), chunk.begin(), chunk.end());
+    }
+    EXPECT_EQ(whole, large_) << wave << " idlers";
+  }
+  // The earliest idlers went first; the latest still hold their places.
+  EXPECT_TRUE(idlers.front()->ClosedByServer());
+  EXPECT_TRUE(idlers[1024 - 256 - 64]->ClosedByServer());
+  EXPECT_TRUE(idlers.back()->StillOpenAfter(200));
+  EXPECT_TRUE(early.ClosedByServer());  // idle since its first chunk
   EXPECT_EQ(WEXITSTATUS(server.Terminate()), 0);
 }
 

@@ -75,6 +75,8 @@ command=${command//\$\{SESSIOND_ADDRESS\}/127.0.0.1}
 command=${command//\$\{SESSIOND_PORT\}/$port}
 command=${command//\$\{SESSIOND_MAX_CONNECTIONS\}/$cap}
 command=${command//\$\{SESSIOND_RELEASE\}/$release}
+mport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+command=${command//\$\{SESSIOND_METRICS\}/127.0.0.1:$mport}
 command=${command/\/usr\/local\/bin\/brevane-sessiond/$NATIVE/brevane-sessiond}
 case $command in *'${'*) fail "unexpanded setting in: $command" ;; esac
 # shellcheck disable=SC2086
@@ -86,6 +88,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || fail "nothing listens on $port"
+curl -sf --max-time 5 "http://127.0.0.1:$mport/metrics" | grep -q '^brevane_sessions_open 0$' ||
+  fail "the unit's metrics endpoint does not answer"
 kill -TERM "$SERVER_PID"
 wait "$SERVER_PID"
 status=$?

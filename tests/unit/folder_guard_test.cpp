@@ -14,8 +14,8 @@ namespace {
 // Prefix stripping and normalisation together, as the Windows half applies
 // them (GetFullPathNameA in between leaves a full path as it is).
 std::string Canonical(const char* path) {
-  char stripped[kGuardPathCapacity];
-  char out[kGuardPathCapacity];
+  char stripped[kPathCapacity];
+  char out[kPathCapacity];
   if (!StripPathPrefix(path, stripped, sizeof stripped)) return "<none>";
   if (!NormalizeFullPath(stripped, out, sizeof out)) return "<none>";
   return out;
@@ -97,12 +97,12 @@ TEST(CanonicalText, NeverWritesPastItsBuffer) {
   EXPECT_FALSE(StripPathPrefix("\\\\?\\UNC\\server\\share", small, 6));
   EXPECT_EQ(small[6], 'Z');
   std::string deep = "C:";
-  while (deep.size() < kGuardPathCapacity + 10) deep += "\\abc";
-  char out[kGuardPathCapacity];
+  while (deep.size() < kPathCapacity + 10) deep += "\\abc";
+  char out[kPathCapacity];
   EXPECT_FALSE(NormalizeFullPath(deep.c_str(), out, sizeof out));
   // The longest path that fits is taken whole.
   std::string longest = "C:\\x\\" + std::string(120, 'a') + "\\..\\" + std::string(130, 'b');
-  ASSERT_EQ(longest.size(), static_cast<size_t>(kGuardPathCapacity - 1));
+  ASSERT_EQ(longest.size(), static_cast<size_t>(kPathCapacity - 1));
   ASSERT_TRUE(NormalizeFullPath(longest.c_str(), out, sizeof out));
   EXPECT_EQ(std::string(out), "C:\\x\\" + std::string(130, 'b'));
 }
@@ -210,7 +210,7 @@ TEST(FolderGuard, OnlyShortcutsInsideTheShortcutFoldersMayBeDeleted) {
   for (const auto& c : cases)
     EXPECT_EQ(IsDeletableLink(c.path, shortcuts, startup), c.deletable) << c.path;
   // A line that climbs out of the desktop is judged on its canonical text.
-  char canonical[kGuardPathCapacity];
+  char canonical[kPathCapacity];
   ASSERT_TRUE(NormalizeFullPath("C:\\Users\\Public\\Desktop\\..\\..\\ann\\x.lnk", canonical,
                                 sizeof canonical));
   EXPECT_FALSE(IsDeletableLink(canonical, shortcuts, startup));

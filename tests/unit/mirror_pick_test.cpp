@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,19 +17,16 @@
 #include "config/sites.h"
 #include "manifest/download_list.h"
 #include "runtime/run_control.h"
+#include "tests/support/download_list.h"
 #include "tests/support/worker_pool.h"
 
 namespace {
 
+// count items "f0.bin", "f1.bin", ... of size bytes.
 void MakeList(int count, int32_t size = 100) {
-  FreeDownloadList();
-  DownloadList = static_cast<DownloadItem*>(calloc(count > 0 ? count : 1, sizeof(DownloadItem)));
-  DownloadCount = count;
-  for (int i = 0; i < count; i++) {
-    snprintf(DownloadList[i].Name, kItemNameCapacity, "f%d.bin", i);
-    DownloadList[i].Size = size;
-    DownloadList[i].Stamp = 1081037455;
-  }
+  std::vector<testsupport::ListEntry> entries;
+  for (int i = 0; i < count; i++) entries.push_back({"f" + std::to_string(i) + ".bin", size});
+  testsupport::SetDownloadList(entries);
 }
 
 TSiteInfo* AddTestSite(const char* url, int threads) {

@@ -128,6 +128,47 @@ TEST(TextParse, ReadDecimalStopsAtFirstNonDigit) {
   EXPECT_EQ(DecimalOf(""), 0u);
 }
 
+TEST(TextParse, ReadDecimalUpToKeepsToItsLimitAndNeedsADigit) {
+  struct Case {
+    const char* text;
+    uint32_t limit;
+    bool ok;
+    uint32_t value;
+    char next;  // where the cursor stops when ok
+  } cases[] = {
+      {"2147483647,", 0x7FFFFFFF, true, 0x7FFFFFFF, ','},
+      {"2147483648", 0x7FFFFFFF, false, 0, 0},
+      {"4294967295", 0xFFFFFFFFu, true, 0xFFFFFFFFu, 0},
+      {"4294967296", 0xFFFFFFFFu, false, 0, 0},
+      {"18446744073709551616", 0xFFFFFFFFu, false, 0, 0},  // would wrap 64 bits
+      {"007x", 10, true, 7, 'x'},
+      {"", 10, false, 0, 0},
+      {"-1", 10, false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const char* cursor = c.text;
+    uint32_t value = 12345;
+    EXPECT_EQ(ReadDecimalUpTo(cursor, c.limit, &value), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_EQ(value, 12345u) << c.text << ": nothing stored";
+      continue;
+    }
+    EXPECT_EQ(value, c.value) << c.text;
+    EXPECT_EQ(*cursor, c.next) << c.text;
+  }
+  char buf[12];
+  EXPECT_EQ(PutUnsigned(buf, 0xFFFFFFFFu), buf + 10);
+  EXPECT_STREQ(buf, "4294967295");
+}
+
+TEST(TextParse, LowerHexValueKnowsOneSpellingPerValue) {
+  EXPECT_EQ(LowerHexValue('0'), 0);
+  EXPECT_EQ(LowerHexValue('9'), 9);
+  EXPECT_EQ(LowerHexValue('a'), 10);
+  EXPECT_EQ(LowerHexValue('f'), 15);
+  for (char c : {'A', 'F', 'g', '/', ':', '`', '\0'}) EXPECT_EQ(LowerHexValue(c), -1) << c;
+}
+
 TEST(TextCompare, EqualNoCaseFoldsAsciiOnly) {
   EXPECT_TRUE(EqualNoCase("ON", "on"));
   EXPECT_FALSE(EqualNoCase("ON", "ONE"));
@@ -158,6 +199,9 @@ TEST(TextBounded, CutsAtCapacityAndSaysSo) {
   strcpy(buf, "ab");
   EXPECT_TRUE(AppendTextCut(buf, sizeof buf, "c"));
   EXPECT_STREQ(buf, "abc");
+  EXPECT_TRUE(JoinTextCut(buf, sizeof buf, "C:\\", "a"));
+  EXPECT_STREQ(buf, "C:\\a");
+  EXPECT_FALSE(JoinTextCut(buf, sizeof buf, "C:\\", "ab"));
   EXPECT_TRUE(FitsIn("abcd", 5));
   EXPECT_FALSE(FitsIn("abcde", 5));
 }

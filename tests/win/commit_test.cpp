@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "tinylib/simple_file.h"
 #include "manifest/download_list.h"
+#include "tests/support/download_list.h"
 #include "tests/support/test_files.h"
 #include "tinylib/simple_file.h"
 #include "transfer/session.h"
@@ -25,7 +26,7 @@
 
 namespace {
 
-const uint32_t kStamp = 1081037455;  // 15 March 2012 10:20:30
+const uint32_t kStamp = testsupport::kListStamp;
 
 class CommitTest : public testing::Test {
  protected:
@@ -73,18 +74,13 @@ class CommitTest : public testing::Test {
   static bool Exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
   }
-  // The list as BuildDownloadList would leave it: each name with its size.
+  // The list as BuildDownloadList would leave it: each name with the size
+  // of its bytes.
   void List(const std::vector<std::pair<std::string, std::string>>& entries, int32_t state) {
-    FreeDownloadList();
-    DownloadList = static_cast<DownloadItem*>(calloc(entries.size(), sizeof(DownloadItem)));
-    DownloadCount = static_cast<int32_t>(entries.size());
-    for (size_t i = 0; i < entries.size(); i++) {
-      DownloadItem& item = DownloadList[i];
-      snprintf(item.Name, sizeof item.Name, "%s", entries[i].first.c_str());
-      item.Size = static_cast<int32_t>(entries[i].second.size());
-      item.Stamp = kStamp;
-      item.State = state;
-    }
+    std::vector<testsupport::ListEntry> list;
+    for (const auto& entry : entries)
+      list.push_back({entry.first, static_cast<int32_t>(entry.second.size()), kStamp, state});
+    testsupport::SetDownloadList(list);
   }
 
   std::string folder_;
@@ -99,7 +95,7 @@ TEST_F(CommitTest, EveryStagedFileReplacesItsTargetAndTheStagingPlaceGoes) {
   Put(Staged("gone.dll"), "no longer listed", kStamp);
   List({{"a.dll", "new a!"}, {"bin\\b.dll", "new b!!"}, {"deep\\er\\c.dll", "new c"}}, kItemDone);
 
-  EXPECT_TRUE(FinishUpdate(true));
+  EXPECT_TRUE(FinishUpdate({true, 0}));
   EXPECT_EQ(Contents(Installed("a.dll")), "new a!");
   EXPECT_EQ(Contents(Installed("bin\\b.dll")), "new b!!");
   EXPECT_EQ(Contents(Installed("deep\\er\\c.dll")), "new c");
@@ -115,7 +111,7 @@ TEST_F(CommitTest, NothingIsReplacedUnlessEveryFileIsStagedAndAManifestCame) {
   Put(Staged("a.dll"), "new a!", kStamp);
   List({{"a.dll", "new a!"}, {"b.dll", "new b!!"}}, kItemDone);
   DownloadList[1].State = kItemPending;
-  EXPECT_FALSE(FinishUpdate(true));
+  EXPECT_FALSE(FinishUpdate({true, 0}));
   EXPECT_EQ(Contents(Installed("a.dll")), "old a");
   EXPECT_EQ(Contents(Installed("b.dll")), "old b");
   EXPECT_EQ(Contents(Staged("a.dll")), "new a!") << "kept for the next run";
@@ -124,12 +120,28 @@ TEST_F(CommitTest, NothingIsReplacedUnlessEveryFileIsStagedAndAManifestCame) {
 
   ResetRunOutcome();
   List({}, kItemDone);
-  EXPECT_FALSE(FinishUpdate(false)) << "no manifest is no success, even with nothing listed";
+  EXPECT_FALSE(FinishUpdate({false, 0})) << "no manifest is no success, even with nothing listed";
   EXPECT_EQ(RunExitCode(), kExitInstallFailed);
 
   ResetRunOutcome();
-  EXPECT_TRUE(FinishUpdate(true)) << "a manifest that lists nothing to fetch is up to date";
+  EXPECT_TRUE(FinishUpdate({true, 0})) << "a manifest that lists nothing to fetch is up to date";
   EXPECT_EQ(RunExitCode(), kExitSuccess);
+}
+
+// The serial of the accepted release is kept only once its files are all in
+// place: a failed update leaves the serial of the last complete one.
+TEST_F(CommitTest, TheAcceptedSerialIsKeptOnlyByACompleteUpdate) {
+  List({}, kItemDone);
+  EXPECT_TRUE(FinishUpdate({true, 7}));
+  EXPECT_EQ(LoadReleaseSerial(), 7u);
+
+  Put(Staged("a.dll"), "new a!", kStamp);
+  List({{"a.dll", "new a!"}, {"b.dll", "new b!!"}}, kItemDone);
+  DownloadList[1].State = kItemPending;
+  EXPECT_FALSE(FinishUpdate({true, 9}));
+  EXPECT_EQ(LoadReleaseSerial(), 7u);
+  EXPECT_FALSE(FinishUpdate({false, 9}));
+  EXPECT_EQ(LoadReleaseSerial(), 7u);
 }
 
 TEST_F(CommitTest, ATargetHeldWithoutSharingStaysWholeAndTheCommitFails) {
@@ -139,7 +151,7 @@ TEST_F(CommitTest, ATargetHeldWithoutSharingStaysWholeAndTheCommitFails) {
   HANDLE held = CreateFileA(Installed("held.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(FinishUpdate(true));
+  EXPECT_FALSE(FinishUpdate({true, 0}));
   CloseHandle(held);
   EXPECT_EQ(Contents(Installed("held.dll")), "old held");
   EXPECT_EQ(Contents(Staged("held.dll")), "new held");
@@ -152,7 +164,7 @@ TEST_F(CommitTest, ATargetHeldWithoutSharingStaysWholeAndTheCommitFails) {
   List({{"held.dll", "new held"}}, kItemPending);
   PrepareUpdate();
   EXPECT_EQ(DownloadList[0].State, kItemDone);
-  EXPECT_TRUE(FinishUpdate(true));
+  EXPECT_TRUE(FinishUpdate({true, 0}));
   EXPECT_EQ(Contents(Installed("held.dll")), "new held");
 }
 
@@ -165,12 +177,12 @@ TEST_F(CommitTest, AFileInUseThatCanBeRenamedIsReplacedAndItsOldCopyGoesByTheNex
                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(running, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(FinishUpdate(true));
+  EXPECT_TRUE(FinishUpdate({true, 0}));
   EXPECT_EQ(Contents(Installed("client.exe")), "new client");
   CloseHandle(running);
   List({}, kItemDone);
   PrepareUpdate();
-  EXPECT_TRUE(FinishUpdate(true));
+  EXPECT_TRUE(FinishUpdate({true, 0}));
   EXPECT_FALSE(Exists(Staged("client.exe", "old")));
   EXPECT_FALSE(Exists(folder_ + "\\Pellinor.staging"));
 }

@@ -199,7 +199,6 @@ class SilentServer {
 // with what came.
 TEST_F(IStreamTest, ASilentServerCostsOneBoundedAttempt) {
   static const NetLimits kShort = {1500, 1500, {10, 20, 40}};
-  TestNetLimits = &kShort;
   struct Case {
     const char* what;
     std::string said;
@@ -214,7 +213,7 @@ TEST_F(IStreamTest, ASilentServerCostsOneBoundedAttempt) {
     SCOPED_TRACE(c.what);
     SilentServer server(c.said);
     DWORD start = GetTickCount();
-    TIStream stream(server.Url().c_str());
+    TIStream stream(server.Url().c_str(), kShort);
     EXPECT_EQ(stream.IsOpen(), c.opens);
     std::string buffer(100000, 0);
     int32_t got = stream.Read(&buffer[0], 100000);
@@ -224,7 +223,6 @@ TEST_F(IStreamTest, ASilentServerCostsOneBoundedAttempt) {
     EXPECT_GE(elapsed, 1400u);
     EXPECT_LT(elapsed, 5000u);
   }
-  TestNetLimits = nullptr;
 }
 
 struct AbortedRead {

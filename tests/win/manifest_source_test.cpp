@@ -102,9 +102,8 @@ TEST_F(ManifestSourceTest, LargeManifestsAreReadWhole) {
   HttpResponder server;
   server.Set("/big.ver", text);
   snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s", server.Url("/big.ver").c_str());
-  BuildDownloadList();
+  EXPECT_TRUE(BuildDownloadList().Found);
   EXPECT_EQ(DownloadCount, count);
-  EXPECT_TRUE(ManifestFound);
 }
 
 // A text of exactly 100,000 bytes is judged as the single read of earlier
@@ -129,9 +128,8 @@ TEST_F(ManifestSourceTest, AManifestOverTheBoundIsRefused) {
   std::string text = "[CLIENT]\r\n" + Line("a.dll", 1, kStamp);
   text.resize(kManifestSizeLimit + 1, '\n');
   PutManifest(text);
-  BuildDownloadList();
+  EXPECT_FALSE(BuildDownloadList().Found);
   EXPECT_EQ(DownloadCount, 0);
-  EXPECT_FALSE(ManifestFound);
   EXPECT_EQ(RunExitCode(), kExitInstallFailed);
 
   ResetRunOutcome();

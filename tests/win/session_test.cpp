@@ -273,7 +273,6 @@ class SessionTest : public testing::Test {
     ResetInstallSettings();
     BytesReceived = 0;
     BytesDone = 0;
-    TestNetLimits = &kTestLimits;
 
     parent_ = testfiles::MakeScratchFolder("session");
     ASSERT_FALSE(parent_.empty());
@@ -294,19 +293,20 @@ class SessionTest : public testing::Test {
     }
     ReceiveBuffer = savedReceive_;
     WorkBuffer = savedWork_;
-    TestNetLimits = nullptr;
     RemoveTree(parent_);
   }
 
-  void Connect(std::vector<Step> steps, const char* address = "127.0.0.1") {
-    ConnectScripts({std::move(steps)}, address);
+  void Connect(std::vector<Step> steps, const char* address = "127.0.0.1",
+               const NetLimits& limits = kTestLimits) {
+    ConnectScripts({std::move(steps)}, address, limits);
   }
   // One script per connection the host accepts, the first one made here.
-  void ConnectScripts(std::vector<std::vector<Step>> scripts, const char* address = "127.0.0.1") {
+  void ConnectScripts(std::vector<std::vector<Step>> scripts, const char* address = "127.0.0.1",
+                      const NetLimits& limits = kTestLimits) {
     host_.reset(new FakeHost(std::move(scripts), address));
     snprintf(InstallSettings.HostName, kPathCapacity, "%s", address);
     InstallSettings.Port = host_->port;
-    ASSERT_EQ(ConnectSession(), 0);
+    ASSERT_EQ(ConnectSession(limits), 0);
     ASSERT_NE(SessionChannel, 0u);
   }
   std::string PathOf(const char* name) const { return folder_ + "\\" + name; }
@@ -706,7 +706,7 @@ TEST_F(SessionTest, AConnectWithoutAnswerEndsAtTheBound) {
   PutText(InstallSettings.HostName, "127.0.0.1");
   InstallSettings.Port = ntohs(local.sin_port);
   DWORD start = GetTickCount();
-  EXPECT_NE(ConnectSession(), 0);
+  EXPECT_NE(ConnectSession(kTestLimits), 0);
   DWORD elapsed = GetTickCount() - start;
   EXPECT_GE(elapsed, 1400u);
   EXPECT_LT(elapsed, 4000u);
@@ -724,10 +724,9 @@ unsigned long __stdcall RequestOnThread(void*) {
 // than after the pause.
 TEST_F(SessionTest, AShutdownDuringTheReconnectPauseEndsTheJob) {
   static const NetLimits kSlow = {1500, 1500, {5000, 5000, 5000}};
-  TestNetLimits = &kSlow;
   Step closed{""};
   closed.closeAfter = true;
-  Connect({closed});
+  Connect({closed}, "127.0.0.1", kSlow);
   ASSERT_TRUE(StartWorker(RequestOnThread, nullptr));
   Sleep(500);  // the request failed; the job is in the pause
   StopWorkers();
@@ -787,7 +786,7 @@ TEST_F(SessionTest, ConnectReachesAnAddressWithoutReverseNameAndFailsOnUnknownNa
     SCOPED_TRACE(c.host);
     snprintf(InstallSettings.HostName, kPathCapacity, "%s", c.host);
     InstallSettings.Port = c.port;
-    EXPECT_NE(ConnectSession(), 0);
+    EXPECT_NE(ConnectSession(kTestLimits), 0);
     EXPECT_EQ(SessionChannel, 0u);
     EXPECT_FALSE(SessionUsable());
   }
@@ -796,7 +795,7 @@ TEST_F(SessionTest, ConnectReachesAnAddressWithoutReverseNameAndFailsOnUnknownNa
   FakeHost named({{""}});
   PutText(InstallSettings.HostName, "localhost");
   InstallSettings.Port = 0x10000 | named.port;
-  EXPECT_EQ(ConnectSession(), 0);
+  EXPECT_EQ(ConnectSession(kTestLimits), 0);
   SendText("#UPDVER");
   CloseSession();
   named.Join();

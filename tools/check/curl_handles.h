@@ -23,9 +23,9 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 
 // Installers follow redirects (WinINet does by default), so a site that
-// redirects to where its objects are serves them.
-// Installers follow redirects (WinINet does by default), so a site that
-// redirects to where its objects are serves them.
+// redirects to where its objects are serves them; but only to HTTP and
+// HTTPS, the schemes installers fetch over: a site that sends the check to
+// ftp:// (or anything else) fails it.
 bool FollowRedirects(CURL* h);
 
 }  // namespace check

@@ -75,6 +75,13 @@ int main(int argc, char** argv) {
   ResetSiteTable();
   bool anyHash = false;
   std::vector<Object> objects = ObjectsOf(text, options.layout, &anyHash);
+  // An error page, an empty body or a manifest of no files would otherwise
+  // pass with nothing checked.
+  if (objects.empty() && refused.empty()) {
+    fprintf(stderr, "brevane-check: %s has no file line in a release section: not a release "
+            "manifest\n", options.manifest.c_str());
+    return 2;
+  }
   std::vector<SiteResult> sites;
   if (options.sites.empty()) {
     for (int32_t i = 0; i < SiteCount; i++) sites.push_back({SiteTable[i]->Url, {}, 0, {}});

@@ -23,7 +23,15 @@ namespace check {
 const char* const kOutcomeNames[4] = {"ok", "missing", "wrong", "failed"};
 
 bool FollowRedirects(CURL* h) {
-  return curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+#if LIBCURL_VERSION_NUM >= 0x075500
+  bool webOnly = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+#else
+  const long web = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+  bool webOnly = curl_easy_setopt(h, CURLOPT_PROTOCOLS, web) == CURLE_OK &&
+                 curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, web) == CURLE_OK;
+#endif
+  return webOnly && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
          curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
          curl_easy_setopt(h, CURLOPT_USERAGENT, "brevane-check") == CURLE_OK;
 }

@@ -13,7 +13,9 @@
 #include <iterator>
 #include <mutex>
 
+#include "tools/common/beneath.h"
 #include "tools/common/fd.h"
+#include "tools/common/file_identity.h"
 #include "tools/common/parallel.h"
 #include "tools/common/temp_file.h"
 #include "tools/common/text.h"
@@ -146,9 +148,13 @@ bool ChunkJob::Cut(const std::vector<FileEntry>& files, std::vector<std::string>
 
   tools::RunParallel(options_.jobs, files.size(), [&](size_t i, unsigned worker) {
     const FileEntry& file = files[i];
-    UniqueFd in(open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!in.valid()) {
-      fail(Quoted(file.name) + ": cannot open: " + strerror(errno));
+    // Opened as the mirror pass opens it: below the release folder, no link
+    // followed, the very file the scan judged.
+    UniqueFd in(tools::OpenBeneath(sourceFd_, file.relative.c_str(), O_RDONLY | O_NONBLOCK));
+    struct stat opened;
+    if (!in.valid() || fstat(in.get(), &opened) != 0 ||
+        tools::IdentityOf(opened) != file.identity) {
+      fail(Quoted(file.name) + ": changed while it was being published; run again");
       return;
     }
     std::vector<uint8_t> buffer(kReadBlock + static_cast<size_t>(kChunkSizes.Max));

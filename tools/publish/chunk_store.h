@@ -37,7 +37,8 @@ struct ChunkCounts {
 
 class ChunkJob {
  public:
-  explicit ChunkJob(const Options& options) : options_(options) {}
+  // sourceFd: the release folder's descriptor, which files are opened below.
+  ChunkJob(const Options& options, int sourceFd) : options_(options), sourceFd_(sourceFd) {}
 
   // Reads and cuts every file (whose SHA-256 the mirror pass found; a file
   // that changed since is refused); with a mirror, writes the chunk objects
@@ -57,6 +58,7 @@ class ChunkJob {
 
  private:
   const Options& options_;
+  const int sourceFd_;
   const std::vector<FileEntry>* files_ = nullptr;
   std::vector<std::vector<ChunkRecord>> chunks_;  // per file
   std::set<std::string> named_;  // object names of the release

@@ -163,6 +163,7 @@ bool ReadPreviousRelease(const fs::path& out, PreviousRelease* previous,
     errors->push_back("previous " + error);
     return false;
   }
+  previous->signatureText = sig;
   ReleaseSignature read;
   if (previous->signaturePresent &&
       ParseSignatureText(sig.data(), static_cast<int32_t>(sig.size()), &read) == kSignatureTextOk) {

@@ -32,7 +32,8 @@ struct PreviousRelease {
   std::map<std::string, PreviousEntry> entries;  // by name in ASCII upper case
   bool signaturePresent = false;
   bool signatureReadable = false;  // parsed; serial is then set
-  uint32_t serial = 0;
+  uint32_t serial = 0;             // trusted only once the signature verifies
+  std::string signatureText;
 };
 
 // Reads files.ver and files.ver.sig of the output folder, when there. False,

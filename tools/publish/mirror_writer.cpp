@@ -15,7 +15,9 @@
 #include <set>
 #include <thread>
 
+#include "tools/common/beneath.h"
 #include "tools/common/fd.h"
+#include "tools/common/file_identity.h"
 #include "tools/common/parallel.h"
 #include "tools/common/temp_file.h"
 #include "tools/common/text.h"
@@ -42,19 +44,22 @@ const size_t kBlockSize = 256 * 1024;
 const off_t kSmallestObject = 8;
 const int kCompressionLevel = 9;
 
-bool SameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Reads the file once: its SHA-256 into hash and, when out is a descriptor,
 // the file as one zlib stream (level 9, default window and memory: what
 // compress2 makes) into it. Streams, so that large files are never held
-// whole. The file must still be what the scan saw.
-bool ReadFile(const FileEntry& file, int out, const std::string& outName, uint8_t hash[kSha256Size],
-              Progress* progress, std::string* error) {
-  UniqueFd in(open(file.path.c_str(), O_RDONLY | O_CLOEXEC));
+// whole. It is opened below the release folder with no link followed, and
+// must be the very file the scan judged (same identity) before and after.
+bool ReadFile(int sourceFd, const FileEntry& file, int out, const std::string& outName,
+              uint8_t hash[kSha256Size], Progress* progress, std::string* error) {
+  UniqueFd in(tools::OpenBeneath(sourceFd, file.relative.c_str(), O_RDONLY | O_NONBLOCK));
+  struct stat before;
   if (!in.valid()) {
-    *error = "cannot open: " + std::string(strerror(errno));
+    *error = errno == ELOOP ? "replaced by a link while it was being published; run again"
+                            : "cannot open: " + std::string(strerror(errno));
+    return false;
+  }
+  if (fstat(in.get(), &before) != 0 || tools::IdentityOf(before) != file.identity) {
+    *error = "changed while it was being published; run again";
     return false;
   }
   Sha256Digest digest;
@@ -114,7 +119,7 @@ bool ReadFile(const FileEntry& file, int out, const std::string& outName, uint8_
 
   struct stat after;
   if (fstat(in.get(), &after) != 0 || total != file.size ||
-      static_cast<uint64_t>(after.st_size) != file.size || !SameTime(after.st_mtim, file.mtime)) {
+      tools::IdentityOf(after) != file.identity) {
     *error = "changed while it was being published; run again";
     return false;
   }
@@ -214,8 +219,8 @@ struct MirrorJob::Plan {
   bool topKept = false;                 // the top-level name is already right
 };
 
-MirrorJob::MirrorJob(const Options& options, const PreviousRelease& previous)
-    : options_(options), previous_(previous) {}
+MirrorJob::MirrorJob(const Options& options, const PreviousRelease& previous, int sourceFd)
+    : options_(options), previous_(previous), sourceFd_(sourceFd) {}
 
 MirrorJob::~MirrorJob() = default;
 
@@ -249,7 +254,7 @@ bool MirrorJob::Prepare(std::vector<FileEntry>* files, Progress* progress, Repor
     Plan& plan = plans_[i];
     std::string error;
     if (options_.mirror.empty()) {
-      if (!ReadFile(file, -1, "", file.hash, progress, &error)) fail(file, error);
+      if (!ReadFile(sourceFd_, file, -1, "", file.hash, progress, &error)) fail(file, error);
       progress->FileDone();
       return;
     }
@@ -266,7 +271,7 @@ bool MirrorJob::Prepare(std::vector<FileEntry>* files, Progress* progress, Repor
         fail(file, "mirror object: cannot create " + temp->path() + ": " + strerror(errno));
         return false;
       }
-      if (!ReadFile(file, out.get(), temp->path(), hash, progress, &error)) {
+      if (!ReadFile(sourceFd_, file, out.get(), temp->path(), hash, progress, &error)) {
         fail(file, error);
         return false;
       }
@@ -285,7 +290,7 @@ bool MirrorJob::Prepare(std::vector<FileEntry>* files, Progress* progress, Repor
       progress->FileDone();
       return;
     }
-    if (!ReadFile(file, -1, "", file.hash, progress, &error)) {
+    if (!ReadFile(sourceFd_, file, -1, "", file.hash, progress, &error)) {
       fail(file, error);
       progress->FileDone();
       return;

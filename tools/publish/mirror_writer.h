@@ -17,7 +17,8 @@ namespace publish {
 
 class MirrorJob {
  public:
-  MirrorJob(const Options& options, const PreviousRelease& previous);
+  // sourceFd: the release folder's descriptor, which files are read below.
+  MirrorJob(const Options& options, const PreviousRelease& previous, int sourceFd);
   ~MirrorJob();  // removes prepared objects that were not committed
   MirrorJob(const MirrorJob&) = delete;
   MirrorJob& operator=(const MirrorJob&) = delete;
@@ -43,6 +44,7 @@ class MirrorJob {
   struct Plan;
   const Options& options_;
   const PreviousRelease& previous_;
+  const int sourceFd_;
   const std::vector<FileEntry>* files_ = nullptr;
   std::vector<Plan> plans_;
 };

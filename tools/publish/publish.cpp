@@ -26,16 +26,26 @@ const uint32_t kLargestSerial = 4294967295u;
 const int64_t kSecondsPerDay = 86400;
 
 // The serial and expiry of the signature to write, from the options and the
-// signature file already in place.
+// signature file already in place. Its serial counts only when the signing
+// key verifies it: anyone who can write the output folder could plant one
+// (serial 4294967295 would block every later release). One that does not
+// verify is treated as one that cannot be read: the operator gives the
+// serial.
 bool DecideSignature(const Options& options, const PreviousRelease& previous,
-                     SignatureFields* fields, std::vector<std::string>* errors) {
-  if (previous.signaturePresent && !previous.signatureReadable && options.serial == 0) {
+                     const SigningKey& key, SignatureFields* fields,
+                     std::vector<std::string>* errors) {
+  bool trusted = previous.signatureReadable && SignatureVerifies(key, previous.signatureText);
+  if (previous.signaturePresent && !trusted && options.serial == 0) {
     errors->push_back(
-        "the files.ver.sig in place cannot be read, so its serial is unknown; give "
-        "--serial=N above the last serial published");
+        previous.signatureReadable
+            ? "the files.ver.sig in place does not verify with this key (made with another "
+              "key, altered, or planted), so its serial is not trusted; give --serial=N above "
+              "the last serial published"
+            : "the files.ver.sig in place cannot be read, so its serial is unknown; give "
+              "--serial=N above the last serial published");
     return false;
   }
-  uint32_t last = previous.signatureReadable ? previous.serial : 0;
+  uint32_t last = trusted ? previous.serial : 0;
   if (options.serial != 0) {
     // Installers that accepted the last serial refuse anything not above it.
     if (options.serial <= last) {
@@ -90,16 +100,19 @@ int Publish(const Options& options, Report* report) {
   bool previousRead = ReadPreviousRelease(layout.out, &previous, errors);
   if (!options.signKey.empty()) {
     std::string error;
-    if (!LoadSigningKey(options.signKey, &key, &error)) errors->push_back(error);
-    else CheckKeyPlace(options, layout, errors);
-    if (previousRead) DecideSignature(options, previous, &fields, errors);
+    if (!LoadSigningKey(options.signKey, &key, &error)) {
+      errors->push_back(error);
+    } else {
+      CheckKeyPlace(options, layout, errors);
+      if (previousRead) DecideSignature(options, previous, key, &fields, errors);
+    }
   }
   if (!errors->empty()) return 1;
 
   uint64_t bytes = 0;
   for (const FileEntry& f : files) bytes += f.size;
   Progress progress(ProgressWanted(options.quiet), files.size(), bytes);
-  MirrorJob job(options, previous);
+  MirrorJob job(options, previous, layout.sourceFd.get());
   bool read = job.Prepare(&files, &progress, report);
   progress.Stop();
   if (!read) return 1;
@@ -113,7 +126,7 @@ int Publish(const Options& options, Report* report) {
         "with --sign=KEY, or remove files.ver.sig to publish it unsigned");
   // The chunk index, signed like files.ver and with the same serial (an
   // added line in files.ver.sig would make earlier installers refuse it).
-  ChunkJob chunks(options);
+  ChunkJob chunks(options, layout.sourceFd.get());
   std::string index;
   if (errors->empty() && chunks.Cut(files, errors)) {
     index = chunks.IndexBytes(text);

@@ -1,7 +1,9 @@
 // The release scan: walk, name rules, sections.
 #include "tools/publish/release_scan.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include "manifest/mirror_name.h"
 #include "manifest/reserved_names.h"
 #include "tinylib/file_names.h"
+#include "tools/common/beneath.h"
 #include "tools/common/paths.h"
 #include "transfer/protocol.h"
 #include "tools/common/text.h"
@@ -91,11 +94,13 @@ bool ResolveLayout(const Options& options, ReleaseLayout* layout,
                    std::vector<std::string>* errorList) {
   std::vector<std::string>& errors = *errorList;
   std::error_code ec;
-  fs::path source = fs::canonical(options.source, ec);
-  if (ec || !fs::is_directory(source)) {
+  std::string canonical;
+  tools::UniqueFd sourceFd(tools::OpenRoot(options.source, &canonical));
+  if (!sourceFd.valid()) {
     errors.push_back(Quoted(options.source) + ": not a folder");
     return false;
   }
+  fs::path source = canonical;
   fs::path out = options.out.empty() ? source : fs::path(options.out);
   fs::create_directories(out, ec);
   out = fs::canonical(out, ec);
@@ -122,6 +127,7 @@ bool ResolveLayout(const Options& options, ReleaseLayout* layout,
         foldersOk = false;
       }
   if (!foldersOk) return false;
+  layout->sourceFd = std::move(sourceFd);
   layout->source = source;
   layout->out = out;
   layout->serverOnly = serverOnly;
@@ -129,109 +135,189 @@ bool ResolveLayout(const Options& options, ReleaseLayout* layout,
   return true;
 }
 
-bool ScanRelease(const ReleaseLayout& layout, std::vector<FileEntry>* files,
-                 std::vector<std::string>* errorList) {
-  std::vector<std::string>& errors = *errorList;
-  const fs::path& source = layout.source;
-  std::error_code ec;
-  fs::recursive_directory_iterator walk(source, ec), end;
-  if (ec) {
-    errors.push_back(Quoted(source.string()) + ": cannot list: " + ec.message());
+namespace {
+
+// The walk of ScanRelease: one folder at a time, from its descriptor.
+class Scan {
+ public:
+  Scan(const ReleaseLayout& layout, std::vector<FileEntry>* files,
+       std::vector<std::string>* errors)
+      : layout_(layout), files_(*files), errors_(*errors) {
+    fs::path out = layout.out.lexically_relative(layout.source);
+    outInside_ = !out.empty() && tools::IsInside(layout.out, layout.source);
+    if (outInside_)
+      for (const auto& part : out)
+        if (part != ".") outParts_.push_back(part.string());
+  }
+
+  // False when the folder could not be listed.
+  bool Folder(int folderFd, const std::vector<std::string>& parts);
+
+ private:
+  void Entry(int folderFd, const std::vector<std::string>& parts, const char* leaf);
+  void AddFile(int fileFd, const std::string& name, const std::vector<std::string>& parts);
+
+  const ReleaseLayout& layout_;
+  std::vector<FileEntry>& files_;
+  std::vector<std::string>& errors_;
+  bool outInside_ = false;
+  std::vector<std::string> outParts_;
+};
+
+std::string JoinParts(const std::vector<std::string>& parts, char separator) {
+  std::string joined;
+  for (const std::string& part : parts) {
+    if (!joined.empty()) joined += separator;
+    joined += part;
+  }
+  return joined;
+}
+
+bool Scan::Folder(int folderFd, const std::vector<std::string>& parts) {
+  int listFd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  std::string shown = parts.empty() ? layout_.source.string() : JoinParts(parts, '/');
+  if (list == nullptr) {
+    int error = errno;
+    if (listFd >= 0) close(listFd);
+    errors_.push_back("cannot list " + Quoted(shown) + ": " + strerror(error));
     return false;
   }
-  for (; walk != end; walk.increment(ec)) {
-    if (ec) {
-      errors.push_back("cannot list " + Quoted(source.string()) + ": " + ec.message());
-      return false;
-    }
-    const fs::path& path = walk->path();
-    fs::path relative = path.lexically_relative(source);
-    std::vector<std::string> parts;
-    for (const auto& part : relative) parts.push_back(part.string());
-    std::string name;
-    for (const std::string& part : parts) {
-      if (part.find('\\') != std::string::npos) {
-        errors.push_back(Quoted(relative.string()) + ": '\\' inside a file or folder name");
-        name.clear();
-        break;
-      }
-      name += (name.empty() ? "" : "\\") + part;
-    }
-    std::error_code typeError;
-    bool isLink = walk->is_symlink(typeError);
-    fs::file_status status = fs::status(path, typeError);
-    if (fs::is_directory(status)) {
-      if (isLink) errors.push_back(Quoted(relative.string()) + ": link to a folder, not followed");
-      continue;
-    }
-    if (path.parent_path() == layout.out) {
-      std::string leaf = path.filename().string();
-      if (leaf == kManifestName || leaf == kSignatureName || leaf == kChunkIndexName ||
-          leaf == kChunkIndexSignatureName || leaf.compare(0, strlen(kManifestTempPrefix), kManifestTempPrefix) == 0)
-        continue;
-    }
-    if (parts.size() == 1 && (EqualNoCaseAscii(parts[0], kManifestName) ||
-                              EqualNoCaseAscii(parts[0], kSignatureName) ||
-                              EqualNoCaseAscii(parts[0], kChunkIndexName) ||
-                              EqualNoCaseAscii(parts[0], kChunkIndexSignatureName)))
-      continue;
-    if (name.empty()) continue;  // refused above
-    if (!fs::is_regular_file(status)) {
-      errors.push_back(Quoted(name) + ": not a regular file");
-      continue;
-    }
-    // The session host serves nothing that leads outside its folder.
-    if (isLink && !tools::IsInside(fs::canonical(path, typeError), source)) {
-      errors.push_back(Quoted(name) + ": link to a file outside the release folder");
-      continue;
-    }
-    if (access(path.c_str(), R_OK) != 0) {
-      errors.push_back(Quoted(name) + ": cannot be read: " + strerror(errno));
-      continue;
-    }
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-      errors.push_back(Quoted(name) + ": " + strerror(errno));
-      continue;
-    }
-    FileEntry file;
-    file.name = name;
-    file.path = path;
-    file.size = static_cast<uint64_t>(info.st_size);
-    file.mtime = info.st_mtim;
-    std::string refusal = NameRefusal(name);
-    if (!refusal.empty()) {
-      errors.push_back(Quoted(name) + ": " + refusal);
-      continue;
-    }
-    if (file.size > kLargestSize) {
-      errors.push_back(Quoted(name) + ": larger than 2147483647 bytes");
-      continue;
-    }
-    if (!DosStampOfTime(info.st_mtim.tv_sec, &file.stamp)) {
-      errors.push_back(Quoted(name) + ": last-write time outside 1980..2107 (no DOS date)");
-      continue;
-    }
-    size_t deepest = 0;
-    for (const auto& folder : layout.serverOnly)
-      if (folder.size() > deepest && StartsWith(parts, folder)) {
-        deepest = folder.size();
-        file.section = Section::ServerOnly;
-      }
-    for (const auto& folder : layout.onDemand)
-      if (folder.size() > deepest && StartsWith(parts, folder)) {
-        deepest = folder.size();
-        file.section = Section::OnDemand;
-      }
-    char object[kMirrorUrlCapacity];
-    char folder[kMonthFolderCapacity];
-    MirrorObjectName(object, sizeof object, file.stamp, static_cast<int32_t>(file.size),
-                     name.c_str(), false);
-    MirrorMonthFolder(file.stamp, folder);
-    file.object = object;
-    file.folder = folder;
-    files->push_back(file);
+  std::vector<std::string> leaves;
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(list);
+    if (entry == nullptr) break;
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+      leaves.push_back(entry->d_name);
   }
+  int error = errno;
+  closedir(list);
+  if (error != 0) {
+    errors_.push_back("cannot list " + Quoted(shown) + ": " + strerror(error));
+    return false;
+  }
+  for (const std::string& leaf : leaves) Entry(folderFd, parts, leaf.c_str());
+  return true;
+}
+
+void Scan::Entry(int folderFd, const std::vector<std::string>& folderParts, const char* leaf) {
+  std::vector<std::string> parts = folderParts;
+  parts.push_back(leaf);
+  const std::string relative = JoinParts(parts, '/');
+  if (strchr(leaf, '\\') != nullptr) {
+    errors_.push_back(Quoted(relative) + ": '\\' inside a file or folder name");
+    return;
+  }
+  struct stat seen;
+  if (fstatat(folderFd, leaf, &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+    errors_.push_back(Quoted(relative) + ": " + strerror(errno));
+    return;
+  }
+  if (S_ISDIR(seen.st_mode)) {
+    // Every file below would be refused for its length; stop the descent.
+    if (relative.size() >= static_cast<size_t>(kNameLimit)) {
+      errors_.push_back(Quoted(relative) + ": folder name longer than " +
+                        std::to_string(kNameLimit) + " characters");
+      return;
+    }
+    tools::UniqueFd sub(openat(folderFd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid()) {
+      bool swapped = errno == ELOOP || errno == ENOTDIR;
+      errors_.push_back(Quoted(relative) +
+                        (swapped ? ": replaced while it was being scanned"
+                                 : ": cannot open: " + std::string(strerror(errno))));
+      return;
+    }
+    Folder(sub.get(), parts);
+    return;
+  }
+  if (outInside_ && folderParts == outParts_ &&
+      (strcmp(leaf, kManifestName) == 0 || strcmp(leaf, kSignatureName) == 0 ||
+       strcmp(leaf, kChunkIndexName) == 0 || strcmp(leaf, kChunkIndexSignatureName) == 0 ||
+       strncmp(leaf, kManifestTempPrefix, strlen(kManifestTempPrefix)) == 0))
+    return;
+  if (parts.size() == 1 &&
+      (EqualNoCaseAscii(leaf, kManifestName) || EqualNoCaseAscii(leaf, kSignatureName) ||
+       EqualNoCaseAscii(leaf, kChunkIndexName) || EqualNoCaseAscii(leaf, kChunkIndexSignatureName)))
+    return;
+  const std::string name = JoinParts(parts, '\\');
+  if (S_ISLNK(seen.st_mode)) {
+    // The session host follows no link, so none is published.
+    errors_.push_back(Quoted(name) + ": a link, not followed (replace it with the file or folder)");
+    return;
+  }
+  if (!S_ISREG(seen.st_mode)) {
+    errors_.push_back(Quoted(name) + ": not a regular file");
+    return;
+  }
+  tools::UniqueFd file(openat(folderFd, leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.valid()) {
+    bool swapped = errno == ELOOP;
+    errors_.push_back(Quoted(name) +
+                      (swapped ? ": replaced by a link while it was being scanned"
+                               : ": cannot be read: " + std::string(strerror(errno))));
+    return;
+  }
+  AddFile(file.get(), name, parts);
+}
+
+// Judges the opened file on its descriptor and lists it.
+void Scan::AddFile(int fileFd, const std::string& name, const std::vector<std::string>& parts) {
+  struct stat info;
+  if (fstat(fileFd, &info) != 0) {
+    errors_.push_back(Quoted(name) + ": " + strerror(errno));
+    return;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    errors_.push_back(Quoted(name) + ": not a regular file");
+    return;
+  }
+  FileEntry file;
+  file.name = name;
+  file.relative = JoinParts(parts, '/');
+  file.identity = tools::IdentityOf(info);
+  file.size = static_cast<uint64_t>(info.st_size);
+  std::string refusal = NameRefusal(name);
+  if (!refusal.empty()) {
+    errors_.push_back(Quoted(name) + ": " + refusal);
+    return;
+  }
+  if (file.size > kLargestSize) {
+    errors_.push_back(Quoted(name) + ": larger than 2147483647 bytes");
+    return;
+  }
+  if (!DosStampOfTime(info.st_mtim.tv_sec, &file.stamp)) {
+    errors_.push_back(Quoted(name) + ": last-write time outside 1980..2107 (no DOS date)");
+    return;
+  }
+  size_t deepest = 0;
+  for (const auto& folder : layout_.serverOnly)
+    if (folder.size() > deepest && StartsWith(parts, folder)) {
+      deepest = folder.size();
+      file.section = Section::ServerOnly;
+    }
+  for (const auto& folder : layout_.onDemand)
+    if (folder.size() > deepest && StartsWith(parts, folder)) {
+      deepest = folder.size();
+      file.section = Section::OnDemand;
+    }
+  char object[kMirrorUrlCapacity];
+  char folder[kMonthFolderCapacity];
+  MirrorObjectName(object, sizeof object, file.stamp, static_cast<int32_t>(file.size),
+                   name.c_str(), false);
+  MirrorMonthFolder(file.stamp, folder);
+  file.object = object;
+  file.folder = folder;
+  files_.push_back(file);
+}
+
+}  // namespace
+
+bool ScanRelease(const ReleaseLayout& layout, std::vector<FileEntry>* files,
+                 std::vector<std::string>* errors) {
+  Scan scan(layout, files, errors);
+  if (!scan.Folder(layout.sourceFd.get(), {})) return false;
   std::sort(files->begin(), files->end(),
             [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
   return true;

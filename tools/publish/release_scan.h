@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/fd.h"
+#include "tools/common/file_identity.h"
 #include "tools/publish/options.h"
 
 namespace publish {
@@ -17,12 +19,14 @@ namespace publish {
 enum class Section { Client = 1, ServerOnly = 2, OnDemand = 3 };
 
 struct FileEntry {
-  std::string name;             // '\'-separated, as in files.ver
-  std::filesystem::path path;   // where it is read from
+  std::string name;      // '\'-separated, as in files.ver
+  std::string relative;  // '/'-separated below the release folder's descriptor
+  // The version the scan judged, on its descriptor: what is read later must
+  // be that very file, unchanged.
+  tools::FileIdentity identity;
   Section section = Section::Client;
   uint64_t size = 0;
   uint32_t stamp = 0;
-  struct timespec mtime {};
   std::string object;  // mirror object name without the month folder
   std::string folder;  // month folder
   uint8_t hash[32] = {};  // SHA-256 of the content, once the file was read
@@ -30,6 +34,9 @@ struct FileEntry {
 
 // The folders of one run, resolved and checked.
 struct ReleaseLayout {
+  // The release folder, held open: every file is opened below it with no
+  // link followed (tools::OpenBeneath).
+  tools::UniqueFd sourceFd;
   std::filesystem::path source;  // canonical release folder
   std::filesystem::path out;     // canonical folder of files.ver
   std::vector<std::vector<std::string>> serverOnly;  // components below source
@@ -48,9 +55,11 @@ bool ResolveLayout(const Options& options, ReleaseLayout* layout,
                    std::vector<std::string>* errors);
 
 // Lists every file below the release folder with its size, stamp, section
-// and mirror object name, sorted by name. A file that could not be installed
-// adds a line to *errors and is left out; false when the folder could not
-// be listed at all.
+// and mirror object name, sorted by name. The walk goes from the folder's
+// descriptor one component at a time and follows no link: a link anywhere
+// in the release is refused. Each file is judged on its opened descriptor.
+// A file that could not be installed adds a line to *errors and is left
+// out; false when the folder could not be listed at all.
 bool ScanRelease(const ReleaseLayout& layout, std::vector<FileEntry>* files,
                  std::vector<std::string>* errors);
 

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -47,10 +48,18 @@ std::string CryptoError() {
 // No prompt for a pass phrase: the publisher runs unattended.
 int NoPassword(char*, int, int, void*) { return -1; }
 
-bool ReadSmallFile(const std::string& path, std::string* data, std::string* error) {
-  tools::UniqueFd in(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) {
+// Reads the private key file: a regular file (a FIFO or a device is refused
+// without waiting on it), judged on the descriptor that is read; *mode gets
+// its permissions.
+bool ReadKeyFile(const std::string& path, std::string* data, mode_t* mode, std::string* error) {
+  tools::UniqueFd in(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat info;
+  if (!in.valid() || fstat(in.get(), &info) != 0) {
     *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *error = path + ": not a regular file";
     return false;
   }
   char buffer[4096];
@@ -60,13 +69,15 @@ bool ReadSmallFile(const std::string& path, std::string* data, std::string* erro
       *error = "cannot read " + path + ": " + strerror(errno);
       return false;
     }
-    if (n == 0) return true;
+    if (n == 0) break;
     data->append(buffer, static_cast<size_t>(n));
     if (data->size() > kKeyFileLimit) {
       *error = path + ": not a key file (over 64 KiB)";
       return false;
     }
   }
+  *mode = info.st_mode;
+  return true;
 }
 
 std::string BioText(BIO* bio) {
@@ -127,7 +138,8 @@ SigningKey::~SigningKey() { EVP_PKEY_free(key_); }
 
 bool LoadSigningKey(const std::string& path, SigningKey* key, std::string* error) {
   std::string pem;
-  if (!ReadSmallFile(path, &pem, error)) return false;
+  mode_t mode = 0;
+  if (!ReadKeyFile(path, &pem, &mode, error)) return false;
   Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), &BIO_free);
   if (!bio) {
     *error = CryptoError();
@@ -155,6 +167,15 @@ bool LoadSigningKey(const std::string& path, SigningKey* key, std::string* error
                                       sizeof point, &pointLength) != 1 ||
       pointLength != sizeof point || point[0] != 0x04) {
     *error = path + ": cannot take the public point of the key: " + CryptoError();
+    return false;
+  }
+  // As ssh does: a private key others may read may have been copied.
+  if ((mode & 077) != 0) {
+    char octal[8];
+    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    *error = path + ": permissions " + octal +
+             " let group or others read the private key; refused (chmod 600 it, and make a "
+             "new pair if it may have been copied)";
     return false;
   }
   EVP_PKEY_free(key->key_);
@@ -191,6 +212,15 @@ bool SignBytes(const SigningKey& key, const std::string& message,
     return false;
   }
   return true;
+}
+
+bool SignatureVerifies(const SigningKey& key, const std::string& text) {
+  ReleaseSignature read;
+  return key.loaded() &&
+         ParseSignatureText(text.data(), static_cast<int32_t>(text.size()), &read) ==
+             kSignatureTextOk &&
+         VerifySignatureWithKey(key.point(), text.data(), read.SignedLength, read.Signature,
+                                kReleaseSignatureLength);
 }
 
 std::string UtcStampText(int64_t seconds) {

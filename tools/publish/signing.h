@@ -56,8 +56,10 @@ class SigningKey {
   uint8_t point_[kReleaseKeyLength] = {};
 };
 
-// Reads an unencrypted PEM private key (PKCS#8 or EC) of the curve P-256;
-// any other key, a public key or an unreadable file is refused with a reason.
+// Reads an unencrypted PEM private key (PKCS#8 or EC) of the curve P-256
+// from a regular file (anything else is refused at once, never waited on).
+// Any other key, a public key, an unreadable file, or a key file group or
+// others may read (as ssh refuses one) is refused with a reason.
 bool LoadSigningKey(const std::string& path, SigningKey* key, std::string* error);
 
 // ECDSA P-256 over SHA-256 of message, as r||s (each 32 big-endian bytes,
@@ -77,6 +79,10 @@ struct SignatureFields {
 // key's public point before it is returned.
 bool SignatureFileText(const SigningKey& key, const std::string& manifest,
                        const SignatureFields& fields, std::string* text, std::string* error);
+
+// True when text is a files.ver.sig that reads as installers read it and
+// whose signature the key's public point verifies.
+bool SignatureVerifies(const SigningKey& key, const std::string& text);
 
 // "YYYY-MM-DDTHH:MM:SSZ".
 std::string UtcStampText(int64_t seconds);

@@ -1,10 +1,7 @@
 // One installer's session.
 #include "tools/sessiond/connection.h"
 
-#include <string.h>
-
 #include "tools/sessiond/log.h"
-#include "tools/sessiond/server.h"
 
 namespace sessiond {
 
@@ -19,10 +16,18 @@ std::string Connection::PeerText() const { return EndpointText(peer_); }
 void Connection::Start() {
   auto self = shared_from_this();
   asio::post(socket_.get_executor(), [self] {
-    self->Touch(self->server_.options().firstRequestTimeoutSeconds);
+    self->Touch(self->timeouts_.firstRequestSeconds);
     self->WatchDeadline();
     self->ReadHeader();
   });
+}
+
+void Connection::Evict(EvictCause cause, const char* reason) {
+  // Already on its way to destruction: its destructor leaves the slots.
+  auto self = weak_from_this().lock();
+  if (!self) return;
+  CloseCause counted = cause == EvictCause::Stopping ? CloseCause::Shutdown : CloseCause::SlotPolicy;
+  asio::post(socket_.get_executor(), [self, counted, reason] { self->Close(counted, reason); });
 }
 
 // Sets the time by which the next step must be done. The watch wakes at the
@@ -46,7 +51,11 @@ void Connection::WatchDeadline() {
   timer_.async_wait([self](const asio::error_code&) {
     if (self->closed_) return;
     if (self->deadline_ <= std::chrono::steady_clock::now()) {
-      self->Close(self->served_ ? "timed out" : "no request in time");
+      if (!self->served_)
+        self->Close(CloseCause::FirstRequestTimeout, "no request in time");
+      else
+        self->Close(self->text_ || self->reply_ ? CloseCause::RequestTimeout : CloseCause::IdleTimeout,
+                    "timed out");
       return;
     }
     self->WatchDeadline();
@@ -55,18 +64,32 @@ void Connection::WatchDeadline() {
 
 void Connection::ReadHeader() {
   auto self = shared_from_this();
-  // Before the first request the short allowance runs on from connecting.
-  if (served_) Touch(server_.options().idleTimeoutSeconds);
+  // Before the first request the short allowance runs on from connecting,
+  // and the slots count the connection idle since it was admitted.
+  if (served_) {
+    Touch(timeouts_.idleSeconds);
+    slots_.Idle(this);
+  }
   asio::async_read(socket_, asio::buffer(header_), [self](const asio::error_code& error, size_t) {
     if (self->closed_) return;
     if (error) {
-      self->Close(error == asio::error::eof ? "closed by peer" : "receive failed");
+      if (error == asio::error::eof) {
+        self->Close(CloseCause::Peer, "closed by peer");
+      } else {
+        HostMetrics().Error(ErrorKind::ReceiveFailed);
+        self->Close(CloseCause::Error, "receive failed");
+      }
+      return;
+    }
+    if (!self->slots_.Busy(self.get())) {
+      self->Close(CloseCause::SlotPolicy, "idle the longest when a new connection came at the cap");
       return;
     }
     uint32_t word = GetLengthWord(self->header_);
     if (word <= kSessionHeaderSize || word > kSessionHeaderSize + kMaxRequestText) {
-      self->server_.log().Request("%s bad length word 0x%08X", self->PeerText().c_str(), word);
-      self->Close("bad request length");
+      self->handler_.log().Request("%s bad length word 0x%08X", self->PeerText().c_str(), word);
+      HostMetrics().Error(ErrorKind::BadLength);
+      self->Close(CloseCause::Error, "bad request length");
       return;
     }
     self->ReadText(word - kSessionHeaderSize);
@@ -77,13 +100,17 @@ void Connection::ReadText(uint32_t length) {
   auto self = shared_from_this();
   text_.reset(new char[length]);
   textLength_ = length;
-  TouchAtMost(server_.options().requestTimeoutSeconds);
+  TouchAtMost(timeouts_.requestSeconds);
   asio::async_read(socket_, asio::buffer(text_.get(), length),
                    [self](const asio::error_code& error, size_t) {
                      if (self->closed_) return;
                      if (error) {
-                       self->Close(error == asio::error::eof ? "closed by peer mid-request"
-                                                             : "receive failed");
+                       if (error == asio::error::eof) {
+                         self->Close(CloseCause::Peer, "closed by peer mid-request");
+                       } else {
+                         HostMetrics().Error(ErrorKind::ReceiveFailed);
+                         self->Close(CloseCause::Error, "receive failed");
+                       }
                        return;
                      }
                      self->Handle();
@@ -91,80 +118,49 @@ void Connection::ReadText(uint32_t length) {
 }
 
 void Connection::Handle() {
-  Logger& log = server_.log();
   std::unique_ptr<char[]> text = std::move(text_);
-  uint32_t length = textLength_;
   served_ = true;
-  size_t noticeLength = strlen(kVersionNotice);
-  if (length == noticeLength && memcmp(text.get(), kVersionNotice, noticeLength) == 0) {
-    // The client reads no reply to the notice: answering would shift every
-    // later reply by one.
-    log.Request("%s %s notice", PeerText().c_str(), kVersionNotice);
-    ReadHeader();
-    return;
-  }
-  ChunkRequest request;
-  if (!ParseChunkRequest(text.get(), static_cast<int32_t>(length), kSessionChunkSize,
-                         &request)) {
-    log.Request("%s malformed request %s", PeerText().c_str(),
-                Printable(text.get(), length).c_str());
-    Close("malformed request");
-    return;
-  }
+  asked_ = std::chrono::steady_clock::now();
+  Answer answer = handler_.Handle(*release_, text.get(), textLength_, PeerText());
   text.reset();
-  reply_ = BuildReply(*release_, request, server_.options().compress, server_.cache());
-  const Reply& reply = *reply_;
-  std::string name = log.quiet() && reply.kind != ReplyKind::ReadError
-                         ? std::string()
-                         : Printable(request.name, strlen(request.name));
-  if (reply.kind == ReplyKind::ReadError) {
-    // An empty reply would tell the installer that the file ends here.
-    server_.NoteUnreadable(name, reply.note);
-    log.Request("%s %s offset=%u read-error (%s)", PeerText().c_str(), name.c_str(),
-                request.offset, reply.note.c_str());
-    reply_.reset();
-    Close("file could not be read");
-    return;
+  switch (answer.kind) {
+    case Answer::kNone: ReadHeader(); return;
+    case Answer::kClose: Close(CloseCause::Error, answer.closeReason); return;
+    case Answer::kReply: reply_ = std::move(answer.reply); Send(); return;
   }
-  if (!log.quiet()) {
-    if (reply.note.empty()) {
-      log.Request("%s %s offset=%u %s chunk=%u wire=%zu", PeerText().c_str(), name.c_str(),
-                  request.offset, ReplyKindName(reply.kind), reply.chunkLength,
-                  reply.wire.size());
-    } else {
-      log.Request("%s %s offset=%u %s wire=%zu (%s)", PeerText().c_str(), name.c_str(),
-                  request.offset, ReplyKindName(reply.kind), reply.wire.size(),
-                  reply.note.c_str());
-    }
-  }
-  Send();
 }
 
 void Connection::Send() {
   auto self = shared_from_this();
-  Touch(server_.options().requestTimeoutSeconds);
+  Touch(timeouts_.requestSeconds);
   asio::async_write(socket_, asio::buffer(reply_->wire),
                     [self](const asio::error_code& error, size_t) {
+                      ReplyKind kind = self->reply_->kind;
+                      size_t sent = self->reply_->wire.size();
                       self->reply_.reset();
                       if (self->closed_) return;
                       if (error) {
-                        self->Close("send failed");
+                        HostMetrics().Error(ErrorKind::SendFailed);
+                        self->Close(CloseCause::Error, "send failed");
                         return;
                       }
+                      HostMetrics().Replied(kind, sent,
+                                            std::chrono::steady_clock::now() - self->asked_);
                       self->ReadHeader();
                     });
 }
 
-void Connection::Close(const char* reason) {
+void Connection::Close(CloseCause cause, const char* reason) {
   if (closed_) return;
   closed_ = true;
-  server_.log().Request("%s closed: %s", PeerText().c_str(), reason);
+  HostMetrics().Close(cause);
+  handler_.log().Request("%s closed: %s", PeerText().c_str(), reason);
   asio::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   timer_.cancel();
   text_.reset();
-  server_.Forget(this);
+  slots_.Leave(this);
 }
 
 }  // namespace sessiond

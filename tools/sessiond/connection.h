@@ -2,6 +2,9 @@
 // with one deadline for whatever step it is in. Between requests it holds
 // its socket, its timer and a reference to its release, nothing more: the
 // request text and the reply exist only while a request is answered.
+//
+// A connection sees only its slots (where it tells whether it waits idle or
+// is being served) and its request handler, not the server around them.
 #pragma once
 
 #include <asio.hpp>
@@ -12,7 +15,10 @@
 #include <memory>
 #include <string>
 
+#include "tools/sessiond/handler.h"
+#include "tools/sessiond/metrics.h"
 #include "tools/sessiond/reply.h"
+#include "tools/sessiond/slots.h"
 
 namespace sessiond {
 
@@ -20,25 +26,32 @@ namespace sessiond {
 // real requests fit the client's 260-character buffer.
 const uint32_t kMaxRequestText = 1024;
 
-class Server;
+struct SessionTimeouts {
+  int firstRequestSeconds;  // from connecting to the first complete request
+  int idleSeconds;          // waiting for the next request
+  int requestSeconds;       // finishing a request, taking a reply
+};
 
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection : public std::enable_shared_from_this<Connection>, public SlotHolder {
  public:
-  Connection(Server& server, asio::ip::tcp::socket socket,
-             std::shared_ptr<const ReleaseRoot> release, const asio::ip::tcp::endpoint& peer)
-      : server_(server),
-        socket_(std::move(socket)),
+  Connection(asio::ip::tcp::socket socket, std::shared_ptr<const ReleaseRoot> release,
+             const asio::ip::tcp::endpoint& peer, SessionSlots& slots, RequestHandler& handler,
+             const SessionTimeouts& timeouts)
+      : socket_(std::move(socket)),
         timer_(socket_.get_executor()),
         release_(std::move(release)),
-        peer_(peer) {}
+        peer_(peer),
+        slots_(slots),
+        handler_(handler),
+        timeouts_(timeouts) {}
+  // A connection that never got to close (the event loop ended first) gives
+  // its slot back here.
+  ~Connection() { slots_.Leave(this); }
 
   void Start();
-  // Safe from any thread: hands the close to the connection's strand.
-  void CloseLater(const char* reason) {
-    auto self = shared_from_this();
-    asio::post(socket_.get_executor(), [self, reason] { self->Close(reason); });
-  }
-  const asio::ip::tcp::endpoint& peer() const { return peer_; }
+  // Safe from any thread, under the slots' lock too: hands the close to the
+  // connection's strand.
+  void Evict(EvictCause cause, const char* reason) override;
 
  private:
   void Touch(int seconds);
@@ -48,10 +61,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadText(uint32_t length);
   void Handle();
   void Send();
-  void Close(const char* reason);
+  // Every way out: counted by cause, logged with the reason.
+  void Close(CloseCause cause, const char* reason);
   std::string PeerText() const;
 
-  Server& server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   std::chrono::steady_clock::time_point deadline_;
@@ -59,9 +72,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // reaches new connections only, so one installer never mixes releases.
   std::shared_ptr<const ReleaseRoot> release_;
   asio::ip::tcp::endpoint peer_;
+  SessionSlots& slots_;
+  RequestHandler& handler_;
+  const SessionTimeouts timeouts_;
   std::unique_ptr<char[]> text_;  // the request being read
   uint32_t textLength_ = 0;
   ReplyPtr reply_;                // the reply being sent
+  std::chrono::steady_clock::time_point asked_;  // when the request being answered arrived
   uint8_t header_[kSessionHeaderSize] = {};
   bool served_ = false;  // a complete request arrived: the idle time-out applies
   bool closed_ = false;

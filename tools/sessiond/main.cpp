@@ -9,6 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "tools/sessiond/metrics.h"
+#include "tools/sessiond/metrics_endpoint.h"
 #include "tools/sessiond/server.h"
 
 namespace {
@@ -92,6 +94,24 @@ int main(int argc, char** argv) {
     log.Notice("cannot serve: %s", error.c_str());
     return 1;
   }
+  sessiond::ReplyCache* replies = cache.get();
+  sessiond::MetricsEndpoint metrics([replies] {
+    sessiond::CacheStats stats;
+    if (replies != nullptr) stats = replies->Stats();
+    return sessiond::MetricsText(sessiond::HostMetrics(), replies != nullptr ? &stats : nullptr,
+                                 replies != nullptr ? replies->capacity() : 0);
+  });
+  if (options.metrics) {
+    if (!metrics.Listen(options.metricsAddress, options.metricsPort, &error)) {
+      log.Notice("cannot serve metrics: %s", error.c_str());
+      return 1;
+    }
+    // Tests and scripts read the chosen port from this line.
+    printf("metrics %s\n", metrics.listening().c_str());
+    log.Notice("metrics on http://%s/metrics", metrics.listening().c_str());
+    metrics.Start();
+  }
   server.Run();
+  metrics.Stop();
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tools/common/options.h"
+#include "tools/sessiond/metrics_endpoint.h"
 
 namespace sessiond {
 
@@ -11,7 +12,7 @@ namespace {
 
 enum OptionId {
   kRoot, kAddress, kPort, kCompress, kFirstRequestTimeout, kIdleTimeout, kRequestTimeout,
-  kMaxConnections, kMaxPerAddress, kThreads, kCacheSize, kWarm, kLog, kQuiet
+  kMaxConnections, kMaxPerAddress, kThreads, kCacheSize, kWarm, kLog, kQuiet, kMetrics
 };
 
 const tools::OptionDef kOptionDefs[] = {
@@ -29,6 +30,7 @@ const tools::OptionDef kOptionDefs[] = {
     {"warm", false, kWarm},
     {"log", true, kLog},
     {"quiet", false, kQuiet},
+    {"metrics", true, kMetrics},
 };
 
 // A number option: its range and the message when it is outside.
@@ -89,6 +91,13 @@ tools::OptionStep TakeOption(void* context, int id, const char* text, std::strin
     case kWarm: options->warm = true; break;
     case kLog: options->logPath = value; break;
     case kQuiet: options->quiet = true; break;
+    case kMetrics:
+      if (!ParseMetricsAddress(value, &options->metricsAddress, &options->metricsPort)) {
+        *error = "--metrics must be PORT, ADDRESS:PORT or [IPV6]:PORT";
+        return tools::OptionStep::Error;
+      }
+      options->metrics = true;
+      break;
   }
   return tools::OptionStep::Next;
 }
@@ -136,15 +145,19 @@ const char* UsageText() {
       "                         request SEC seconds after connecting (default 20);\n"
       "                         installers send their first one at once\n"
       "  --idle-timeout=SEC     close a connection that sends no request for SEC\n"
-      "                         seconds after its first (default 3600). Installers\n"
-      "                         keep their session open, unused, while they download\n"
-      "                         from mirrors\n"
+      "                         seconds after its first (default 120: twice the\n"
+      "                         60 s an installer waits for data). An installer\n"
+      "                         whose session was closed while it downloaded from\n"
+      "                         mirrors connects again when it needs the session\n"
       "  --request-timeout=SEC  close a connection that takes longer than SEC seconds\n"
       "                         to finish sending a request or to take a reply\n"
       "                         (default 60)\n"
-      "  --max-connections=N    serve at most N connections at once; more are closed\n"
-      "                         on arrival (default: what the descriptor limit allows,\n"
-      "                         after raising the soft limit to the hard one)\n"
+      "  --max-connections=N    hold at most N connections at once (default: what the\n"
+      "                         descriptor limit allows, after raising the soft limit\n"
+      "                         to the hard one). At the cap a new connection closes\n"
+      "                         the one that has waited idle the longest; one in the\n"
+      "                         middle of a request or reply is never closed for it,\n"
+      "                         and when every one is, the new one is closed\n"
       "  --max-per-address=N    serve at most N connections from one client address;\n"
       "                         more are closed on arrival (default 0: no cap; a\n"
       "                         whole office may arrive from one address)\n"
@@ -157,6 +170,9 @@ const char* UsageText() {
       "  --log=FILE             append the log to FILE instead of standard error\n"
       "  --quiet                log only start, stop and failures to start, not\n"
       "                         requests and connections\n"
+      "  --metrics=[ADDR:]PORT  serve the host's counters for Prometheus at\n"
+      "                         http://ADDR:PORT/metrics (a bare PORT listens on\n"
+      "                         127.0.0.1; default: off)\n"
       "  --help                 show this text\n"
       "\n"
       "RELEASE_FOLDER may be a symbolic link: each new connection resolves it\n"

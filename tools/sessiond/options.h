@@ -15,7 +15,7 @@ struct ServerOptions {
   uint16_t port = 7000;             // 0 picks a free port
   CompressMode compress = CompressMode::Auto;
   int firstRequestTimeoutSeconds = 20;  // from connecting to the first request
-  int idleTimeoutSeconds = 3600;    // waiting for the next request
+  int idleTimeoutSeconds = 120;     // waiting for the next request
   int requestTimeoutSeconds = 60;   // finishing a request, taking a reply
   int maxConnections = 0;           // 0: what the descriptor limit allows
   int maxPerAddress = 0;            // 0: no cap per client address
@@ -24,6 +24,9 @@ struct ServerOptions {
   bool warm = false;                // fill the cache from the release at start
   std::string logPath;              // empty: standard error
   bool quiet = false;
+  bool metrics = false;             // --metrics given
+  std::string metricsAddress;       // where GET /metrics is answered
+  uint16_t metricsPort = 0;
 };
 
 enum class OptionsResult { Run, Help, Error };

@@ -7,8 +7,9 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "tools/common/beneath.h"
 #include "tools/common/fd.h"
-#include "tools/common/paths.h"
+#include "tools/common/file_identity.h"
 #include "tools/sessiond/reply_cache.h"
 
 namespace sessiond {
@@ -44,13 +45,15 @@ void FrameEmpty(Reply* reply) {
 }
 
 // The zlib stream of data (default level, as the client expects nothing
-// else), in t_packed; 0 when zlib fails or the stream would not fit the
+// else) into *packed (grown as needed; its size is not the stream's). The
+// stream's length, or 0 when zlib fails or the stream would not fit the
 // client's receive buffer.
-size_t Compress(const uint8_t* data, size_t length) {
+size_t Compress(const uint8_t* data, size_t length, std::vector<uint8_t>* packed) {
   uLongf bound = compressBound(static_cast<uLong>(length));
-  std::vector<uint8_t>& packed = Scratch(&t_packed, bound);
+  if (packed->size() < bound) packed->resize(bound);
   uLongf size = bound;
-  int rc = compress2(packed.data(), &size, data, static_cast<uLong>(length), Z_DEFAULT_COMPRESSION);
+  int rc = compress2(packed->data(), &size, data, static_cast<uLong>(length),
+                     Z_DEFAULT_COMPRESSION);
   if (rc != Z_OK || size > static_cast<uLongf>(kSessionReceiveCapacity)) return 0;
   return size;
 }
@@ -75,31 +78,27 @@ bool SampleCompresses(const uint8_t* data, size_t length) {
          size < used;
 }
 
-bool SameIdentity(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+// Why an open below the release failed, as a reply.
+ReplyKind OpenFailure(int error) {
+  if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG) return ReplyKind::Missing;
+  if (error == ELOOP || error == EXDEV) return ReplyKind::Refused;
+  // Out of descriptors, an I/O error: says nothing about the file.
+  return ReplyKind::ReadError;
 }
 
-// Opens, reads and encodes one chunk of the file Locate found. *cacheable
-// tells whether the bytes read are those of the identity in info: the file
-// was neither replaced nor written between the lookup and the end of the
-// read.
-ReplyPtr ReadAndEncode(const std::string& path, const struct stat& info, uint64_t offset,
-                       uint32_t want, CompressMode mode, bool* cacheable) {
+// Opens, reads and encodes one chunk of the named file. *cacheable tells
+// whether the bytes read are those of the identity expected (when given):
+// the file opened is that version, and was not written during the read.
+ReplyPtr ReadAndEncode(const ReleaseRoot& root, const char* relative,
+                       const tools::FileIdentity* expected, uint64_t offset, uint32_t want,
+                       CompressMode mode, bool* cacheable) {
   auto reply = std::make_shared<Reply>();
   *cacheable = false;
-  // O_NOFOLLOW: the resolved path has no links left, so one appearing now is
-  // a swap made after the check. O_NONBLOCK: never hang on a FIFO.
-  tools::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  tools::UniqueFd file(root.OpenFile(relative));
   struct stat before, after;
   if (!file.valid()) {
-    // Gone since the lookup is absent; anything else (out of descriptors,
-    // an I/O error) says nothing about the file.
-    reply->kind = errno == ENOENT ? ReplyKind::Missing
-                  : errno == ELOOP ? ReplyKind::Refused
-                                   : ReplyKind::ReadError;
-    reply->note = strerror(errno);
+    reply->kind = OpenFailure(errno);
+    reply->note = errno == ELOOP ? "a link (links are not followed)" : strerror(errno);
   } else if (fstat(file.get(), &before) != 0) {
     reply->kind = ReplyKind::ReadError;
     reply->note = strerror(errno);
@@ -115,8 +114,8 @@ ReplyPtr ReadAndEncode(const std::string& path, const struct stat& info, uint64_
       reply->kind = ReplyKind::End;
     } else {
       EncodeChunk(chunk.data(), static_cast<size_t>(got), mode, reply.get());
-      *cacheable = SameIdentity(info, before) && fstat(file.get(), &after) == 0 &&
-                   SameIdentity(info, after);
+      *cacheable = expected != nullptr && tools::IdentityOf(before) == *expected &&
+                   fstat(file.get(), &after) == 0 && tools::IdentityOf(after) == *expected;
       return reply;
     }
   }
@@ -156,63 +155,26 @@ const char* ReplyKindName(ReplyKind kind) {
 }
 
 bool ReleaseRoot::Open(const std::string& folder, std::string* error) {
-  std::string canonical = tools::CanonicalPath(folder);
-  if (canonical.empty()) {
-    *error = folder + ": " + strerror(errno);
-    return false;
-  }
-  struct stat info;
-  if (stat(canonical.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    *error = folder + ": not a folder";
+  // Following the folder's own link here is the release switch; below it
+  // nothing is followed.
+  std::string canonical;
+  tools::UniqueFd opened(tools::OpenRoot(folder, &canonical));
+  if (!opened.valid()) {
+    *error = folder + (errno == ENOTDIR ? ": not a folder" : ": " + std::string(strerror(errno)));
     return false;
   }
   root_ = canonical;
-  prefix_ = canonical == "/" ? canonical : canonical + "/";
+  folder_ = std::move(opened);
   return true;
 }
 
-bool ReleaseRoot::Locate(const char* name, std::string* path, struct stat* info,
-                         ReplyKind* kind, std::string* why) const {
-  *kind = ReplyKind::Refused;
-  if (!IsSafeRelativeName(name)) {
-    *why = "unsafe name";
-    return false;
-  }
-  std::string relative(name);
-  for (char& c : relative)
-    if (c == '\\') c = '/';
-  // The name itself cannot climb out (checked above), but a symbolic link
-  // inside the release folder can point anywhere: judge the resolved path.
-  std::string canonical = tools::CanonicalPath(prefix_ + relative);
-  if (canonical.empty()) {
-    // A name that leads nowhere is absent; a lookup that failed for another
-    // reason (no memory, an I/O error, no permission) says nothing.
-    int error = errno;
-    bool absent = error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
-    *kind = absent ? ReplyKind::Missing : ReplyKind::ReadError;
-    *why = strerror(error);
-    return false;
-  }
-  if (canonical.compare(0, prefix_.size(), prefix_) != 0 || canonical.size() == prefix_.size()) {
-    *why = "resolves outside the release folder";
-    return false;
-  }
-  if (lstat(canonical.c_str(), info) != 0) {
-    *kind = errno == ENOENT || errno == ENOTDIR ? ReplyKind::Missing : ReplyKind::ReadError;
-    *why = strerror(errno);
-    return false;
-  }
-  if (S_ISLNK(info->st_mode)) {
-    *why = "a link appeared after the name was resolved";
-    return false;
-  }
-  if (!S_ISREG(info->st_mode)) {
-    *kind = ReplyKind::Missing;
-    *why = "not a regular file";
-    return false;
-  }
-  *path = canonical;
-  return true;
+bool ReleaseRoot::Look(const char* relative, struct stat* info) const {
+  return fstatat(folder_.get(), relative, info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int ReleaseRoot::OpenFile(const char* relative) const {
+  // O_NONBLOCK: never hang on a FIFO before fstat tells what it is.
+  return tools::OpenBeneath(folder_.get(), relative, O_RDONLY | O_NONBLOCK);
 }
 
 int64_t ReadChunk(int fd, uint64_t offset, uint32_t maxLength, uint8_t* chunk,
@@ -268,11 +230,12 @@ void EncodeChunk(const uint8_t* data, size_t length, CompressMode mode, Reply* r
   bool tryCompress = mode == CompressMode::Always ||
                      (mode == CompressMode::Auto &&
                       (length <= kSampleThreshold || SampleCompresses(data, length)));
-  size_t packed = tryCompress ? Compress(data, length) : 0;
+  std::vector<uint8_t>& stream = t_packed;
+  size_t packed = tryCompress ? Compress(data, length, &stream) : 0;
   if (packed != 0 && (mode == CompressMode::Always || packed < length)) {
     reply->kind = ReplyKind::Compressed;
     reply->wire.resize(kSessionHeaderSize + packed);
-    memcpy(reply->wire.data() + kSessionHeaderSize, t_packed.data(), packed);
+    memcpy(reply->wire.data() + kSessionHeaderSize, stream.data(), packed);
     PutLengthWord(reply->wire.data(), ReplyLengthWord(true, static_cast<int32_t>(packed)));
     return;
   }
@@ -284,29 +247,41 @@ void EncodeChunk(const uint8_t* data, size_t length, CompressMode mode, Reply* r
 
 ReplyPtr BuildReply(const ReleaseRoot& root, const ChunkRequest& request, CompressMode mode,
                     ReplyCache* cache) {
-  std::string path;
-  struct stat info;
-  ReplyKind failure = ReplyKind::Missing;
-  std::string why;
-  if (!root.Locate(request.name, &path, &info, &failure, &why)) {
+  auto refuse = [](ReplyKind kind, const char* why) {
     auto reply = std::make_shared<Reply>();
-    if (failure != ReplyKind::ReadError) FrameEmpty(reply.get());
-    reply->kind = failure;
+    FrameEmpty(reply.get());
+    reply->kind = kind;
     reply->note = why;
     return reply;
-  }
+  };
+  if (!IsSafeRelativeName(request.name)) return refuse(ReplyKind::Refused, "unsafe name");
+  char relative[sizeof request.name];
+  snprintf(relative, sizeof relative, "%s", request.name);
+  for (char* c = relative; *c; c++)
+    if (*c == '\\') *c = '/';
   uint32_t want = request.chunk < static_cast<uint32_t>(kSessionChunkSize)
                       ? request.chunk
                       : static_cast<uint32_t>(kSessionChunkSize);
   uint64_t offset = request.offset;
-  auto build = [&](bool* cacheable) {
-    return ReadAndEncode(path, info, offset, want, mode, cacheable);
-  };
-  if (cache == nullptr) {
+
+  // A look first: an absent file needs no descriptor, and a cached chunk of
+  // the version it finds none either.
+  struct stat seen;
+  bool present = root.Look(relative, &seen);
+  if (!present && (errno == ENOENT || errno == ENOTDIR))
+    return refuse(ReplyKind::Missing, strerror(errno));
+  if (present && S_ISLNK(seen.st_mode))
+    return refuse(ReplyKind::Refused, "a link (links are not followed)");
+  // Nothing but a regular file is ever opened (a device could act on it).
+  if (present && !S_ISREG(seen.st_mode)) return refuse(ReplyKind::Missing, "not a regular file");
+  if (cache == nullptr || !present) {
     bool ignored;
-    return build(&ignored);
+    return ReadAndEncode(root, relative, nullptr, offset, want, mode, &ignored);
   }
-  return cache->Get(KeyOf(info, request.offset, want), build);
+  const tools::FileIdentity identity = tools::IdentityOf(seen);
+  return cache->Get(KeyOf(identity, request.offset, want), [&](bool* cacheable) {
+    return ReadAndEncode(root, relative, &identity, offset, want, mode, cacheable);
+  });
 }
 
 }  // namespace sessiond

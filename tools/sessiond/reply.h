@@ -4,6 +4,7 @@
 // file chunks are shared through the reply cache.
 #pragma once
 
+#include "tools/common/fd.h"
 #include "transfer/protocol.h"
 
 #include <stddef.h>
@@ -32,7 +33,7 @@ enum class ReplyKind {
   Compressed,  // the chunk as one zlib stream, bit 31 set
   End,         // the file exists but has no bytes at this offset
   Missing,     // no regular file of that name
-  Refused,     // the name would leave the release folder
+  Refused,     // the name would leave the release folder or pass a link
   ReadError    // the file exists but could not be opened or read
 };
 const char* ReplyKindName(ReplyKind kind);
@@ -46,23 +47,26 @@ struct Reply {
 // Replies are immutable once built, so connections and the cache share them.
 using ReplyPtr = std::shared_ptr<const Reply>;
 
-// The release folder being served, resolved once to its canonical path.
+// The release folder being served, held open: every file is opened below
+// this descriptor with no link followed in any component, so a folder or a
+// file swapped for a link is refused, not followed. Only the folder's own
+// name may be a link (the release switch); it is followed once, by Open.
 class ReleaseRoot {
  public:
   bool Open(const std::string& folder, std::string* error);
+  // The canonical path of the folder that was opened.
   const std::string& path() const { return root_; }
 
-  // Finds a name as the manifest writes it ('\' separated). Succeeds only
-  // for a regular file whose canonical path, after every symbolic link, lies
-  // below the root; *path gets that path and *info its lstat(). Otherwise
-  // sets *kind (Missing, Refused, or ReadError when the lookup itself failed)
-  // and *why.
-  bool Locate(const char* name, std::string* path, struct stat* info, ReplyKind* kind,
-              std::string* why) const;
+  // A look at the file of a '/'-separated name without opening it (fstatat,
+  // the last component not followed): it names the version a cached reply
+  // would stand for, and finds absent files without a descriptor.
+  bool Look(const char* relative, struct stat* info) const;
+  // Opens the file for reading (OpenBeneath); -1 with errno set.
+  int OpenFile(const char* relative) const;
 
  private:
-  std::string root_;    // canonical, no trailing '/' unless it is "/"
-  std::string prefix_;  // root_ with exactly one trailing '/'
+  std::string root_;
+  tools::UniqueFd folder_;
 };
 
 // Reads up to maxLength bytes at offset into chunk (which must hold them);
@@ -86,8 +90,10 @@ const size_t kSampleThreshold = 64 * 1024;
 void EncodeChunk(const uint8_t* data, size_t length, CompressMode mode, Reply* reply);
 
 // The complete answer to one parsed request. With a cache, a chunk of a file
-// whose identity (device, inode, size, modification and change times) is
-// unchanged is encoded once and shared.
+// whose identity (tools::FileIdentity) is unchanged is encoded once and
+// shared; an entry is made only from bytes read through OpenFile of a file
+// of that very identity, so a hit serves nothing that was outside the
+// release when it was read.
 ReplyPtr BuildReply(const ReleaseRoot& root, const ChunkRequest& request, CompressMode mode,
                     ReplyCache* cache = nullptr);
 

@@ -13,22 +13,9 @@ const size_t kEntryOverhead = 256;
 
 }  // namespace
 
-bool ChunkKey::operator==(const ChunkKey& o) const {
-  return device == o.device && inode == o.inode && size == o.size &&
-         mtimeSeconds == o.mtimeSeconds && mtimeNanos == o.mtimeNanos &&
-         ctimeSeconds == o.ctimeSeconds && ctimeNanos == o.ctimeNanos && offset == o.offset &&
-         length == o.length;
-}
-
-ChunkKey KeyOf(const struct stat& info, uint32_t offset, uint32_t length) {
+ChunkKey KeyOf(const tools::FileIdentity& file, uint32_t offset, uint32_t length) {
   ChunkKey key;
-  key.device = static_cast<uint64_t>(info.st_dev);
-  key.inode = static_cast<uint64_t>(info.st_ino);
-  key.size = static_cast<uint64_t>(info.st_size);
-  key.mtimeSeconds = info.st_mtim.tv_sec;
-  key.mtimeNanos = info.st_mtim.tv_nsec;
-  key.ctimeSeconds = info.st_ctim.tv_sec;
-  key.ctimeNanos = info.st_ctim.tv_nsec;
+  key.file = file;
   key.offset = offset;
   key.length = length;
   return key;
@@ -36,8 +23,9 @@ ChunkKey KeyOf(const struct stat& info, uint32_t offset, uint32_t length) {
 
 size_t ChunkKeyHash::operator()(const ChunkKey& key) const {
   // FNV-1a over the fields that tell chunks of one release apart.
-  uint64_t fields[] = {key.device, key.inode, key.size, static_cast<uint64_t>(key.mtimeNanos),
-                       static_cast<uint64_t>(key.ctimeNanos), key.offset, key.length};
+  const tools::FileIdentity& f = key.file;
+  uint64_t fields[] = {f.device, f.inode, f.size, static_cast<uint64_t>(f.mtimeNanos),
+                       static_cast<uint64_t>(f.ctimeNanos), key.offset, key.length};
   uint64_t hash = 1469598103934665603ull;
   for (uint64_t field : fields) {
     hash ^= field;

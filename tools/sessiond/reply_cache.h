@@ -5,7 +5,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/stat.h>
 
 #include <condition_variable>
 #include <functional>
@@ -14,20 +13,21 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "tools/common/file_identity.h"
 #include "tools/sessiond/reply.h"
 
 namespace sessiond {
 
-// A chunk of one version of one file. Any write changes the size or the
-// times, and a replaced file has another inode, so a changed file never
-// matches an old key.
+// A chunk of one version of one file: a changed file never matches an old
+// key (see tools::FileIdentity).
 struct ChunkKey {
-  uint64_t device = 0, inode = 0, size = 0;
-  int64_t mtimeSeconds = 0, mtimeNanos = 0, ctimeSeconds = 0, ctimeNanos = 0;
+  tools::FileIdentity file;
   uint32_t offset = 0, length = 0;
-  bool operator==(const ChunkKey& other) const;
+  bool operator==(const ChunkKey& other) const {
+    return file == other.file && offset == other.offset && length == other.length;
+  }
 };
-ChunkKey KeyOf(const struct stat& info, uint32_t offset, uint32_t length);
+ChunkKey KeyOf(const tools::FileIdentity& file, uint32_t offset, uint32_t length);
 
 struct ChunkKeyHash {
   size_t operator()(const ChunkKey& key) const;

@@ -1,6 +1,6 @@
 // The session host's TCP server: one strand per connection, each connection
-// strictly request then reply, one deadline per connection, and caps on how
-// many connections are served at once.
+// strictly request then reply, one deadline per connection, and slots that
+// bound how many connections are held at once.
 #include "tools/sessiond/server.h"
 
 #include <malloc.h>
@@ -15,6 +15,7 @@
 
 #include "tools/common/paths.h"
 #include "tools/sessiond/connection.h"
+#include "tools/sessiond/metrics.h"
 
 namespace sessiond {
 
@@ -30,6 +31,8 @@ Server::Server(const ServerOptions& options, Logger& log, ReplyCache* cache)
     : options_(options),
       log_(log),
       cache_(cache),
+      slots_(options.maxConnections, options.maxPerAddress),
+      handler_(options.compress, cache, log),
       strand_(asio::make_strand(io_)),
       acceptor_(strand_),
       acceptPause_(strand_),
@@ -64,7 +67,7 @@ void Server::Run() {
   std::string perAddress =
       options_.maxPerAddress > 0 ? std::to_string(options_.maxPerAddress) : std::string("any");
   log_.Notice("serving %s on %s (compress=%s, first request %d s, idle %d s, request %d s, at "
-              "most %d connections, %s per address, %d threads, cache %lld MiB)",
+              "most %d connections (at the cap the one idle the longest makes room), %s per address, %d threads, cache %lld MiB)",
               release_->path().c_str(), listening_.c_str(), CompressModeName(options_.compress),
               options_.firstRequestTimeoutSeconds, options_.idleTimeoutSeconds,
               options_.requestTimeoutSeconds, options_.maxConnections, perAddress.c_str(),
@@ -114,24 +117,6 @@ void Server::TrimLater() {
   });
 }
 
-void Server::Forget(Connection* connection) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (live_.erase(connection) == 0) return;
-  if (options_.maxPerAddress > 0) {
-    auto counted = perAddress_.find(AddressKey(connection->peer().address()));
-    if (counted != perAddress_.end() && --counted->second == 0) perAddress_.erase(counted);
-  }
-}
-
-void Server::NoteUnreadable(const std::string& name, const std::string& why) {
-  uint64_t count = 0;
-  if (unreadable_.Due(&count))
-    log_.Notice("cannot read %s (%s): closed the connection instead of answering; %llu such in "
-                "the last %d s",
-                name.c_str(), why.c_str(), static_cast<unsigned long long>(count),
-                kThrottleSeconds);
-}
-
 void Server::Accept() {
   acceptor_.async_accept(asio::make_strand(io_), [this](const asio::error_code& error,
                                                         asio::ip::tcp::socket socket) {
@@ -149,6 +134,7 @@ void Server::Accept() {
 // error, so accepting pauses while those already here are served, and the
 // condition is logged once per interval with a count.
 void Server::PauseAccepting(const asio::error_code& error) {
+  HostMetrics().Error(ErrorKind::AcceptFailed);
   uint64_t count = 0;
   if (acceptErrors_.Due(&count))
     log_.Notice("accept failed: %s; pausing accepts for %d ms (%llu failures in the last %d s)",
@@ -177,6 +163,7 @@ std::shared_ptr<const ReleaseRoot> Server::CurrentRelease() {
                   kThrottleSeconds);
     return release_;
   }
+  Metrics::Add(HostMetrics().releaseSwitches);
   log_.Notice("release %s now serves %s (was %s)", options_.root.c_str(),
               release->path().c_str(), release_->path().c_str());
   release_ = release;
@@ -191,31 +178,39 @@ void Server::Admit(asio::ip::tcp::socket socket) {
   // wait for the client's delayed acknowledgement.
   socket.set_option(asio::ip::tcp::no_delay(true), failed);
   std::shared_ptr<const ReleaseRoot> release = CurrentRelease();
-  std::shared_ptr<Connection> connection;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (live_.size() >= static_cast<size_t>(options_.maxConnections)) {
-      log_.Request("%s turned away: %d connections already", EndpointText(remote).c_str(),
-                   options_.maxConnections);
+  SessionTimeouts timeouts = {options_.firstRequestTimeoutSeconds, options_.idleTimeoutSeconds,
+                              options_.requestTimeoutSeconds};
+  auto connection = std::make_shared<Connection>(std::move(socket), release, remote, slots_,
+                                                 handler_, timeouts);
+  bool madeRoom = false;
+  switch (slots_.Admit(connection.get(), AddressKey(remote.address()), &madeRoom)) {
+    case Admission::Admitted:
+      break;
+    case Admission::Full:
+      HostMetrics().TurnAway(TurnAwayCause::Cap);
+      log_.Request("%s turned away: %d connections already, each in a request",
+                   EndpointText(remote).c_str(), options_.maxConnections);
+      return;
+    case Admission::AddressFull: {
+      HostMetrics().TurnAway(TurnAwayCause::PerAddress);
+      uint64_t times = 0;
+      if (addressCap_.Due(&times))
+        log_.Notice("%s turned away: %d connections from %s already (%llu turned away in "
+                    "the last %d s)",
+                    EndpointText(remote).c_str(), options_.maxPerAddress,
+                    remote.address().to_string().c_str(), static_cast<unsigned long long>(times),
+                    kThrottleSeconds);
       return;
     }
-    if (options_.maxPerAddress > 0) {
-      int& count = perAddress_[AddressKey(remote.address())];
-      if (count >= options_.maxPerAddress) {
-        uint64_t times = 0;
-        if (addressCap_.Due(&times))
-          log_.Notice("%s turned away: %d connections from %s already (%llu turned away in "
-                      "the last %d s)",
-                      EndpointText(remote).c_str(), options_.maxPerAddress,
-                      remote.address().to_string().c_str(), static_cast<unsigned long long>(times),
-                      kThrottleSeconds);
-        return;
-      }
-      count++;
-    }
-    connection = std::make_shared<Connection>(*this, std::move(socket), release, remote);
-    live_[connection.get()] = connection;
   }
+  uint64_t times = 0;
+  if (madeRoom && madeRoom_.Due(&times))
+    log_.Notice("at the cap of %d connections: closed the one idle the longest for a new one "
+                "(%llu times in the last %d s)",
+                options_.maxConnections, static_cast<unsigned long long>(times),
+                kThrottleSeconds);
+  Metrics::Add(HostMetrics().accepted);
+  HostMetrics().sessionsOpen.fetch_add(1, std::memory_order_relaxed);
   log_.Request("%s connected", EndpointText(remote).c_str());
   connection->Start();
 }
@@ -228,13 +223,7 @@ void Server::Stop(int number) {
   acceptPause_.cancel();
   trim_.cancel();
   signals_.cancel(ignored);
-  std::vector<std::shared_ptr<Connection>> open;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (auto& entry : live_)
-      if (auto connection = entry.second.lock()) open.push_back(connection);
-  }
-  for (auto& connection : open) connection->CloseLater("server stopping");
+  slots_.EvictAll("server stopping");
 }
 
 // Fills the cache with the chunks of every file below the release folder,

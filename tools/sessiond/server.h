@@ -1,6 +1,8 @@
-// The session host's TCP server: accepts connections up to a cap (in all
-// and per client address), hands each the release its folder names at that
-// moment, and runs them on a pool of threads until SIGTERM or SIGINT.
+// The session host's TCP server: admits connections into its slots (a cap
+// in all, where a new connection takes the place of the one idle the
+// longest, and optionally per client address), hands each the release its
+// folder names at that moment, and runs them on a pool of threads until
+// SIGTERM or SIGINT.
 #pragma once
 
 #include <asio.hpp>
@@ -10,23 +12,20 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
+#include "tools/sessiond/handler.h"
 #include "tools/sessiond/log.h"
 #include "tools/sessiond/options.h"
 #include "tools/sessiond/reply.h"
 #include "tools/sessiond/reply_cache.h"
+#include "tools/sessiond/slots.h"
 
 namespace sessiond {
-
-class Connection;
 
 // How long accepting pauses when the process runs out of descriptors.
 const int kAcceptPauseMilliseconds = 100;
 // How often memory freed after a burst of requests is handed back.
 const int kTrimSeconds = 10;
-// Conditions that can recur at a high rate are logged once per this.
-const int kThrottleSeconds = 10;
 
 class Server {
  public:
@@ -38,15 +37,6 @@ class Server {
   // Serves until a stop signal. Prints "listening ADDRESS:PORT" on standard
   // output first.
   void Run();
-
-  const ServerOptions& options() const { return options_; }
-  Logger& log() { return log_; }
-  ReplyCache* cache() { return cache_; }
-
-  // A connection that closed leaves the counts.
-  void Forget(Connection* connection);
-  // A file that exists could not be read (logged, throttled).
-  void NoteUnreadable(const std::string& name, const std::string& why);
 
  private:
   void Accept();
@@ -61,6 +51,9 @@ class Server {
   const ServerOptions& options_;
   Logger& log_;
   ReplyCache* cache_;
+  // Before the event loop: connections its destructor drops still leave them.
+  SessionSlots slots_;
+  RequestHandler handler_;
   asio::io_context io_;
   asio::strand<asio::io_context::executor_type> strand_;  // acceptor, signals, release_
   asio::ip::tcp::acceptor acceptor_;
@@ -73,11 +66,8 @@ class Server {
   std::thread warmer_;
   LogThrottle acceptErrors_{kThrottleSeconds};
   LogThrottle addressCap_{kThrottleSeconds};
-  LogThrottle unreadable_{kThrottleSeconds};
+  LogThrottle madeRoom_{kThrottleSeconds};
   LogThrottle releaseErrors_{kThrottleSeconds};
-  std::mutex mutex_;  // guards live_ and perAddress_
-  std::unordered_map<Connection*, std::weak_ptr<Connection>> live_;
-  std::unordered_map<std::string, int> perAddress_;  // by address bytes
 };
 
 // The address of an endpoint as a map key (IPv4 as mapped IPv6).

@@ -38,6 +38,8 @@ const char kUsage[] =
     "  pellinor-stamp IN.exe --in-place --text TEXT | --file FILE | --remove\n"
     "                                              change IN itself\n"
     "  pellinor-stamp IN.exe --show                print the INSTDATA text of IN\n"
+    "  ... --strip-signature                       with --text/--file/--remove: accept a\n"
+    "                                              signed IN and drop its signature\n"
     "  pellinor-stamp --help\n"
     "\n"
     "IN is never changed without --in-place; an existing OUT is replaced.\n"
@@ -47,6 +49,10 @@ const char kUsage[] =
     "1023 bytes. Line ends at the end of FILE are dropped. A TEXT that ends in a\n"
     "backslash is best given with --file, since \\\" inside quotes on a command\n"
     "line is read as a quote.\n"
+    "\n"
+    "Stamp first, sign after: changing the resources of a code-signed program\n"
+    "breaks its signature, so a signed IN is refused unless --strip-signature\n"
+    "is given, which writes OUT without the signature (sign it again).\n"
     "\n"
     "Exit codes: 0 done, 1 failed (with a message), 2 --show found no INSTDATA.\n";
 
@@ -274,6 +280,75 @@ bool SameResources(const Collection& a, const Collection& b) {
   return true;
 }
 
+// Where a program keeps its code signature: the security entry of the PE
+// data directory, a file offset and length, and where that entry itself is.
+struct SignatureSpan {
+  DWORD offset = 0, size = 0;
+  DWORD entryAt = 0;
+};
+
+DWORD ReadLe32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24);
+}
+
+// Reads the security entry of path's PE headers. False (with a message) when
+// path is not a program; span->size is 0 when it is not signed.
+bool ReadSignatureSpan(const char* path, SignatureSpan* span) {
+  unsigned char head[4096];
+  FILE* file = fopen(path, "rb");
+  if (file == nullptr) {
+    Fail("cannot open %s: %s", path, strerror(errno));
+    return false;
+  }
+  size_t n = fread(head, 1, sizeof head, file);
+  fclose(file);
+  DWORD pe = n >= 64 ? ReadLe32(head + 0x3c) : 0;
+  // Signature, file header (20 bytes), then the optional header's magic.
+  if (n < 64 || head[0] != 'M' || head[1] != 'Z' || pe > n - 24 - 2 ||
+      memcmp(head + pe, "PE\0\0", 4) != 0) {
+    Fail("%s is not a Windows program", path);
+    return false;
+  }
+  DWORD optional = pe + 24;
+  unsigned magic = head[optional] | (head[optional + 1] << 8);
+  // Data directories follow 96 (PE32) or 112 (PE32+) bytes of fields; the
+  // security entry is the fifth, 8 bytes each.
+  DWORD directories = optional + (magic == 0x20b ? 112 : 96);
+  DWORD counted = directories - 4;  // NumberOfRvaAndSizes sits just before them
+  span->entryAt = directories + 4 * 8;
+  if ((magic != 0x10b && magic != 0x20b) || span->entryAt + 8 > n) {
+    Fail("%s has PE headers this tool does not know", path);
+    return false;
+  }
+  bool hasEntry = ReadLe32(head + counted) > 4;
+  span->offset = hasEntry ? ReadLe32(head + span->entryAt) : 0;
+  span->size = hasEntry ? ReadLe32(head + span->entryAt + 4) : 0;
+  return true;
+}
+
+// Drops the signature of path (a copy this tool made): the security entry is
+// zeroed and the certificate table, which the format keeps at the end of the
+// file, is cut off. False when the table is not where a signer puts it.
+bool StripSignature(const char* path, const SignatureSpan& span) {
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Fail("cannot open %s: %s", path, ErrorText(GetLastError()).c_str());
+    return false;
+  }
+  const unsigned char zero[8] = {};
+  DWORD high = 0, written = 0;
+  DWORD length = GetFileSize(file, &high);
+  bool atEnd = high == 0 && span.offset <= length && length - span.offset == span.size;
+  bool ok = atEnd && SetFilePointer(file, static_cast<LONG>(span.entryAt), nullptr, FILE_BEGIN) == span.entryAt &&
+            WriteFile(file, zero, sizeof zero, &written, nullptr) && written == sizeof zero &&
+            SetFilePointer(file, static_cast<LONG>(span.offset), nullptr, FILE_BEGIN) == span.offset &&
+            SetEndOfFile(file);
+  CloseHandle(file);
+  if (!ok) Fail("%s", atEnd ? "cannot remove the signature" : "the signature is not at the end of the file; not changed");
+  return ok;
+}
+
 // Writes (text given) or removes (no text) INSTDATA in target, a copy of
 // source that this tool made. The resource table is rebuilt from source:
 // every other resource is put back byte for byte, and INSTDATA is written
@@ -361,7 +436,7 @@ int main(int argc, char** argv) {
   std::vector<const char*> paths;
   const char* textArg = nullptr;
   const char* fileArg = nullptr;
-  bool remove = false, inPlace = false, show = false;
+  bool remove = false, inPlace = false, show = false, stripSignature = false;
   int actions = 0;
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
@@ -383,6 +458,8 @@ int main(int argc, char** argv) {
       actions++;
     } else if (strcmp(a, "--in-place") == 0) {
       inPlace = true;
+    } else if (strcmp(a, "--strip-signature") == 0) {
+      stripSignature = true;
     } else if (a[0] == '-' && a[1] == '-') {
       Fail("unknown option %s (see --help)", a);
       return kExitFailed;
@@ -413,6 +490,16 @@ int main(int argc, char** argv) {
     Fail("cannot find %s", input);
     return kExitFailed;
   }
+  // New resources void a signature made before them: the order is build,
+  // stamp, sign. Refused before anything is written.
+  SignatureSpan signature;
+  if (!ReadSignatureSpan(input, &signature)) return kExitFailed;
+  if (signature.size != 0 && !stripSignature) {
+    Fail("%s is code-signed, and stamping would break its signature: stamp the unsigned "
+         "program first and sign the result (or give --strip-signature to drop the signature)",
+         input);
+    return kExitFailed;
+  }
 
   // The work is done on a copy; the input is replaced only at the end and
   // only with --in-place.
@@ -425,6 +512,13 @@ int main(int argc, char** argv) {
   if (!CopyFileA(input, work.c_str(), FALSE)) {  // FALSE: replace an existing output
     Fail("cannot copy %s to %s: %s", input, work.c_str(), ErrorText(GetLastError()).c_str());
     return kExitFailed;
+  }
+  if (signature.size != 0) {
+    if (!StripSignature(work.c_str(), signature)) {
+      DeleteFileA(work.c_str());
+      return kExitFailed;
+    }
+    fprintf(stderr, "pellinor-stamp: removed the code signature; sign %s again\n", output.c_str());
   }
   bool changed = false;
   if (!UpdateTarget(input, work.c_str(), remove ? nullptr : &text, &changed)) {

@@ -54,11 +54,11 @@ class SignedSourceTest : public testing::Test {
     ASSERT_TRUE(testfiles::PutFile(folder_ + "\\" + name, bytes, 0));
   }
   // Listed (the one file of the manifest) or refused as a failed run.
-  void ExpectListed(bool listed, const char* what) {
+  void ExpectListed(const ListedManifest& result, bool listed, const char* what) {
     EXPECT_EQ(DownloadCount, listed ? 1 : 0) << what;
-    EXPECT_EQ(ManifestFound, listed) << what;
+    EXPECT_EQ(result.Found, listed) << what;
     EXPECT_EQ(RunExitCode(), listed ? kExitSuccess : kExitInstallFailed) << what;
-    EXPECT_EQ(AcceptedReleaseSerial, listed ? 3u : 0u) << what;
+    EXPECT_EQ(result.AcceptedSerial, listed ? 3u : 0u) << what;
   }
 
   std::string folder_;
@@ -85,21 +85,18 @@ TEST_F(SignedSourceTest, OverHttpTheSignatureIsTheManifestUrlPlusSig) {
     server.Set("/rel/files.ver", c.manifest);
     if (c.sig != nullptr) server.Set("/rel/files.ver.sig", c.sig);
     snprintf(InstallSettings.ManifestUrl, kPathCapacity, "%s", server.Url("/rel/files.ver").c_str());
-    BuildDownloadList();
-    ExpectListed(c.listed, c.what);
+    ExpectListed(BuildDownloadList(), c.listed, c.what);
     EXPECT_EQ(server.Requests(), 2) << c.what;  // files.ver and files.ver.sig, nothing else
   }
 }
 
 TEST_F(SignedSourceTest, BesideTheProgramTheSignatureIsTheVerFilePlusSig) {
   Beside("Pellinor.ver", kSignedManifest);
-  BuildDownloadList();
-  ExpectListed(false, "no .sig beside");
+  ExpectListed(BuildDownloadList(), false, "no .sig beside");
 
   ResetRunOutcome();
   Beside("Pellinor.ver.sig", kSignedManifestSig);
-  BuildDownloadList();
-  ExpectListed(true, "genuine");
+  ExpectListed(BuildDownloadList(), true, "genuine");
 
   // One byte over the signature's limit is refused unread, even with the
   // genuine text at its start.
@@ -107,8 +104,7 @@ TEST_F(SignedSourceTest, BesideTheProgramTheSignatureIsTheVerFilePlusSig) {
   std::string padded = kSignedManifestSig;
   padded.resize(4097, '\n');
   Beside("Pellinor.ver.sig", padded);
-  BuildDownloadList();
-  ExpectListed(false, "a .sig over 4096 bytes");
+  ExpectListed(BuildDownloadList(), false, "a .sig over 4096 bytes");
 }
 
 }  // namespace
