@@ -7,7 +7,7 @@
 #   - as whole-file zlib objects (today's mirrors),
 #   - as missing chunk objects plus files.ver.idx, for several chunk sizes
 #     (bench/delta_measure, the product's own chunker),
-#   - with casync (best of its chunk sizes, zstd; xz at the best size),
+#   - with casync (zstd, at several chunk sizes; the best one counts),
 #     zsync (per file, over loopback HTTP) and xdelta3 (per-file patches),
 #     each plus the new files as zlib objects where the tool needs an old
 #     copy under the same name;
@@ -167,7 +167,7 @@ print(sum(size for n, size in new.items() if n not in old) + os.path.getsize(sys
 PY
 )
       say "casync: average $avg $compression: $bytes bytes"
-      casync_rows+="casync-$avg $bytes"$'\n'
+      casync_rows+="casync-$((avg / 1024))K $bytes"$'\n'
       if [ -z "$casync_best" ] || [ "$bytes" -lt "$casync_best" ]; then casync_best=$bytes; fi
     done
   done
