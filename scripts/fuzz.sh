@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the parsers with libFuzzer (needs clang):
-#   scripts/fuzz.sh [TARGET] [SECONDS]   TARGET: manifest protocol config inflate signature
+#   scripts/fuzz.sh [TARGET] [SECONDS]   TARGET: manifest protocol config inflate signature chunk_index
 # Builds build/fuzz with clang, -fsanitize=fuzzer,address,undefined, and runs
 # the target for SECONDS (default 60) from its seed corpus. Crashes are left
 # in build/fuzz/crash-* for a regression seed.
@@ -11,7 +11,7 @@ command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is needed (apt-get ins
 out="$root/build/fuzz"
 mkdir -p "$out/corpus-$target"
 srcs=$(ls "$root"/tinylib/text.cpp "$root"/tinylib/diaglog.cpp "$root"/tinylib/diaglog_posix.cpp \
-  "$root"/tinylib/simple_strings.cpp "$root"/tinylib/tinyzip.cpp "$root"/tinylib/file_names.cpp "$root"/tinylib/sha256*.cpp \
+  "$root"/tinylib/simple_strings.cpp "$root"/tinylib/tinyzip.cpp "$root"/tinylib/file_names.cpp "$root"/tinylib/sha256*.cpp "$root"/tinylib/chunker.cpp \
   "$root"/tinylib/folders_posix.cpp "$root"/runtime/*.cpp "$root"/manifest/*.cpp \
   "$root"/transfer/protocol.cpp "$root"/config/*.cpp | grep -v '_win\.cpp$')
 cmake -S "$root" -B "$out/gen" -G Ninja -DPELLINOR_TESTS=OFF >/dev/null  # for generated/deployment.h

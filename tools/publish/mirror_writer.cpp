@@ -18,6 +18,7 @@
 #include "tools/common/beneath.h"
 #include "tools/common/fd.h"
 #include "tools/common/file_identity.h"
+#include "tools/common/parallel.h"
 #include "tools/common/temp_file.h"
 #include "tools/common/text.h"
 #include "manifest/mirror_name.h"
@@ -29,6 +30,7 @@ namespace publish {
 
 using tools::Quoted;
 using tools::ReadSome;
+using tools::RunParallel;
 using tools::TempFile;
 using tools::UniqueFd;
 using tools::WriteAll;
@@ -182,22 +184,6 @@ bool CopyFileTo(const std::string& from, const std::string& to) {
 bool IsUsableObject(const std::string& path, struct stat* info) {
   return stat(path.c_str(), info) == 0 && S_ISREG(info->st_mode) &&
          info->st_size >= kSmallestObject;
-}
-
-// Runs work(i, worker) for every index below count on the job threads.
-template <typename Work>
-void RunParallel(unsigned jobs, size_t count, Work work) {
-  if (jobs == 0) jobs = std::thread::hardware_concurrency();
-  if (jobs == 0) jobs = 1;
-  if (jobs > count) jobs = static_cast<unsigned>(std::max<size_t>(count, 1));
-  std::atomic<size_t> next{0};
-  std::vector<std::thread> pool;
-  for (unsigned worker = 0; worker < jobs; worker++) {
-    pool.emplace_back([&, worker] {
-      for (size_t i = next++; i < count; i = next++) work(i, worker);
-    });
-  }
-  for (auto& thread : pool) thread.join();
 }
 
 bool ParseNumber(const std::string& text, size_t* at, uint64_t limit, uint64_t* value) {

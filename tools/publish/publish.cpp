@@ -10,6 +10,7 @@
 
 #include "tools/common/paths.h"
 #include "tools/common/text.h"
+#include "tools/publish/chunk_store.h"
 #include "tools/publish/manifest_writer.h"
 #include "tools/publish/mirror_writer.h"
 #include "tools/publish/progress.h"
@@ -123,10 +124,28 @@ int Publish(const Options& options, Report* report) {
     errors->push_back(
         "files.ver.sig in the output folder signs the files.ver in place; sign this release "
         "with --sign=KEY, or remove files.ver.sig to publish it unsigned");
-  std::string signature;
+  // The chunk index, signed like files.ver and with the same serial (an
+  // added line in files.ver.sig would make earlier installers refuse it).
+  ChunkJob chunks(options, layout.sourceFd.get());
+  std::string index;
+  if (errors->empty() && chunks.Cut(files, errors)) {
+    index = chunks.IndexBytes(text);
+    if (index.size() > static_cast<size_t>(kChunkIndexLimit)) {
+      report->warnings.push_back("the chunk index would be " + std::to_string(index.size()) +
+                                 " bytes, over the " + std::to_string(kChunkIndexLimit) +
+                                 " installers read: published without files.ver.idx, so "
+                                 "updates fetch whole files");
+      index.clear();
+    } else if (index.empty()) {
+      errors->push_back("files.ver.idx would not read back as written (internal error)");
+    }
+  }
+  std::string signature, indexSignature;
   if (errors->empty() && key.loaded()) {
     std::string error;
-    if (!SignatureFileText(key, text, fields, &signature, &error)) errors->push_back(error);
+    if (!SignatureFileText(key, text, fields, &signature, &error) ||
+        (!index.empty() && !SignatureFileText(key, index, fields, &indexSignature, &error)))
+      errors->push_back(error);
   }
   if (!errors->empty()) return 1;
 
@@ -134,14 +153,19 @@ int Publish(const Options& options, Report* report) {
   report->manifestBytes = text.size();
   if (!job.Commit(report)) return 1;
   std::string error;
-  if (!WriteRelease(layout.out, text, signature, &error)) {
+  // The index goes first: an installer that meets it beside the files.ver
+  // it does not belong to sees another manifest hash and fetches files whole.
+  if (!WriteChunkIndex(layout.out, index, indexSignature, &error) ||
+      !WriteRelease(layout.out, text, signature, &error)) {
     errors->push_back(error);
     return 1;
   }
   report->published = true;
   if (key.loaded()) report->serial = fields.serial;
   // Last, so that no manifest in place ever names a removed object.
-  if (options.prune && !job.Prune(report)) return 1;
+  if (options.prune && !(job.Prune(report) && chunks.Prune(errors))) return 1;
+  report->indexBytes = index.size();
+  report->chunks = chunks.counts();
   return 0;
 }
 
@@ -209,11 +233,16 @@ int RunMain(const std::vector<std::string>& args) {
   if (options.quiet) return 0;
   printf("files.ver: %zu files, %zu bytes\n", report.files, report.manifestBytes);
   if (report.serial != 0) printf("files.ver.sig: serial %u\n", report.serial);
+  printf("files.ver.idx: %zu bytes\n", report.indexBytes);
   if (!options.mirror.empty())
     printf("mirror: %zu objects written, %zu rewritten, %zu kept, %zu pruned; top level: %zu "
            "linked, %zu copied, %zu kept\n",
            report.objectsWritten, report.objectsRewritten, report.objectsKept,
            report.objectsPruned, report.topLinked, report.topCopied, report.topKept);
+  if (!options.mirror.empty())
+    printf("chunks: %zu objects, %llu bytes; %zu written, %zu kept, %zu pruned\n",
+           report.chunks.distinct, static_cast<unsigned long long>(report.chunks.objectBytes),
+           report.chunks.written, report.chunks.kept, report.chunks.pruned);
   return 0;
 }
 

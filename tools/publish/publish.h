@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/publish/chunk_store.h"
 #include "tools/publish/options.h"
 #include "tools/publish/release_scan.h"
 
@@ -25,6 +26,8 @@ struct Report {
   size_t topCopied = 0;       // top-level names made as copies
   size_t topKept = 0;
   uint32_t serial = 0;        // of the files.ver.sig written; 0: none
+  size_t indexBytes = 0;      // files.ver.idx
+  ChunkCounts chunks;         // the mirror's chunk objects
   bool published = false;     // files.ver (and its signature) are in place
   std::vector<std::string> errors;    // one line each, naming the file
   std::vector<std::string> warnings;  // published all the same

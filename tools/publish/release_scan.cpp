@@ -19,6 +19,7 @@
 #include "tools/common/paths.h"
 #include "transfer/protocol.h"
 #include "tools/common/text.h"
+#include "tools/publish/chunk_store.h"
 
 namespace fs = std::filesystem;
 
@@ -233,10 +234,12 @@ void Scan::Entry(int folderFd, const std::vector<std::string>& folderParts, cons
   }
   if (outInside_ && folderParts == outParts_ &&
       (strcmp(leaf, kManifestName) == 0 || strcmp(leaf, kSignatureName) == 0 ||
+       strcmp(leaf, kChunkIndexName) == 0 || strcmp(leaf, kChunkIndexSignatureName) == 0 ||
        strncmp(leaf, kManifestTempPrefix, strlen(kManifestTempPrefix)) == 0))
     return;
   if (parts.size() == 1 &&
-      (EqualNoCaseAscii(leaf, kManifestName) || EqualNoCaseAscii(leaf, kSignatureName)))
+      (EqualNoCaseAscii(leaf, kManifestName) || EqualNoCaseAscii(leaf, kSignatureName) ||
+       EqualNoCaseAscii(leaf, kChunkIndexName) || EqualNoCaseAscii(leaf, kChunkIndexSignatureName)))
     return;
   const std::string name = JoinParts(parts, '\\');
   if (S_ISLNK(seen.st_mode)) {
