@@ -21,6 +21,7 @@
 #include "tinylib/folders.h"
 #include "transfer/manifest_source.h"
 #include "transfer/mirror.h"
+#include "transfer/delta.h"
 #include "transfer/protocol.h"
 #include "transfer/session.h"
 
@@ -56,7 +57,7 @@ static void DownloadPhase() {
   // the mirrors, count from here on even when no mirror ran.
   UpdateProgress(SumReceived());
   for (int32_t i = 0; i < DownloadCount; i++) {
-    if (DownloadList[i].State == kItemPending) DownloadOverSession(DownloadList[i]);
+    if (DownloadList[i].State == kItemPending) DeltaOrWholeOverSession(DownloadList[i]);
   }
 }
 
@@ -77,9 +78,11 @@ unsigned long __stdcall InstallerJob(void*) {
 
   ListedManifest listed = BuildDownloadList();
   PrepareUpdate();
+  PrepareDelta(listed);
   DiagLog("job: %d files to fetch, %d bytes, %d mirror sites", static_cast<int>(DownloadCount),
           static_cast<int>(BytesTotal.load()), static_cast<int>(SiteCount));
   if (DownloadCount > 0) DownloadPhase();
+  NoteDeltaOutcome();
 
   // A window closed during the download closes the session socket, so the
   // pending requests fail at once instead of reaching their abort check.

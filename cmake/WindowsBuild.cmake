@@ -12,7 +12,8 @@ target_link_libraries(pellinor_modules INTERFACE pellinor_app ${PELLINOR_WIN_LIB
 # helper programs.
 pellinor_release_key_library(pellinor_release_key "${PELLINOR_RELEASE_KEY}")
 add_library(pellinor_core INTERFACE)
-target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>)
+target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>
+                                       $<TARGET_OBJECTS:pellinor_delta>)
 target_link_libraries(pellinor_core INTERFACE pellinor_modules pellinor_zlib_deflate)
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
@@ -53,17 +54,25 @@ target_link_libraries(pellinor_entry PRIVATE pellinor_modules)
 file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
      "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")
 
-# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY [HOOKS_LIBRARY]): the
-# installer program with the key data of KEY_LIBRARY; with HOOKS_LIBRARY, the
-# test build that starts at its entry (app/test_hooks_win.cpp).
+# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY [HOOKS HOOKS_LIBRARY]
+# [DELTA]): the installer program with the key data of KEY_LIBRARY; with
+# HOOKS, the test build that starts at its entry (app/test_hooks_win.cpp);
+# with DELTA, the delta path of updates (transfer/delta_win.cpp) instead of
+# whole files only. Pellinor.exe goes without it until it fits the limit.
 function(pellinor_installer target output key)
+  cmake_parse_arguments(P "DELTA" "HOOKS" "" ${ARGN})
   set(entry _PellinorStart@0)
   set(hooks)
-  if(ARGC GREATER 3)
+  if(P_HOOKS)
     set(entry _PellinorTestStart@0)
-    set(hooks $<TARGET_OBJECTS:${ARGV3}>)
+    set(hooks $<TARGET_OBJECTS:${P_HOOKS}>)
   endif()
-  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}> ${hooks})
+  set(delta $<TARGET_OBJECTS:pellinor_whole_files>)
+  if(P_DELTA)
+    set(delta $<TARGET_OBJECTS:pellinor_delta>)
+  endif()
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}> ${hooks}
+                 ${delta})
   target_link_libraries(${target} PRIVATE pellinor_modules)
   # Own entry point, no C runtime start-up objects (see app/winmain.cpp).
   target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
@@ -87,7 +96,7 @@ if(PELLINOR_TESTS)
   add_library(pellinor_test_hooks OBJECT app/test_hooks_win.cpp)
   target_compile_options(pellinor_test_hooks PRIVATE ${PELLINOR_SIZE_FLAGS} -Wall -Wextra)
   target_link_libraries(pellinor_test_hooks PRIVATE pellinor_modules)
-  pellinor_installer(PellinorTest Pellinor-test pellinor_release_key pellinor_test_hooks)
+  pellinor_installer(PellinorTest Pellinor-test pellinor_release_key HOOKS pellinor_test_hooks)
 endif()
 
 # The same program trusting a key this build makes, for the tests of signed
@@ -105,6 +114,10 @@ if(PELLINOR_TESTS)
   endif()
   pellinor_release_key_library(pellinor_test_release_key ${test_key_dir}/release-public.pem)
   pellinor_installer(PellinorTestKey Pellinor-testkey pellinor_test_release_key)
+  # The delta path of updates, not yet in Pellinor.exe (it does not fit the
+  # size limit yet): the same program with it, and with the test key.
+  pellinor_installer(PellinorDelta Pellinor-delta pellinor_release_key DELTA)
+  pellinor_installer(PellinorDeltaTestKey Pellinor-delta-testkey pellinor_test_release_key DELTA)
 endif()
 
 # Release engineers' tool to stamp INSTDATA into a copy without a compiler.

@@ -19,6 +19,8 @@ std::atomic<int32_t> Ended{0};
 // Only the job moves files into place: no other writer.
 int32_t FilesInstalledCount;
 int64_t BytesInstalledCount;
+int64_t FetchedCount;  // set once by the job after the downloads
+int64_t FullCount;
 char Reason[kOutcomeReasonCapacity];
 
 void Decide(int32_t code) {
@@ -65,6 +67,11 @@ void NoteFileStaged(FileSource source) {
   if (source >= kSourceMirror && source <= kSourceStaging) Staged[source]++;
 }
 
+void NoteFetchedBytes(int64_t fetched, int64_t full) {
+  FetchedCount = fetched;
+  FullCount = full;
+}
+
 void NoteFileInstalled(int64_t bytes) {
   FilesInstalledCount++;
   if (bytes > 0) BytesInstalledCount += bytes;
@@ -82,6 +89,8 @@ RunCounts CurrentRunCounts() {
   for (int i = 0; i < 3; i++) counts.Staged[i] = Staged[i].load();
   counts.NotFetched = NotFetched.load();
   counts.NotReplaced = NotReplaced.load();
+  counts.FetchedBytes = FetchedCount;
+  counts.FullBytes = FullCount;
   return counts;
 }
 
@@ -98,6 +107,8 @@ void FormatRunSummary(char* buffer, int32_t capacity) {
   out.Text(", reused ").Number(counts.Staged[kSourceStaging]);
   out.Text("; ").Number(counts.NotFetched).Text(" not fetched, ");
   out.Number(counts.NotReplaced).Text(" not replaced");
+  out.Text("; fetched ").Number(counts.FetchedBytes).Text(" of ").Number(counts.FullBytes);
+  out.Text(" bytes");
   if (reason[0] != 0) out.Text("; first failure: ").Text(reason);
 }
 
@@ -141,5 +152,7 @@ void ResetRunOutcome() {
   Ended = 0;
   FilesInstalledCount = 0;
   BytesInstalledCount = 0;
+  FetchedCount = 0;
+  FullCount = 0;
   Reason[0] = 0;
 }

@@ -36,6 +36,9 @@ bool JobEnded();
 void NoteFileStaged(FileSource source);
 // A file moved into place (or found staged and moved in by recovery).
 void NoteFileInstalled(int64_t bytes);
+// The bytes this run fetched for the files it staged, against their full
+// size (less when delta updates reused installed chunks).
+void NoteFetchedBytes(int64_t fetched, int64_t full);
 
 int32_t RunExitCode();
 int32_t FilesNotFetched();
@@ -49,6 +52,8 @@ struct RunCounts {
   int32_t Staged[3];  // files staged complete, by FileSource
   int32_t NotFetched;
   int32_t NotReplaced;
+  int64_t FetchedBytes;
+  int64_t FullBytes;
 };
 RunCounts CurrentRunCounts();
 

@@ -39,6 +39,10 @@ struct ListedManifest {
   // The serial of the signed release accepted; 0 when none (keyless build,
   // or nothing accepted). The commit remembers it.
   uint32_t AcceptedSerial;
+  // Where the text came from and its SHA-256 (valid when Found): the
+  // chunk index is read from the same source and bound to these bytes.
+  ManifestSource Source;
+  uint8_t Digest[32];
 };
 ListedManifest BuildDownloadList();
 

@@ -256,7 +256,7 @@ void FreeManifestText(ManifestText* text) {
 }
 
 ListedManifest BuildDownloadList() {
-  ListedManifest listed = {false, 0};
+  ListedManifest listed = {false, 0, kManifestFromNowhere, {}};
   uint32_t serial = 0;  // stays 0 in a keyless build
   FreeDownloadList();
   ManifestText text = FetchManifestText();
@@ -277,6 +277,9 @@ ListedManifest BuildDownloadList() {
     FreeManifestText(&text);
     return listed;
   }
+  listed.Source = text.Source;
+  // No digest, no index: the delta path then stays unused.
+  if (!Sha256Of(text.Text, text.Length, listed.Digest)) listed.Source = kManifestFromNowhere;
   int32_t unhashed = ListManifestText(text.Text, text.Length, CurrentManifestSettings(),
                                       IsUpToDate, kHaveReleaseKey);
   FreeManifestText(&text);

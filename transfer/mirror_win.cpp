@@ -12,13 +12,14 @@
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
 #include "tinylib/tinyzip.h"
+#include "transfer/delta.h"
 #include "transfer/istream.h"
 #include "transfer/ostream.h"
 
 unsigned long PELLINOR_THREAD_CALL MirrorWorker(void* parameter) {
   TSiteInfo* site = static_cast<TSiteInfo*>(parameter);
   DiagLog("mirror: worker %lu for %s starts", GetCurrentThreadId(), site->Url);
-  RunSite(site, DownloadFromSite);
+  RunSite(site, DeltaOrWholeFromSite);
   DiagLog("mirror: worker %lu for %s ends", GetCurrentThreadId(), site->Url);
   // Counted in by StartMirrorWorkers; counting out is the last thing done.
   LockedAdd(&ActiveWorkers, -1);

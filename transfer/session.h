@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "transfer/net_limits.h"
+#include "transfer/protocol.h"
 
 struct DownloadItem;
 
@@ -41,7 +42,9 @@ void SendText(const char* text);
 // kReconnectDelaysMs says), sends the version notice and asks again at the
 // same offset; the caller sees the chunk or the final failure. After the
 // tries run out the session is given up for the rest of the run.
-int32_t RequestChunk(const char* name, int32_t offset);
+// chunkSize asks for fewer bytes (a range of a delta update); a host that
+// ignores it sends a whole chunk from the same offset.
+int32_t RequestChunk(const char* name, int32_t offset, int32_t chunkSize = kSessionChunkSize);
 // Fetches the whole file into its staged place (continuing a cut download of
 // the same entry where its resume record says). Done only when exactly Size
 // bytes arrived and the staged file is sealed; otherwise the item stays

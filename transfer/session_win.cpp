@@ -46,7 +46,9 @@ static int LastSocketError;
 static NetLimits SessionLimits;
 // The connection's replies against the minimum rate: fed with the time spent
 // in receives, so a session left idle while the mirrors run costs nothing.
-static RateWindow ReplyRate;
+// Its window is set at each connect; zero until then, so it needs no
+// initialised data (a section of its own in the program file).
+static RateWindow ReplyRate(0);
 
 static void BreakSession(const char* why, SessionFault fault) {
   if (Fault == kFaultNone)
@@ -258,10 +260,10 @@ void SendText(const char* text) {
 
 // One request and its reply on the connection as it is; a failure that
 // breaks the stream sets Fault.
-static int32_t RequestOnce(const char* name, int32_t offset) {
+static int32_t RequestOnce(const char* name, int32_t offset, int32_t chunkSize) {
   if (!SessionUsable()) return -1;
   char request[kRequestTextCapacity];
-  if (FormatRequest(request, name, offset, kSessionChunkSize) == nullptr) {
+  if (FormatRequest(request, name, offset, chunkSize) == nullptr) {
     DiagLog("session: request for %s at %d does not fit; not sent", name,
             static_cast<int>(offset));
     return -1;
@@ -340,9 +342,9 @@ static bool Reconnect(int32_t attempt, const char* name, int32_t offset) {
   return true;
 }
 
-int32_t RequestChunk(const char* name, int32_t offset) {
+int32_t RequestChunk(const char* name, int32_t offset, int32_t chunkSize) {
   if (ReceiveBuffer == nullptr || WorkBuffer == nullptr) return -1;
-  int32_t result = RequestOnce(name, offset);
+  int32_t result = RequestOnce(name, offset, chunkSize);
   // A lost connection is replaced and the same request, at the same offset,
   // sent again; the caller sees the chunk or the final failure, so progress
   // never goes back. A host that keeps failing ends the session for good.
@@ -354,7 +356,7 @@ int32_t RequestChunk(const char* name, int32_t offset) {
       DropChannel();
       break;
     }
-    if (Reconnect(attempt, name, offset)) result = RequestOnce(name, offset);
+    if (Reconnect(attempt, name, offset)) result = RequestOnce(name, offset, chunkSize);
   }
   return result;
 }

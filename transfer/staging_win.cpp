@@ -216,12 +216,19 @@ bool SaveResumeRecord(const ResumeRecord& record) {
     return false;
   }
   if (!ResumeRecordPath(path) || !FormatResumeRecord(text, sizeof text, record)) return false;
-  // In place: a link of that name is opened as itself, never followed.
-  TSimpleFile file(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  // Written beside and renamed over the last one: a run cut while writing
+  // leaves that one whole, never an empty record. A link of either name is
+  // opened or replaced as itself, never followed.
+  char temporary[kPathCapacity];
   int32_t length = TextLength(text);
-  bool saved = file.IsOpen() && file.Write(text, length) == length &&
-               FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  bool saved = JoinTextCut(temporary, sizeof temporary, path, ".new");
+  if (saved) {
+    TSimpleFile file(CreateFileA(temporary, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    saved = file.IsOpen() && file.Write(text, length) == length &&
+            FlushFileBuffers(static_cast<HANDLE>(file.Handle()));
+  }
+  saved = saved && MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   KeepResumeRecord(saved ? &record : nullptr);
   return saved;
 }

@@ -50,7 +50,7 @@ touch -d '2013-04-16 11:21:32 UTC' "$release/EN/help.txt"
 publish
 run_wine 120 "$SCRATCH/azureEN-x.exe"
 [ "$RUN_STATUS" -eq 0 ] || fail "second hosted install exit code $RUN_STATUS"
-[ "$(nginx_access_log 28080 | grep -c 'GET /install/files.ver')" -eq 2 ] ||
+[ "$(nginx_access_log 28080 | grep -c 'GET /install/files.ver ')" -eq 2 ] ||
   fail "files.ver was not asked for again: $(nginx_access_log 28080 | grep files.ver)"
 check_installed "$release" - "$hosted" < <(manifest_entries "$web/install/files.ver" | grep '^EN/')
 [ "$(cache_facts)" = "$before" ] || fail "the second install left data in the cache: $(cache_facts)"

@@ -222,6 +222,23 @@ TEST_F(ReleaseFolder, OffsetsPastTheEndAndSmallChunks) {
   EXPECT_EQ(DecodeReply(small), expected);
 }
 
+// A delta update asks for ranges with its own chunk size: every mode, and
+// through the reply cache, gives exactly that range, never a whole chunk
+// cached for the same offset, nor the reverse.
+TEST_F(ReleaseFolder, ASmallerChunkSizeIsHonouredInEveryModeAndThroughTheCache) {
+  sessiond::ReplyCache cache(4 << 20);
+  for (CompressMode mode : {CompressMode::Auto, CompressMode::Always, CompressMode::Never}) {
+    for (uint32_t length : {262144u, 4096u, 1u, 70000u, 262144u}) {
+      Reply reply = *sessiond::BuildReply(release_, Request("bin\\app.dll", 300000, length), mode,
+                                          &cache);
+      size_t end = std::min<size_t>(large_.size(), 300000 + size_t{length});
+      std::vector<uint8_t> expected(large_.begin() + 300000, large_.begin() + end);
+      EXPECT_EQ(DecodeReply(reply), expected) << length;
+      EXPECT_EQ(reply.chunkLength, expected.size());
+    }
+  }
+}
+
 TEST_F(ReleaseFolder, NothingOutsideTheRootIsServed) {
   struct Case {
     const char* name;

@@ -69,6 +69,7 @@ TEST_F(OutcomeTest, TheFirstReasonIsKeptAndTheCountsAddUp) {
   NoteRunFailure("files could not be downloaded");
   NoteFilesNotFetched(2);
   NoteFilesNotReplaced(-1);
+  NoteFetchedBytes(415789, 5000000000LL);
   EXPECT_STREQ(RunFailureReason(), "bin\\a.dll: the host sent fewer bytes than listed");
   RunCounts counts = CurrentRunCounts();
   EXPECT_EQ(counts.FilesInstalled, 3);
@@ -78,6 +79,8 @@ TEST_F(OutcomeTest, TheFirstReasonIsKeptAndTheCountsAddUp) {
   EXPECT_EQ(counts.Staged[kSourceStaging], 1);
   EXPECT_EQ(counts.NotFetched, 2);
   EXPECT_EQ(counts.NotReplaced, 0);
+  EXPECT_EQ(counts.FetchedBytes, 415789);
+  EXPECT_EQ(counts.FullBytes, 5000000000LL);
   EXPECT_EQ(RunExitCode(), kExitInstallFailed);
 
   // The log's last line is cut to its buffer, never written past it.
