@@ -94,24 +94,27 @@ int main(int argc, char** argv) {
     log.Notice("cannot serve: %s", error.c_str());
     return 1;
   }
-  sessiond::ReplyCache* replies = cache.get();
-  sessiond::MetricsEndpoint metrics([replies] {
-    sessiond::CacheStats stats;
-    if (replies != nullptr) stats = replies->Stats();
-    return sessiond::MetricsText(sessiond::HostMetrics(), replies != nullptr ? &stats : nullptr,
-                                 replies != nullptr ? replies->capacity() : 0);
-  });
+  // Made only when asked for: its event loop holds descriptors of its own,
+  // which the connection cap derived above does not count.
+  std::unique_ptr<sessiond::MetricsEndpoint> metrics;
   if (options.metrics) {
-    if (!metrics.Listen(options.metricsAddress, options.metricsPort, &error)) {
+    sessiond::ReplyCache* replies = cache.get();
+    metrics.reset(new sessiond::MetricsEndpoint([replies] {
+      sessiond::CacheStats stats;
+      if (replies != nullptr) stats = replies->Stats();
+      return sessiond::MetricsText(sessiond::HostMetrics(), replies != nullptr ? &stats : nullptr,
+                                   replies != nullptr ? replies->capacity() : 0);
+    }));
+    if (!metrics->Listen(options.metricsAddress, options.metricsPort, &error)) {
       log.Notice("cannot serve metrics: %s", error.c_str());
       return 1;
     }
     // Tests and scripts read the chosen port from this line.
-    printf("metrics %s\n", metrics.listening().c_str());
-    log.Notice("metrics on http://%s/metrics", metrics.listening().c_str());
-    metrics.Start();
+    printf("metrics %s\n", metrics->listening().c_str());
+    log.Notice("metrics on http://%s/metrics", metrics->listening().c_str());
+    metrics->Start();
   }
   server.Run();
-  metrics.Stop();
+  if (metrics) metrics->Stop();
   return 0;
 }

@@ -59,6 +59,10 @@ int main(int argc, char** argv) {
     BytesTotal += DownloadList[i].Size;
   }
 
+  // The folder and its staging place, as the installer's job makes them
+  // before any download.
+  CreateDirectoryA(InstallSettings.InstallDir, nullptr);
+  PrepareUpdate();
   if (ConnectSession() != 0) {
     printf("connect failed\n");
     return 2;
