@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "tinylib/tinyzip.h"
 #include "transfer/transfer_buffers.h"
 
 bool InitTransfer() {
@@ -11,7 +12,7 @@ bool InitTransfer() {
   WSAStartup(MAKEWORD(2, 2), &data);  // result ignored: a failed start-up shows as a failed connect
   bool allocated = AllocateTransferBuffers();
   InitTransferLock();
-  return allocated;
+  return allocated && PrepareInflate();
 }
 
 void ReleaseTransferResources() {

@@ -12,8 +12,7 @@ target_link_libraries(pellinor_modules INTERFACE pellinor_app ${PELLINOR_WIN_LIB
 # helper programs.
 pellinor_release_key_library(pellinor_release_key "${PELLINOR_RELEASE_KEY}")
 add_library(pellinor_core INTERFACE)
-target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>
-                                       $<TARGET_OBJECTS:pellinor_delta>)
+target_sources(pellinor_core INTERFACE $<TARGET_OBJECTS:pellinor_release_key>)
 target_link_libraries(pellinor_core INTERFACE pellinor_modules pellinor_zlib_deflate)
 
 configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/generated/version.rc @ONLY)
@@ -54,25 +53,22 @@ target_link_libraries(pellinor_entry PRIVATE pellinor_modules)
 file(WRITE ${CMAKE_BINARY_DIR}/generated/discard-eh-frame.ld
      "SECTIONS { /DISCARD/ : { *(.eh_frame) *(.eh_frame.*) } } INSERT BEFORE .text;\n")
 
-# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY [HOOKS HOOKS_LIBRARY]
-# [DELTA]): the installer program with the key data of KEY_LIBRARY; with
-# HOOKS, the test build that starts at its entry (app/test_hooks_win.cpp);
-# with DELTA, the delta path of updates (transfer/delta_win.cpp) instead of
-# whole files only. Pellinor.exe goes without it until it fits the limit.
+# pellinor_installer(TARGET OUTPUT_NAME KEY_LIBRARY [HOOKS HOOKS_LIBRARY]):
+# the installer program with the key data of KEY_LIBRARY; with HOOKS, the
+# test build that starts at its entry (app/test_hooks_win.cpp).
 function(pellinor_installer target output key)
-  cmake_parse_arguments(P "DELTA" "HOOKS" "" ${ARGN})
-  set(entry _PellinorStart@0)
+  cmake_parse_arguments(P "" "HOOKS" "" ${ARGN})
+  set(entry PellinorStart)
   set(hooks)
   if(P_HOOKS)
-    set(entry _PellinorTestStart@0)
+    set(entry PellinorTestStart)
     set(hooks $<TARGET_OBJECTS:${P_HOOKS}>)
   endif()
-  set(delta $<TARGET_OBJECTS:pellinor_whole_files>)
-  if(P_DELTA)
-    set(delta $<TARGET_OBJECTS:pellinor_delta>)
+  # Only 32-bit x86 decorates stdcall names.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(entry _${entry}@0)
   endif()
-  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}> ${hooks}
-                 ${delta})
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:pellinor_entry> $<TARGET_OBJECTS:${key}> ${hooks})
   target_link_libraries(${target} PRIVATE pellinor_modules)
   # Own entry point, no C runtime start-up objects (see app/winmain.cpp).
   target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections -Wl,--no-insert-timestamp
@@ -114,10 +110,6 @@ if(PELLINOR_TESTS)
   endif()
   pellinor_release_key_library(pellinor_test_release_key ${test_key_dir}/release-public.pem)
   pellinor_installer(PellinorTestKey Pellinor-testkey pellinor_test_release_key)
-  # The delta path of updates, not yet in Pellinor.exe (it does not fit the
-  # size limit yet): the same program with it, and with the test key.
-  pellinor_installer(PellinorDelta Pellinor-delta pellinor_release_key DELTA)
-  pellinor_installer(PellinorDeltaTestKey Pellinor-delta-testkey pellinor_test_release_key DELTA)
 endif()
 
 # Release engineers' tool to stamp INSTDATA into a copy without a compiler.
@@ -128,6 +120,18 @@ add_subdirectory(bench/win)
 
 # Windows programs under test run through Wine, in a prefix inside the build tree.
 set(PELLINOR_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# A 64-bit tree exists only to run the tests on hosts that cannot execute
+# 32-bit programs (scripts/build.sh); the product stays the 32-bit build,
+# which e2e.binary examines through PELLINOR_PRODUCT_BUILD.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PELLINOR_WIN_BITS 64)
+  set(PELLINOR_WINE_LOADER /usr/lib/wine/wine64)
+else()
+  set(PELLINOR_WIN_BITS 32)
+  set(PELLINOR_WINE_LOADER wine)
+endif()
+set(PELLINOR_PRODUCT_BUILD "${CMAKE_BINARY_DIR}" CACHE PATH
+    "the 32-bit Windows build whose Pellinor.exe e2e.binary examines")
 configure_file(scripts/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)

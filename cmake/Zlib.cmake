@@ -27,8 +27,9 @@ add_library(pellinor_zlib STATIC
   ${PELLINOR_ZLIB_SOURCE}/inflate.c ${PELLINOR_ZLIB_SOURCE}/inftrees.c
   ${PELLINOR_ZLIB_SOURCE}/inffast.c ${PELLINOR_ZLIB_SOURCE}/adler32.c
   ${PELLINOR_ZLIB_SOURCE}/zutil.c)
-target_compile_definitions(pellinor_zlib PRIVATE NO_GZIP)
+target_compile_definitions(pellinor_zlib PRIVATE NO_GZIP BUILDFIXED)
 target_compile_options(pellinor_zlib PRIVATE ${PELLINOR_C_SIZE_FLAGS} -fdata-sections)
+set_source_files_properties(${PELLINOR_ZLIB_SOURCE}/inflate.c PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 target_link_libraries(pellinor_zlib PUBLIC pellinor_zlib_headers)
 
 # The compressing half, for test and benchmark programs that make zlib and

@@ -11,7 +11,6 @@
 #include "manifest/download_list.h"
 #include "runtime/outcome.h"
 #include "tinylib/diaglog.h"
-#include "tinylib/find_handle_win.h"
 #include "tinylib/plain_path.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
@@ -46,40 +45,6 @@ int InstallBase() { return TextLength(InstallSettings.InstallDir); }
 // through it.
 bool HoldTargetFolders(FolderChain* chain, const char* target, bool make) {
   return chain->Hold(target, InstallBase(), make ? kChainMake : 0);
-}
-
-// The entries below root (a held plain folder, its path ending in '\'):
-// visit gets each one's path relative to root, a folder's after its
-// content. A link is visited as a link and never entered; a folder is held
-// while it is walked, so that it cannot be swapped for one. Paths that do
-// not fit are skipped.
-typedef void (*Visitor)(void* context, const char* root, const char* relative, PathKind kind);
-
-void Walk(const char* root, const char* relative, Visitor visit, void* context) {
-  char pattern[kPathCapacity];
-  if (!JoinTextCut(pattern, sizeof pattern, root, relative) || !AppendTextCut(pattern, sizeof pattern, "*")) return;
-  WIN32_FIND_DATAA entry;
-  FindHandle search(pattern, &entry);
-  if (!search.Valid()) return;
-  do {
-    const char* name = entry.cFileName;
-    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-    char inner[kPathCapacity];
-    if (!JoinTextCut(inner, sizeof inner, relative, name)) continue;
-    PathKind kind = PathKindOfAttributes(entry.dwFileAttributes);
-    if (kind == kPathFolder) {
-      char folder[kPathCapacity];
-      if (!AppendTextCut(inner, sizeof inner, "\\") || !JoinTextCut(folder, sizeof folder, root, inner)) continue;
-      FolderChain held;
-      if (held.Hold(folder, TextLength(root) + TextLength(relative), 0)) {
-        Walk(root, inner, visit, context);
-      } else {
-        kind = kPathLink;  // became one since it was listed
-        inner[TextLength(inner) - 1] = 0;
-      }
-    }
-    visit(context, root, inner, kind);
-  } while (search.Next(&entry));
 }
 
 // Removal of a whole tree: counts what could not be deleted.
@@ -279,7 +244,7 @@ void PrepareUpdate() {
   // walked.
   if (AreaFolder(old, InstallSettings.InstallDir, kStagedOld) &&
       HoldStagingFolders(&folders, old, false) && PathKindAt(old) == kPathFolder)
-    Walk(old, "", SettleSetAside, nullptr);
+    WalkPlainTree(old, "", SettleSetAside, nullptr);
   LoadResumeRecord();
 }
 
@@ -329,7 +294,7 @@ int32_t RemoveStagingFolder(const char* installFolder, bool keepSerial) {
   Removal removal = {0, keepSerial};
   FolderChain folders;
   if (!folders.Hold(root, TextLength(installFolder), 0)) return 1;
-  Walk(root, "", RemoveVisited, &removal);
+  WalkPlainTree(root, "", RemoveVisited, &removal);
   folders.Release();
   root[length - 1] = 0;
   SetFileAttributesA(root, FILE_ATTRIBUTE_NORMAL);

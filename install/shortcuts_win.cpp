@@ -96,15 +96,6 @@ const char* SaveShellLink(const char* linkPath, const char* target, const char* 
   return nullptr;
 }
 
-// The size of a plain file (not a folder), or -1.
-int64_t FileLength(const char* path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return -1;
-  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // Puts this program into the install folder as the uninstaller. It is
 // written under a temporary name of its own (GetTempFileName takes a name no
 // file has, so no client file is touched), checked for its full length, and

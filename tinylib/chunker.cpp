@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <atomic>
+
 #include "tinylib/sha256.h"
 
 // Measured on the generated update of bench/delta_bench.sh (see README).
@@ -10,14 +12,14 @@ const ChunkSizes kChunkSizes = {1024, 4096, 16384};
 
 namespace {
 
-// The gear table: 256 pseudo-random words from a fixed seed, made by the
-// compiler, so that every build holds the very same table.
-struct GearTable {
-  uint32_t Value[256];
-};
+// The gear table: 256 pseudo-random words from a fixed seed. It is filled
+// on first use, not stored, which keeps 1 KiB out of the installer. Threads
+// that race to fill it store the very same words, so each word is a relaxed
+// atomic (a plain load on x86) and the fill needs no lock.
+std::atomic<uint32_t> Gear[256];
+std::atomic<bool> GearFilled;
 
-constexpr GearTable MakeGearTable() {
-  GearTable table{};
+void FillGear() {
   uint64_t state = 0x5045'4c4c'494e'4f52ull;  // any fixed seed; changing it re-cuts every file
   for (int i = 0; i < 256; i++) {
     // splitmix64
@@ -26,12 +28,12 @@ constexpr GearTable MakeGearTable() {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
-    table.Value[i] = static_cast<uint32_t>(z >> 32);
+    Gear[i].store(static_cast<uint32_t>(z >> 32), std::memory_order_relaxed);
   }
-  return table;
+  GearFilled.store(true, std::memory_order_release);
 }
 
-constexpr GearTable kGear = MakeGearTable();
+inline uint32_t GearOf(uint8_t byte) { return Gear[byte].load(std::memory_order_relaxed); }
 
 // The hash shifts left once a byte, so its top bits depend on the last 32
 // bytes and its low bits on the last few only: masks take the top bits.
@@ -62,15 +64,16 @@ int32_t ChunkLength(const ChunkSizes& sizes, const uint8_t* data, int32_t length
 
   // The hash is warmed over the 32 bytes before Min, so that a cut depends
   // on the bytes before it only, not on where the chunk began.
+  if (!GearFilled.load(std::memory_order_acquire)) FillGear();
   uint32_t hash = 0;
   int32_t i = sizes.Min - 32;
-  for (; i < sizes.Min; i++) hash = (hash << 1) + kGear.Value[data[i]];
+  for (; i < sizes.Min; i++) hash = (hash << 1) + GearOf(data[i]);
   for (; i < middle; i++) {
-    hash = (hash << 1) + kGear.Value[data[i]];
+    hash = (hash << 1) + GearOf(data[i]);
     if ((hash & hardMask) == 0) return i + 1;
   }
   for (; i < end; i++) {
-    hash = (hash << 1) + kGear.Value[data[i]];
+    hash = (hash << 1) + GearOf(data[i]);
     if ((hash & easyMask) == 0) return i + 1;
   }
   return end;

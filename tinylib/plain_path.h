@@ -78,3 +78,11 @@ class FolderChain {
   char held_[260];
   int count_;
 };
+
+// The entries below root (a held plain folder, its path ending in '\'):
+// visit gets each one's path relative to root, a folder's after its
+// content. A link is visited as a link and never entered; a folder is held
+// while it is walked, so that it cannot be swapped for one. Paths that do
+// not fit are skipped.
+typedef void (*TreeVisitor)(void* context, const char* root, const char* relative, PathKind kind);
+void WalkPlainTree(const char* root, const char* relative, TreeVisitor visit, void* context);

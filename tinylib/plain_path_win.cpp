@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "tinylib/diaglog.h"
+#include "tinylib/find_handle_win.h"
 #include "tinylib/text.h"
 
 namespace {
@@ -122,4 +123,31 @@ bool FolderChain::Hold(const char* path, int base, uint32_t flags) {
 
 void FolderChain::Release() {
   while (count_ > 0) CloseHandle(static_cast<HANDLE>(handles_[--count_]));
+}
+
+void WalkPlainTree(const char* root, const char* relative, TreeVisitor visit, void* context) {
+  char pattern[kPathCapacity];
+  if (!JoinTextCut(pattern, sizeof pattern, root, relative) || !AppendTextCut(pattern, sizeof pattern, "*")) return;
+  WIN32_FIND_DATAA entry;
+  FindHandle search(pattern, &entry);
+  if (!search.Valid()) return;
+  do {
+    const char* name = entry.cFileName;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    char inner[kPathCapacity];
+    if (!JoinTextCut(inner, sizeof inner, relative, name)) continue;
+    PathKind kind = PathKindOfAttributes(entry.dwFileAttributes);
+    if (kind == kPathFolder) {
+      char folder[kPathCapacity];
+      if (!AppendTextCut(inner, sizeof inner, "\\") || !JoinTextCut(folder, sizeof folder, root, inner)) continue;
+      FolderChain held;
+      if (held.Hold(folder, TextLength(root) + TextLength(relative), 0)) {
+        WalkPlainTree(root, inner, visit, context);
+      } else {
+        kind = kPathLink;  // became one since it was listed
+        inner[TextLength(inner) - 1] = 0;
+      }
+    }
+    visit(context, root, inner, kind);
+  } while (search.Next(&entry));
 }

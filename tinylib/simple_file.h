@@ -51,6 +51,8 @@ TSimpleFile CreateOutputFile(const char* path);
 // True when a local file of this size and DOS stamp exists (size 0: when it
 // exists at all). A folder of that name is not the file.
 bool IsUpToDate(const char* path, int32_t size, uint32_t stamp);
+// The size of a plain file (not a folder), or -1.
+int64_t FileLength(const char* path);
 // Reads at most capacity bytes of the file into buffer in one read: the
 // count, 0 when the file cannot be opened, -1 when the read fails.
 int32_t ReadFileToBuffer(const char* path, char* buffer, int32_t capacity);

@@ -135,3 +135,11 @@ uint32_t SetFileStamp(void* fileHandle, uint32_t stamp) {
   DWORD error = GetLastError();
   return error != 0 ? error : ERROR_INVALID_PARAMETER;
 }
+
+int64_t FileLength(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return -1;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}

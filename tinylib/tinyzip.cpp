@@ -167,3 +167,10 @@ int32_t InflateStream(TBaseStream& source, TBaseStream& sink) {
   }
   return total;
 }
+
+bool PrepareInflate() {
+  // A zlib stream of one empty, final block with the fixed codes.
+  static const uint8_t kFixedEmpty[] = {0x78, 0x01, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
+  uint8_t none[1];
+  return InflateBuffer(kFixedEmpty, sizeof kFixedEmpty, none, sizeof none) == 0;
+}

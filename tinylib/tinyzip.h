@@ -21,3 +21,9 @@ int32_t InflateBuffer(const void* source, int32_t sourceLength, void* destinatio
 // never calls sink.Write; any other source makes at least one Write, perhaps
 // of 0 bytes. The caller keeps ownership of both streams.
 int32_t InflateStream(TBaseStream& source, TBaseStream& sink);
+
+// The installer's zlib builds its fixed code tables on first use instead of
+// storing them (2 KiB less), and that first use must not race: call this
+// once before any thread that inflates starts. True when a fixed-code block
+// inflated.
+bool PrepareInflate();

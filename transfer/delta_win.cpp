@@ -15,11 +15,12 @@
 #include "config/sites.h"
 #include "manifest/download_list.h"
 #include "manifest/release_key.h"
+#include "manifest/reserved_names.h"
 #include "runtime/outcome.h"
 #include "runtime/progress.h"
 #include "runtime/run_control.h"
 #include "tinylib/diaglog.h"
-#include "tinylib/find_handle_win.h"
+#include "tinylib/plain_path.h"
 #include "tinylib/sha256.h"
 #include "tinylib/simple_file.h"
 #include "tinylib/text.h"
@@ -35,7 +36,6 @@ namespace {
 
 const char kIndexSuffix[] = ".idx";
 const char kSignatureSuffix[] = ".sig";
-const char kSessionIndexName[] = "files.ver.idx";
 // The table of installed chunks never takes more than 56 MiB.
 const uint32_t kMaxSlots = 1u << 21;
 // Entries of the index that are installed files, not items: file numbers
@@ -67,78 +67,13 @@ uint8_t* Listed;  // per entry: its installed file is out of date
 char (*Leftovers)[kItemNameCapacity];
 int32_t LeftoverCount;
 
-// The whole text of a stream, up to one byte over limit; null when the
-// source gave nothing or no memory was left. *length may pass limit.
-uint8_t* ReadAll(TBaseStream& stream, int32_t limit, int32_t* length) {
-  uint8_t* bytes = nullptr;
-  int32_t have = 0, capacity = 0;
-  for (;;) {
-    if (have == capacity) {
-      int32_t grown = capacity == 0 ? kSessionChunkSize : capacity * 2;
-      if (grown > limit + 1) grown = limit + 1;
-      if (grown <= have) break;
-      uint8_t* more = static_cast<uint8_t*>(realloc(bytes, static_cast<size_t>(grown)));
-      if (more == nullptr) break;
-      bytes = more;
-      capacity = grown;
-    }
-    int32_t got = stream.Read(bytes + have, capacity - have);
-    if (got <= 0) break;
-    have += got;
-  }
-  *length = have;
-  return bytes;
-}
-
-// A session file read chunk after chunk (as the manifest is).
-class SessionFile : public TBaseStream {
- public:
-  explicit SessionFile(const char* name) : name_(name), offset_(0), ended_(false) {}
-  // A reply larger than the room left is asked for again from where the
-  // caller stopped taking.
-  int32_t Read(void* buffer, int32_t count) override {
-    int32_t total = 0;
-    while (!ended_ && total < count) {
-      int32_t n = RequestChunk(name_, offset_);
-      if (n <= 0 || ReplyData == nullptr) break;
-      if (n > kSessionChunkSize) n = kSessionChunkSize;
-      ended_ = n < kSessionChunkSize;
-      int32_t take = n < count - total ? n : count - total;
-      memcpy(static_cast<uint8_t*>(buffer) + total, ReplyData, static_cast<size_t>(take));
-      total += take;
-      offset_ += take;
-      if (take < n) ended_ = false;
-    }
-    return total;
-  }
-
- private:
-  const char* name_;
-  int32_t offset_;
-  bool ended_;
-};
-
 // The index (suffix "") or its signature (".sig") from the manifest's source.
 uint8_t* FetchFromSource(ManifestSource source, const char* suffix, int32_t limit,
                          int32_t* length) {
-  char name[kPathCapacity];
+  char name[16];
   *length = 0;
-  if (source == kManifestFromSession) {
-    JoinText(name, kSessionIndexName, suffix);
-    SessionFile stream(name);
-    return ReadAll(stream, limit, length);
-  }
-  bool named = source == kManifestFromHttp ? CopyTextCut(name, sizeof name, InstallSettings.ManifestUrl)
-                                           : LocalManifestPath(name, ArgCount > 0 ? ArgTable[0] : nullptr);
-  if (source == kManifestFromNowhere || !named || !AppendTextCut(name, sizeof name, kIndexSuffix) ||
-      !AppendTextCut(name, sizeof name, suffix))
-    return nullptr;
-  if (source == kManifestFromHttp) {
-    TIStream stream(name);
-    return stream.IsOpen() ? ReadAll(stream, limit, length) : nullptr;
-  }
-  TSimpleFile file(name, 0);
-  return file.IsOpen() ? ReadAll(file, limit, length) : nullptr;
+  if (!JoinTextCut(name, sizeof name, kIndexSuffix, suffix)) return nullptr;
+  return reinterpret_cast<uint8_t*>(ReadBesideManifest(source, name, limit, length));
 }
 
 // Whether the index is the release's own: the signature of a keyed build
@@ -189,14 +124,6 @@ bool LoadIndex(const ListedManifest& listed) {
   return true;
 }
 
-int64_t FileLength(const char* path) {
-  WIN32_FILE_ATTRIBUTE_DATA facts;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &facts) ||
-      (facts.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return -1;
-  return (static_cast<int64_t>(facts.nFileSizeHigh) << 32) | facts.nFileSizeLow;
-}
-
 // The installed path of old file number file.
 bool OldFilePath(char* path, uint32_t file) {
   const char* name = DownloadList[file & ~kEntryFile].Name;
@@ -231,33 +158,17 @@ void CutOldFile(uint32_t file, uint8_t* buffer, int32_t capacity) {
   }
 }
 
-// Collects the installed files below relative (ends in '\\' or is empty)
-// that the index does not name, skipping the staging folder and never
-// following a link; *bytes grows by their sizes.
-void FindLeftovers(const char* relative, int64_t* bytes) {
-  char pattern[kPathCapacity];
-  if (!CopyTextCut(pattern, sizeof pattern, InstallSettings.InstallDir)) return;
-  EnsureBackslash(pattern);
-  if (!AppendTextCut(pattern, sizeof pattern, relative) || !AppendTextCut(pattern, sizeof pattern, "*"))
+// An installed file the index does not name (nor one of the installer's
+// own): its chunks may serve a file that moved. *context (bytes) grows by
+// its size.
+void NoteLeftover(void* context, const char* root, const char* relative, PathKind kind) {
+  char path[kPathCapacity];
+  if (kind != kPathFile || LeftoverCount >= kLeftoverCapacity ||
+      TextLength(relative) >= kItemNameCapacity || IsReservedInstallName(relative) ||
+      FindIndexEntry(Entries, EntryCount, relative) >= 0 || !JoinTextCut(path, sizeof path, root, relative))
     return;
-  WIN32_FIND_DATAA entry;
-  FindHandle search(pattern, &entry);
-  if (!search.Valid()) return;
-  do {
-    const char* name = entry.cFileName;
-    char inner[kItemNameCapacity];
-    if (name[0] == '.' || (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        !JoinTextCut(inner, sizeof inner, relative, name))
-      continue;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      if (!(relative[0] == 0 && EqualNoCase(name, "Pellinor.staging")) &&
-          AppendTextCut(inner, sizeof inner, "\\"))
-        FindLeftovers(inner, bytes);
-    } else if (LeftoverCount < kLeftoverCapacity && FindIndexEntry(Entries, EntryCount, inner) < 0) {
-      PutText(Leftovers[LeftoverCount++], inner);
-      *bytes += entry.nFileSizeLow;
-    }
-  } while (search.Next(&entry));
+  PutText(Leftovers[LeftoverCount++], relative);
+  *static_cast<int64_t*>(context) += FileLength(path);
 }
 
 // The table: chunks of every pending item's installed copy and of every
@@ -273,7 +184,11 @@ bool BuildTable() {
   }
   for (int32_t e = 0; e < EntryCount; e++) listedChunks += Entries[e].ChunkCount;
   Leftovers = static_cast<char(*)[kItemNameCapacity]>(malloc(kLeftoverCapacity * kItemNameCapacity));
-  if (Leftovers != nullptr) FindLeftovers("", &oldBytes);
+  char root[kPathCapacity];
+  if (Leftovers != nullptr && CopyTextCut(root, sizeof root, InstallSettings.InstallDir)) {
+    EnsureBackslash(root);
+    WalkPlainTree(root, "", NoteLeftover, &oldBytes);
+  }
   uint32_t slots = LocalTableSlots(oldBytes, Header.Sizes.Min, listedChunks, kMaxSlots);
   if (slots == 0) slots = kMaxSlots;
   Slots = static_cast<LocalChunk*>(malloc(sizeof(LocalChunk) * slots));

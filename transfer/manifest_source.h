@@ -46,6 +46,13 @@ struct ListedManifest {
 };
 ListedManifest BuildDownloadList();
 
+// The file named as the manifest plus suffix (".sig", ".idx", ...) from the
+// manifest's own source, read whole up to one byte past limit, so that a
+// longer one is seen: its bytes in a block for free(), or null when the
+// source gave none; *length is the count read (perhaps 0 with a block).
+char* ReadBesideManifest(ManifestSource source, const char* suffix, int32_t limit,
+                         int32_t* length);
+
 // The program's own path with the extension "ver" in path (260 bytes): only a
 // dot in the file name starts an extension, so a name without one gets
 // ".ver" appended. False when there is no program path or the result would

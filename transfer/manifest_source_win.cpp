@@ -22,7 +22,6 @@
 #include "transfer/transfer_buffers.h"
 
 static const char kSessionManifestName[] = "files.ver";
-static const char kSessionSignatureName[] = "files.ver.sig";
 static const char kSignatureSuffix[] = ".sig";
 // Bytes per read from HTTP or a file; the block grows as the text does.
 static const int32_t kManifestPiece = 65536;
@@ -31,12 +30,13 @@ static const int32_t kManifestPiece = 65536;
 namespace {
 
 // The text as it grows: one block, one byte more than the text for the
-// parser's NUL, never above the bound (plus one byte that tells a text over
-// it from one at it).
+// parser's NUL, never above Limit (plus one byte that tells a text over it
+// from one at it).
 struct TextBlock {
   char* Bytes;
   int32_t Length;
   int32_t Capacity;
+  int32_t Limit;
   bool NoMemory;
 };
 
@@ -45,10 +45,11 @@ struct TextBlock {
 bool MakeRoom(TextBlock& block, int32_t count) {
   int64_t needed = static_cast<int64_t>(block.Length) + count + 1;
   if (needed <= block.Capacity) return true;
-  if (needed > static_cast<int64_t>(kManifestSizeLimit) + 2) return false;
+  const int64_t most = static_cast<int64_t>(block.Limit) + 2;
+  if (needed > most) return false;
   int64_t capacity = block.Capacity > 0 ? block.Capacity : kManifestPiece;
   while (capacity < needed) capacity *= 2;
-  if (capacity > static_cast<int64_t>(kManifestSizeLimit) + 2) capacity = kManifestSizeLimit + 2;
+  if (capacity > most) capacity = most;
   char* grown = static_cast<char*>(realloc(block.Bytes, static_cast<size_t>(capacity)));
   if (grown == nullptr) {
     block.NoMemory = true;
@@ -64,7 +65,7 @@ bool MakeRoom(TextBlock& block, int32_t count) {
 bool ReadStream(TBaseStream& stream, TextBlock& block) {
   for (;;) {
     int32_t want = kManifestPiece;
-    int32_t left = kManifestSizeLimit + 1 - block.Length;
+    int32_t left = block.Limit + 1 - block.Length;
     if (left <= 0) return true;
     if (want > left) want = left;
     if (!MakeRoom(block, want)) return true;  // NoMemory tells
@@ -103,63 +104,27 @@ bool ReadLocalManifest(TextBlock& block) {
   return read;
 }
 
-// "files.ver" chunk after chunk, until a short chunk ends it. False when a
-// reply failed after the first chunk: the text would be a part.
-bool ReadSessionManifest(TextBlock& block) {
+// A session file chunk after chunk, until a short chunk ends it. False when
+// a reply failed after the first chunk: the text would be a part.
+bool ReadSessionFile(const char* name, TextBlock& block) {
   for (int32_t offset = 0;; offset += kSessionChunkSize) {
-    int32_t count = RequestChunk(kSessionManifestName, offset);
+    int32_t count = RequestChunk(name, offset);
     if (count < 0 || ReplyData == nullptr) {
-      DiagLog("manifest: source session %s failed at %d", kSessionManifestName,
-              static_cast<int>(offset));
+      DiagLog("manifest: source session %s failed at %d", name, static_cast<int>(offset));
       // Nothing at all is an empty text, as when the host has no manifest.
       return offset == 0;
     }
     if (count > kSessionChunkSize) count = kSessionChunkSize;
-    if (block.Length + count > kManifestSizeLimit) {
-      block.Length = kManifestSizeLimit + 1;  // over the bound: nothing more is read
-      return true;
-    }
-    if (!MakeRoom(block, count)) return true;
-    memcpy(block.Bytes + block.Length, ReplyData, static_cast<size_t>(count));
-    block.Length += count;
-    if (count < kSessionChunkSize) break;
+    // Past the bound one byte is kept, to tell, and nothing more is read.
+    bool over = block.Length + count > block.Limit;
+    int32_t take = over ? block.Limit + 1 - block.Length : count;
+    if (!MakeRoom(block, take)) return true;
+    memcpy(block.Bytes + block.Length, ReplyData, static_cast<size_t>(take));
+    block.Length += take;
+    if (over || count < kSessionChunkSize) break;
   }
-  DiagLog("manifest: source session %s gave %d bytes", kSessionManifestName,
-          static_cast<int>(block.Length));
+  DiagLog("manifest: source session %s gave %d bytes", name, static_cast<int>(block.Length));
   return true;
-}
-
-// files.ver.sig from the manifest's own source: at most one byte over the
-// signature's limit, so that a longer one is seen and refused. The count;
-// 0 when there is none.
-int32_t ReadSignature(ManifestSource source, char* buffer, int32_t capacity) {
-  char name[kPathCapacity];
-  int32_t count = 0;
-  if (source == kManifestFromHttp || source == kManifestFromFile) {
-    bool named = source == kManifestFromHttp
-                     ? CopyTextCut(name, sizeof name, InstallSettings.ManifestUrl)
-                     : LocalManifestFile(name);
-    // A cut name would be some other file's: read nothing, refused unsigned.
-    if (!named || !AppendTextCut(name, sizeof name, kSignatureSuffix)) return 0;
-    if (source == kManifestFromHttp) {
-      TIStream stream(name);
-      count = stream.Read(buffer, capacity);
-    } else {
-      TSimpleFile file(name, 0);
-      count = file.IsOpen() ? file.Read(buffer, capacity) : 0;
-    }
-  } else if (source == kManifestFromSession) {
-    PutText(name, kSessionSignatureName);
-    count = RequestChunk(kSessionSignatureName, 0);
-    if (count > 0 && ReplyData != nullptr) {
-      if (count > capacity) count = capacity;
-      memcpy(buffer, ReplyData, static_cast<size_t>(count));
-    }
-  }
-  if (count < 0) count = 0;
-  DiagLog("manifest: signature %s gave %d bytes", source == kManifestFromNowhere ? "-" : name,
-          static_cast<int>(count));
-  return count;
 }
 
 // Seconds since 1970 UTC, from the system clock. FILETIME counts 100 ns
@@ -185,18 +150,21 @@ int64_t UnixNow() {
 // unaltered, not older than a release accepted here, not expired. *serial
 // is the accepted release's.
 bool ReleaseAccepted(const ManifestText& text, uint32_t* serial) {
-  char signature[kSignatureTextLimit + 1];
-  int32_t length = ReadSignature(text.Source, signature, sizeof signature);
+  int32_t length;
+  char* signature = ReadBesideManifest(text.Source, kSignatureSuffix, kSignatureTextLimit, &length);
   uint8_t digest[kSha256Length];
-  if (!Sha256Of(text.Text, text.Length, digest)) {
+  bool hashed = Sha256Of(text.Text, text.Length, digest);
+  uint32_t highest = LoadReleaseSerial();
+  ReleaseSignature accepted;
+  ReleaseVerdict verdict = hashed ? CheckReleaseManifest(kReleaseKey, length > 0 ? signature : nullptr,
+                                                         length, digest, UnixNow(), highest, &accepted)
+                                  : kReleaseOk;
+  free(signature);
+  if (!hashed) {
     DiagLog("manifest: the SHA-256 of the manifest cannot be computed; refused");
     NoteRunFailure("the file list cannot be verified");
     return false;
   }
-  uint32_t highest = LoadReleaseSerial();
-  ReleaseSignature accepted;
-  ReleaseVerdict verdict = CheckReleaseManifest(kReleaseKey, length > 0 ? signature : nullptr,
-                                                length, digest, UnixNow(), highest, &accepted);
   if (verdict != kReleaseOk) {
     DiagLog("manifest: release refused: %s (highest serial accepted here: %lu); nothing listed",
             ReleaseVerdictText(verdict), static_cast<unsigned long>(highest));
@@ -215,7 +183,7 @@ bool ReleaseAccepted(const ManifestText& text, uint32_t* serial) {
 
 ManifestText FetchManifestText() {
   ManifestText result = {nullptr, 0, false, false, kManifestFromNowhere};
-  TextBlock block = {nullptr, 0, 0, false};
+  TextBlock block = {nullptr, 0, 0, kManifestSizeLimit, false};
   if (InstallSettings.ManifestUrl[0] != 0) {
     ReadHttpManifest(block);
     result.Source = kManifestFromHttp;
@@ -230,7 +198,7 @@ ManifestText FetchManifestText() {
       DiagLog("manifest: no session open to ask for %s; nothing to list", kSessionManifestName);
     } else {
       result.Source = kManifestFromSession;
-      result.ReadFailed = !ReadSessionManifest(block);
+      result.ReadFailed = !ReadSessionFile(kSessionManifestName, block);
     }
   }
   if (block.NoMemory) {
@@ -247,6 +215,30 @@ ManifestText FetchManifestText() {
   free(block.Bytes);
   if (result.TooLarge) result.Length = block.Length;
   return result;
+}
+
+char* ReadBesideManifest(ManifestSource source, const char* suffix, int32_t limit,
+                         int32_t* length) {
+  char name[kPathCapacity];
+  TextBlock block = {nullptr, 0, 0, limit, false};
+  bool named = source == kManifestFromHttp   ? CopyTextCut(name, sizeof name, InstallSettings.ManifestUrl)
+               : source == kManifestFromFile ? LocalManifestFile(name)
+                                             : source == kManifestFromSession &&
+                                                   CopyTextCut(name, sizeof name, kSessionManifestName);
+  // A cut name would be some other file's: nothing is read then.
+  named = named && AppendTextCut(name, sizeof name, suffix);
+  if (named && source == kManifestFromHttp) {
+    TIStream stream(name);
+    ReadStream(stream, block);
+  } else if (named && source == kManifestFromFile) {
+    TSimpleFile file(name, 0);
+    if (file.IsOpen()) ReadStream(file, block);
+  } else if (named) {
+    ReadSessionFile(name, block);
+  }
+  DiagLog("manifest: %s gave %d bytes", named ? name : suffix, static_cast<int>(block.Length));
+  *length = block.Length;
+  return block.Bytes;
 }
 
 void FreeManifestText(ManifestText* text) {

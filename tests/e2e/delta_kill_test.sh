@@ -23,7 +23,7 @@ open(sys.argv[2], "wb").write(b)
 PY
 touch -d '2016-06-06 06:06:06 UTC' "$v2/huge.dat"
 "$PUBLISH" "$v1" >/dev/null && "$PUBLISH" "$v2" >/dev/null || fail "brevane-publish failed"
-cp "$PELLINOR_BUILD/Pellinor-delta.exe" "$SCRATCH/Pellinor.exe"
+cp "$PELLINOR_BUILD/Pellinor.exe" "$SCRATCH/Pellinor.exe"
 install="$SCRATCH/install"
 
 start_sessiond_as one 0 "$v1" --compress=never

@@ -9,7 +9,7 @@
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/install_checks.sh"
 trap 'cleanup' EXIT
-KEYED="$PELLINOR_BUILD/Pellinor-delta-testkey.exe"
+KEYED="$PELLINOR_BUILD/Pellinor-testkey.exe"
 KEY="$PELLINOR_BUILD/test-release-key/release-private.pem"
 
 v1="$SCRATCH/v1" v2="$SCRATCH/v2" mirror="$SCRATCH/mirror"
@@ -48,7 +48,7 @@ cp "$v1/files.ver.idx" "$SCRATCH/v1.idx"
 "$PUBLISH" --mirror="$mirror" "$v2" >/dev/null || fail "publishing version 2 failed"
 [ -s "$v2/files.ver.idx" ] || fail "no chunk index for version 2"
 start_nginx "$mirror" "$mport"
-cp "$PELLINOR_BUILD/Pellinor-delta.exe" "$SCRATCH/Pellinor.exe"
+cp "$PELLINOR_BUILD/Pellinor.exe" "$SCRATCH/Pellinor.exe"
 
 # Version 1 over the session, kept as the starting point of every update.
 start_sessiond_as one 0 "$v1"

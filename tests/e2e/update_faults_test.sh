@@ -67,7 +67,8 @@ mark=$(lines "$SCRATCH/sessiond.log")
 start_run "host=127.0.0.1:$SESSION_PORT" quiet
 finish_run
 [ "$RUN_STATUS" -eq 0 ] || fail "after the lacking host: exit code $RUN_STATUS"
-[ "$(session_requests_since "$mark" | sort -u | tr '\n' ' ')" = "data/big2.dat files.ver " ] ||
+# (files.ver.idx: the release's chunk index, read beside the manifest.)
+[ "$(session_requests_since "$mark" | sort -u | tr '\n' ' ')" = "data/big2.dat files.ver files.ver.idx " ] ||
   fail "after the lacking host, fetched: $(session_requests_since "$mark" | sort -u | tr '\n' ' ')"
 check_installed "$v2" "$v2/files.ver" "$install"
 tail -1 "$RUN_LOG" | grep -q 'run: outcome 0 (success); 11 files installed' ||
@@ -115,7 +116,7 @@ mark=$(lines "$SCRATCH/sessiond.log")
 start_run "host=127.0.0.1:$SESSION_PORT" quiet
 finish_run
 [ "$RUN_STATUS" -eq 0 ] || fail "after the held file: exit code $RUN_STATUS"
-extra=$(session_requests_since "$mark" | grep -vx 'files.ver')
+extra=$(session_requests_since "$mark" | grep -vx 'files.ver\|files.ver.idx')
 [ -z "$extra" ] || fail "after the held file, fetched again: $(echo $extra)"
 check_installed "$v2" "$v2/files.ver" "$install"
 [ ! -e "$install/Pellinor.staging" ] || fail "the staging folder stays after a complete update"
