@@ -8,7 +8,8 @@
 #   - as missing chunk objects plus files.ver.idx, for several chunk sizes
 #     (bench/delta_measure, the product's own chunker),
 #   - with casync (zstd, at several chunk sizes; the best one counts),
-#     zsync (per file, over loopback HTTP) and xdelta3 (per-file patches),
+#     zsync (per file, over loopback HTTP), xdelta3 (per-file patches) and
+#     rsync -z (against a daemon on loopback),
 #     each plus the new files as zlib objects where the tool needs an old
 #     copy under the same name;
 # and brevane-publish's time and the mirror's chunk objects on disk.
@@ -18,7 +19,7 @@
 # TOOLS_BUILD is the release build (default build/release). OLD_COMMIT and
 # NEW_COMMIT pick the program builds (cached in OUT/delta-programs).
 # Writes delta_bench.txt, delta_bench.dat and delta_bench.png into OUT
-# (default build/bench). Installs casync, zsync and xdelta3 with apt when
+# (default build/bench). Installs casync, zsync, xdelta3 and rsync with apt when
 # they are missing (root).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -48,6 +49,7 @@ missing=()
 command -v casync >/dev/null || missing+=(casync)
 command -v zsyncmake >/dev/null || missing+=(zsync)
 command -v xdelta3 >/dev/null || missing+=(xdelta3)
+command -v rsync >/dev/null || missing+=(rsync)
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" >/dev/null 2>&1 ||
     echo "could not install ${missing[*]}; their rows are left out" >&2
@@ -144,6 +146,33 @@ CONF
   say "zsync: $zsync_total bytes (control files and fetched ranges, new files as zlib objects)"
 fi
 
+# rsync with compression: a daemon on loopback serves v2 and a copy of v1 is
+# brought up to it; what the client received counts (renamed, moved and new
+# files come whole, compressed).
+rsync_total=
+if command -v rsync >/dev/null; then
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  cat >"$work/rsyncd.conf" <<CONF
+use chroot = no
+uid = root
+gid = root
+[v2]
+  path = $gen/v2
+  read only = yes
+CONF
+  rsync --daemon --no-detach --address=127.0.0.1 --port="$port" --config="$work/rsyncd.conf" &
+  pids+=($!)
+  sleep 1
+  rm -rf "$work/r" && cp -a "$gen/v1" "$work/r"
+  rsync -rz --no-whole-file --stats "rsync://127.0.0.1:$port/v2/" "$work/r/" >"$work/rsync.txt" 2>&1 ||
+    { cat "$work/rsync.txt" >&2; exit 1; }
+  for f in $(cd "$gen/v2" && find . -type f); do
+    cmp -s "$work/r/$f" "$gen/v2/$f" || { echo "rsync rebuilt $f wrongly" >&2; exit 1; }
+  done
+  rsync_total=$(sed -n 's/^Total bytes received: \([0-9,]*\).*/\1/p' "$work/rsync.txt" | tr -d ,)
+  say "rsync -z: $rsync_total bytes received ($(grep '^Total bytes sent' "$work/rsync.txt"))"
+fi
+
 # casync: the chunks of v2's store that v1's store lacks, plus v2's index.
 casync_best= casync_rows=
 if command -v casync >/dev/null; then
@@ -203,6 +232,7 @@ say "mirror disk: whole-file objects $whole_disk bytes; chunk objects $chunk_byt
   printf '%s' "$casync_rows"
   [ -n "$zsync_total" ] && echo "zsync $zsync_total"
   [ -n "$xdelta" ] && echo "xdelta3 $xdelta"
+  [ -n "$rsync_total" ] && echo "rsync-z $rsync_total"
 } >"$data"
 say ""
 say "$(awk 'NR > 1 { printf "%-14s %8.1f MB\n", $1, $2 / 1e6 }' "$data")"

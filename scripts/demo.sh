@@ -23,6 +23,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${PELLINOR_BUILD:-}" ] || [ -z "${PELLINOR_NATIVE_BUILD:-}" ]; then
   bash "$root/scripts/build.sh" || exit 1
   export PELLINOR_BUILD="$root/build/win" PELLINOR_NATIVE_BUILD="$root/build/release"
+  # A host that cannot execute 32-bit programs runs the 64-bit build instead.
+  if [ "$(bash "$root/scripts/wine-bits.sh")" = 64 ]; then
+    export PELLINOR_BUILD="$root/build/win64" PELLINOR_WIN_BITS=64
+    echo "This host cannot execute 32-bit programs: the demonstration runs the installer built for 64-bit Windows."
+  fi
 fi
 out="${PELLINOR_DEMO_OUT:-$root/build/demo}"
 rm -rf "$out" && mkdir -p "$out"

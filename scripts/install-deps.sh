@@ -8,6 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES=(
   build-essential dpkg-dev cmake ninja-build git file
   g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   zlib1g-dev libcurl4-openssl-dev libssl-dev openssl systemd
   googletest libasio-dev
   wine wine32:i386 wine64

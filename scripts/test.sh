@@ -9,7 +9,14 @@ bash "$root/scripts/build.sh" || exit 1
 status=0
 echo "== native tests (ASan, UBSan)"
 (cd "$root/build/native" && ctest --output-on-failure -j2) || status=1
-echo "== Windows tests under Wine"
+win=win
+if [ "$(bash "$root/scripts/wine-bits.sh")" = 64 ]; then
+  win=win64
+  echo "== Windows tests under Wine, built for 64-bit Windows (this host cannot execute"
+  echo "   32-bit programs; the shipped 32-bit program is examined by e2e.binary, not run)"
+else
+  echo "== Windows tests under Wine"
+fi
 # One at a time: end-to-end tests use fixed loopback ports for the hosted services.
-(cd "$root/build/win" && ctest --output-on-failure) || status=1
+(cd "$root/build/$win" && ctest --output-on-failure) || status=1
 exit $status

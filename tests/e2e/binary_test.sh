@@ -2,6 +2,11 @@
 # The shipped program: PE32 GUI for i386, system DLLs only, administrator
 # manifest with Vista and 7 compatibility, version resource.
 . "$(dirname "$0")/lib.sh"
+# The shipped build is the 32-bit one: a 64-bit test tree (for hosts that
+# cannot run 32-bit programs) names it in PELLINOR_PRODUCT_BUILD.
+product=${PELLINOR_PRODUCT_BUILD:-$PELLINOR_BUILD}
+PELLINOR_EXE="$product/Pellinor.exe"
+PELLINOR_TEST_EXE="$product/Pellinor-test.exe"
 
 info=$(file "$PELLINOR_EXE")
 echo "$info"
@@ -25,7 +30,7 @@ strings -n 4 -e l "$PELLINOR_EXE" | grep -qx "Brevane" || fail "no version resou
 
 # The program has its own entry point and runs no static constructors: an
 # object with one would silently start uninitialised.
-libs=("$PELLINOR_BUILD"/*/libpellinor_*.a)
+libs=("$product"/*/libpellinor_*.a)
 [ ${#libs[@]} -ge 7 ] && [ -f "${libs[0]}" ] || fail "module libraries not found: ${libs[*]}"
 ctors=$(i686-w64-mingw32-objdump -h "${libs[@]}" | grep -cE '\.ctors|\.init_array')
 [ "$ctors" -eq 0 ] || fail "product objects with static constructors: $ctors"
@@ -38,14 +43,14 @@ hooks="PELLINOR_TEST_STALL_MS PELLINOR_TEST_RATE_WINDOW_MS PELLINOR_TEST_COMMIT_
 for name in $hooks; do
   grep -qa "$name" "$PELLINOR_TEST_EXE" || fail "the test build does not read $name"
 done
-for exe in "$PELLINOR_EXE" "$PELLINOR_BUILD/Pellinor-testkey.exe"; do
+for exe in "$PELLINOR_EXE" "$product/Pellinor-testkey.exe"; do
   ! grep -qa 'PELLINOR_TEST' "$exe" || fail "$(basename "$exe") holds a test setting's name"
 done
 echo "test settings only in the test build: $hooks"
 
 # The product and the test-key program (the same modules, another key),
 # each at most 96 KiB; the headroom left is printed.
-for exe in "$PELLINOR_EXE" "$PELLINOR_BUILD/Pellinor-testkey.exe"; do
+for exe in "$PELLINOR_EXE" "$product/Pellinor-testkey.exe"; do
   size=$(stat -c %s "$exe")
   echo "size of $(basename "$exe"): $size bytes, headroom $((98304 - size)) bytes under 96 KiB"
   [ "$size" -le 98304 ] || fail "$(basename "$exe") is over 96 KiB by $((size - 98304)) bytes"

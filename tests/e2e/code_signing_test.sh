@@ -55,7 +55,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/other.key" -out "$pki/ot
   -subj "/CN=Other CA" 2>/dev/null
 osslsigncode verify -in "$SCRATCH/signed.exe" -CAfile "$pki/other.pem" >/dev/null 2>&1 &&
   fail "the signature verified against a CA that did not issue it"
-text_hex=$(i686-w64-mingw32-objdump -h "$SCRATCH/signed.exe" | awk '$2 == ".text" { print $6 }')
+text_hex=$(objdump -h "$SCRATCH/signed.exe" | awk '$2 == ".text" { print $6 }')
 [ -n "$text_hex" ] || fail "no .text section found"
 text_offset=$((16#$text_hex))
 cp "$SCRATCH/signed.exe" "$SCRATCH/flipped.exe"

@@ -38,7 +38,7 @@ for _ in $(seq 100); do [ -e "$SCRATCH/connections.ready" ] && break; sleep 0.1;
 appdata=$(unixpath 'C:\users\root\AppData\Roaming')
 target="$appdata/Brevane/127.0.0.1"
 cleanup_prefix() {
-  rm -rf "$target" "$(unixpath 'C:\Program Files (x86)')/BrevaneConfigTest"
+  rm -rf "$target" "$(unixpath "$PROGRAM_FILES")/BrevaneConfigTest"
   local desk start
   desk=$(unixpath 'C:\users\Public\Desktop'); start=$(unixpath 'C:\ProgramData\Microsoft\Windows\Start Menu')
   rm -f "$desk/Acme.lnk" "$start/Brevane/Acme.lnk" "$start/Brevane/Uninstall Acme.lnk"
@@ -87,9 +87,9 @@ settings Pellinor.exe | grep -q "HostName \"127.0.0.1\" Port $port InstallDir \"
 [ "$(wc -l <"$SCRATCH/connections")" -eq 3 ] || fail "expected 3 connections, saw $(wc -l <"$SCRATCH/connections")"
 pass "three ways to the same settings; folder made; three connections"
 
-# %ProgramFiles% of a 32-bit program under a 64-bit prefix.
+# %ProgramFiles% as the program sees it (the (x86) one for a 32-bit program).
 run Pellinor.exe 'dir=%ProgramFiles%\BrevaneConfigTest'
-[ -d "$(unixpath 'C:\Program Files (x86)')/BrevaneConfigTest" ] || fail "%ProgramFiles% folder was not created"
+[ -d "$(unixpath "$PROGRAM_FILES")/BrevaneConfigTest" ] || fail "%ProgramFiles% folder was not created"
 pass "%ProgramFiles% expanded"
 
 # No install folder: the window shows, no job runs; closing ends the program.

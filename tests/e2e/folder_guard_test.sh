@@ -36,11 +36,13 @@ DRIVE_C=$(prefix_path 'C:\')
 APPDATA=$(prefix_path "$APPDATA_WIN")
 PROGRAMS=$(prefix_path "$PROGRAMS_WIN")
 [ -d "$WINDOWS" ] && [ -d "$APPDATA" ] && [ -d "$PROGRAMS" ] || fail "prefix folders not found"
-# A 32-bit program sees system32 as Wine's syswow64; drivers exists only in
-# the 64-bit view, which a link reaches.
-WBEM32="$WINDOWS/syswow64/wbem"
+# A 32-bit program sees system32 as Wine's syswow64 and has twain_32 beside
+# it; a 64-bit build (hosts without 32-bit execution) sees system32 itself
+# and twain_64. drivers exists only in the 64-bit view, which a link reaches.
+if [ "${PELLINOR_WIN_BITS:-32}" = 64 ]; then TWAIN=twain_64 WBEM32="$WINDOWS/system32/wbem"
+else TWAIN=twain_32 WBEM32="$WINDOWS/syswow64/wbem"; fi
 DRIVERS="$WINDOWS/system32/drivers"
-for d in "$WINDOWS/twain_32" "$WINDOWS/inf" "$WBEM32" "$DRIVERS"; do [ -d "$d" ] || fail "no $d in the prefix"; done
+for d in "$WINDOWS/$TWAIN" "$WINDOWS/inf" "$WBEM32" "$DRIVERS"; do [ -d "$d" ] || fail "no $d in the prefix"; done
 
 # Every planted link list and link is removed again, whatever happens.
 PLANTED=("$DRIVE_C/guard-drivers" "$DRIVE_C/guard-windows")
@@ -66,14 +68,14 @@ cases=(
   "$(wpath "$WINDOWS")"     "$WINDOWS"  'C:\windows seen through Z:'
   "$(wpath "$DRIVE_C")"     "$DRIVE_C"  'C:\ seen through Z:'
   # Inside the Windows folder, at any depth and through links.
-  'C:\windows\twain_32'     "$WINDOWS/twain_32"  'C:\windows\twain_32'
+  "C:\\windows\\$TWAIN"     "$WINDOWS/$TWAIN"  "C:\\windows\\$TWAIN"
   'C:\windows\inf'          "$WINDOWS/inf"       'C:\windows\inf'
   'C:\windows\system32\wbem' "$WBEM32"          'C:\windows\system32\wbem'
   'C:\guard-drivers'         "$DRIVERS"           'system32\drivers through a link'
   'C:\guard-drivers\Brevane\Client' "$DRIVERS"  'a new folder below that link'
-  'C:\guard-windows\twain_32' "$WINDOWS/twain_32" 'twain_32 through a link to C:\windows'
+  "C:\\guard-windows\\$TWAIN" "$WINDOWS/$TWAIN" "$TWAIN through a link to C:\\windows"
   "$(wpath "$WINDOWS/inf")"  "$WINDOWS/inf"       'C:\windows\inf seen through Z:'
-  '\\?\UNC\localhost\C$\windows\twain_32' "$WINDOWS/twain_32" '\\?\UNC\localhost\C$\windows\twain_32'
+  "\\\\?\\UNC\\localhost\\C\$\\windows\\$TWAIN" "$WINDOWS/$TWAIN" "\\\\?\\UNC\\localhost\\C\$\\windows\\$TWAIN"
   '\\localhost\C$\windows\inf' "$WINDOWS/inf"   '\\localhost\C$\windows\inf'
 )
 

@@ -50,7 +50,7 @@ PY
 }
 
 # 1. Over the session: a release without mirror sites.
-"$PUBLISH" "$release" >"$SCRATCH/publish.out" 2>&1 || { cat "$SCRATCH/publish.out"; fail "brevane-publish failed"; }
+"$PUBLISH_FAST" "$release" >"$SCRATCH/publish.out" 2>&1 || { cat "$SCRATCH/publish.out"; fail "brevane-publish failed"; }
 bytes=$(stat -c %s "$release/files.ver")
 [ "$bytes" -gt 1000000 ] || fail "files.ver is only $bytes bytes"
 echo "files.ver: $bytes bytes for $COUNT files"
@@ -72,7 +72,7 @@ kill "$SESSIOND_PID"
 
 # 2. From the mirror, with the .ver beside the program and no session.
 mport=$(free_port)
-"$PUBLISH" --mirror="$SCRATCH/mirror" --site="http://127.0.0.1:$mport/=8" "$release" \
+"$PUBLISH_FAST" --mirror="$SCRATCH/mirror" --site="http://127.0.0.1:$mport/=8" "$release" \
   >"$SCRATCH/publish.out" 2>&1 || { cat "$SCRATCH/publish.out"; fail "brevane-publish with a mirror failed"; }
 chmod 755 "$SCRATCH"
 chmod -R a+rX "$SCRATCH/mirror"

@@ -8,6 +8,10 @@ PELLINOR_EXE="$PELLINOR_BUILD/Pellinor.exe"
 # that shorten a bound or pause the commit.
 PELLINOR_TEST_EXE="$PELLINOR_BUILD/Pellinor-test.exe"
 HELPERS="$PELLINOR_BUILD/helpers"
+# %ProgramFiles% as the program under test sees it: a 32-bit program gets
+# the (x86) folder of the 64-bit prefix.
+if [ "${PELLINOR_WIN_BITS:-32}" = 64 ]; then PROGRAM_FILES='C:\Program Files'
+else PROGRAM_FILES='C:\Program Files (x86)'; fi
 ARTIFACTS="$PELLINOR_BUILD/artifacts"
 mkdir -p "$ARTIFACTS"
 
@@ -72,6 +76,11 @@ start_xvfb() {
 NATIVE="${PELLINOR_NATIVE_BUILD:-${PELLINOR_SOURCE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}/build/native}"
 SESSIOND="$NATIVE/brevane-sessiond"
 PUBLISH="$NATIVE/brevane-publish"
+# The optimised publisher of build/release (scripts/build.sh makes it), for
+# releases of tens of thousands of files, where the sanitizer build takes
+# minutes; the sanitizer build where there is none.
+PUBLISH_FAST="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/release/brevane-publish"
+[ -x "$PUBLISH_FAST" ] || PUBLISH_FAST=$PUBLISH
 
 # Prints a TCP port that is free on loopback right now.
 free_port() {
