@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <functional>
@@ -25,6 +26,7 @@
 #include "app/run_control.h"
 #include "runtime/progress.h"
 #include "tinylib/simple_file.h"
+#include "transfer/manifest_source.h"
 #include "transfer/transfer_buffers.h"
 #include "config/settings.h"
 #include "manifest/download_list.h"
@@ -411,6 +413,34 @@ TEST_F(SessionTest, CutOrOversizedRepliesBreakTheSession) {
     EXPECT_EQ(host_->Messages().size(), 1u);
   }
   EXPECT_LE(RequestChunk("files.ver", 0), 0) << "no session";
+}
+
+// A file beside the manifest comes chunk after chunk to its end; one longer
+// than the caller's bound comes to one byte past it, and those are the
+// file's own bytes (the caller tells "too long" from them), asked once.
+TEST_F(SessionTest, AFileBesideTheManifestIsReadWholeOrToOneBytePastItsBound) {
+  const std::string two = Pattern(kChunk, 3) + Pattern(100, 4);
+  Connect({{Scrambled(two.substr(0, kChunk))}, {Scrambled(two.substr(kChunk))}});
+  int32_t length = -1;
+  char* bytes = ReadBesideManifest(kManifestFromSession, ".idx", 2 * kChunk, &length);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(length, static_cast<int32_t>(two.size()));
+  EXPECT_TRUE(std::string(bytes, static_cast<size_t>(length)) == two);
+  free(bytes);
+  CloseSession();
+  host_->Join();
+  EXPECT_EQ(host_->Messages(),
+            (std::vector<std::string>{"files.ver.idx;0;262144", "files.ver.idx;262144;262144"}));
+
+  Connect({{Scrambled(two.substr(0, kChunk))}});
+  bytes = ReadBesideManifest(kManifestFromSession, ".sig", 1000, &length);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(length, 1001);
+  EXPECT_TRUE(std::string(bytes, 1001) == two.substr(0, 1001));
+  free(bytes);
+  CloseSession();
+  host_->Join();
+  EXPECT_EQ(host_->Messages(), (std::vector<std::string>{"files.ver.sig;0;262144"}));
 }
 
 TEST_F(SessionTest, ReceiveAllStopsWhenTheHostCloses) {
