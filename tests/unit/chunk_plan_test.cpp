@@ -9,30 +9,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "tests/support/chunk_entry.h"
 #include "tests/support/noise.h"
 
 namespace {
-
-// The index entry the publisher would write for these bytes.
-struct Entry {
-  std::vector<uint8_t> records;
-  ChunkIndexFile file;
-  explicit Entry(const std::vector<uint8_t>& bytes) {
-    size_t at = 0;
-    int32_t count = 0;
-    while (at < bytes.size()) {
-      int32_t left = static_cast<int32_t>(std::min<size_t>(bytes.size() - at, kChunkSizes.Max));
-      int32_t n = ChunkLength(kChunkSizes, bytes.data() + at, left);
-      uint8_t record[kChunkRecordSize] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                                          static_cast<uint8_t>(n >> 16)};
-      ChunkIdOf(bytes.data() + at, n, record + 3);
-      records.insert(records.end(), record, record + kChunkRecordSize);
-      at += static_cast<size_t>(n);
-      count++;
-    }
-    file = {"new", 3, static_cast<int32_t>(bytes.size()), nullptr, count, records.data()};
-  }
-};
 
 struct Assembly {
   const std::vector<std::vector<uint8_t>>* old;
@@ -77,7 +57,7 @@ ChunkPlanTotals PlanAndAssemble(const std::vector<std::vector<uint8_t>>& old,
       if (used == 0) at = end;  // cannot happen with reads over Max
     }
   }
-  Entry entry(newBytes);
+  ChunkEntry entry(newBytes);
   assembly->old = &old;
   assembly->source = &newBytes;
   ChunkPlanSink sink = {assembly, Apply};

@@ -11,34 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/chunk_entry.h"
 #include "tests/support/noise.h"
 
 namespace {
-
-// The index entry the publisher would write for these bytes.
-struct Entry {
-  std::vector<uint8_t> records;
-  uint8_t digest[kSha256Size] = {};
-  ChunkIndexFile file;
-  std::vector<int32_t> ends;  // where each chunk ends
-  Entry(const std::vector<uint8_t>& bytes, const char* name) {
-    size_t at = 0;
-    int32_t count = 0;
-    while (at < bytes.size()) {
-      int32_t left = static_cast<int32_t>(std::min<size_t>(bytes.size() - at, kChunkSizes.Max));
-      int32_t n = ChunkLength(kChunkSizes, bytes.data() + at, left);
-      uint8_t record[kChunkRecordSize] = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                                          static_cast<uint8_t>(n >> 16)};
-      ChunkIdOf(bytes.data() + at, n, record + 3);
-      records.insert(records.end(), record, record + kChunkRecordSize);
-      at += static_cast<size_t>(n);
-      ends.push_back(static_cast<int32_t>(at));
-      count++;
-    }
-    file = {name, static_cast<int32_t>(strlen(name)), static_cast<int32_t>(bytes.size()), digest,
-            count, records.data()};
-  }
-};
 
 struct Pass {
   const std::vector<std::vector<uint8_t>>* old;
@@ -105,7 +81,7 @@ struct Fixture {
     }
   }
 
-  DeltaResult Assemble(Pass* run, const Entry& entry, int32_t maxFetch, int32_t resume,
+  DeltaResult Assemble(Pass* run, const ChunkEntry& entry, int32_t maxFetch, int32_t resume,
                        int64_t* fetched) {
     run->old = &old;
     run->source = fresh;
@@ -116,7 +92,7 @@ struct Fixture {
 
 TEST(DeltaAssembly, BuildsTheNewFileFetchingOnlyWhatChanged) {
   Fixture f;
-  Entry entry(f.fresh, "data\\big.dat");
+  ChunkEntry entry(f.fresh, "data\\big.dat");
   for (int32_t maxFetch : {0, static_cast<int32_t>(kChunkLargest)}) {
     for (int32_t extra : {0, 5000}) {  // a host that ignores the asked length
       Pass run;
@@ -140,7 +116,7 @@ TEST(DeltaAssembly, BuildsTheNewFileFetchingOnlyWhatChanged) {
 
 TEST(DeltaAssembly, ContinuesFromAChunkBoundary) {
   Fixture f;
-  Entry entry(f.fresh, "big");
+  ChunkEntry entry(f.fresh, "big");
   Pass whole;
   int64_t wholeFetched;
   ASSERT_EQ(f.Assemble(&whole, entry, kChunkLargest, 0, &wholeFetched), kDeltaDone);
@@ -160,7 +136,7 @@ TEST(DeltaAssembly, ContinuesFromAChunkBoundary) {
 
 TEST(DeltaAssembly, RefusesFailedAndWrongFetchesAndUnreadableOldFiles) {
   Fixture f;
-  Entry entry(f.fresh, "big");
+  ChunkEntry entry(f.fresh, "big");
   Pass failed;
   failed.failFetchAt = 1;
   int64_t fetched;
@@ -177,7 +153,7 @@ TEST(DeltaAssembly, RefusesFailedAndWrongFetchesAndUnreadableOldFiles) {
 
 TEST(DeltaEntries, FoundByExactNameAndTakenOnlyWithTheListedHash) {
   std::vector<uint8_t> bytes = Noise(5000, 3);
-  Entry a(bytes, "bin\\a.dll"), b(bytes, "bin\\ab.dll"), c(bytes, "data\\x");
+  ChunkEntry a(bytes, "bin\\a.dll"), b(bytes, "bin\\ab.dll"), c(bytes, "data\\x");
   ChunkIndexFile entries[] = {a.file, b.file, c.file};
   EXPECT_EQ(FindIndexEntry(entries, 3, "bin\\a.dll"), 0);
   EXPECT_EQ(FindIndexEntry(entries, 3, "bin\\ab.dll"), 1);
