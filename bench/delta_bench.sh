@@ -108,29 +108,9 @@ fi
 # zsync: control file and fetched ranges per changed file, over loopback HTTP.
 zsync_total=
 if command -v zsyncmake >/dev/null; then
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=$(free_port)
   # nginx: zsync asks for several ranges in one request.
-  chmod 755 "$work"
-  mkdir -p "$work/nginx/tmp"
-  cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/tmp;
-  proxy_temp_path $work/nginx/tmp;
-  fastcgi_temp_path $work/nginx/tmp;
-  uwsgi_temp_path $work/nginx/tmp;
-  scgi_temp_path $work/nginx/tmp;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $gen/v2; }
-}
-CONF
-  nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -g 'daemon off;' >/dev/null 2>&1 &
-  pids+=($!)
-  sleep 1
+  bench_nginx "$gen/v2" "$port" || exit 1
   zsync_total=$new_objects
   mkdir -p "$work/z"
   for f in $(cd "$gen/v2" && find . -type f | sort); do
@@ -151,7 +131,7 @@ fi
 # files come whole, compressed).
 rsync_total=
 if command -v rsync >/dev/null; then
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=$(free_port)
   cat >"$work/rsyncd.conf" <<CONF
 use chroot = no
 uid = root

@@ -94,22 +94,18 @@ def main():
 
     for i in range(18):
         v1["common/unchanged%02d.dat" % i] = v2["common/unchanged%02d.dat" % i] = binary_like(size(0.2, 3))
-    for i in range(30):
-        old = binary_like(size(2.5, 5))
-        v1["data/edited%02d.pak" % i] = old
-        v2["data/edited%02d.pak" % i] = scattered_edits(old, rng.uniform(0.02, 0.06))
-    for i in range(14):
-        old = binary_like(size(2, 4))
-        v1["data/shifted%02d.pak" % i] = old
-        v2["data/shifted%02d.pak" % i] = insertions(old, rng.randint(1, 4))
-    for i in range(6):
-        old = binary_like(size(1.5, 3))
-        v1["data/trimmed%02d.pak" % i] = old
-        v2["data/trimmed%02d.pak" % i] = deletions(old, rng.randint(1, 3))
-    for i in range(14):
-        old = binary_like(size(1.5, 2.5))
-        v1["logs/grown%02d.db" % i] = old
-        v2["logs/grown%02d.db" % i] = tail(old, rng.uniform(0.03, 0.12))
+    # Changed files, by kind: how many, their name, size range and change.
+    changes = [
+        (30, "data/edited%02d.pak", 2.5, 5, lambda old: scattered_edits(old, rng.uniform(0.02, 0.06))),
+        (14, "data/shifted%02d.pak", 2, 4, lambda old: insertions(old, rng.randint(1, 4))),
+        (6, "data/trimmed%02d.pak", 1.5, 3, lambda old: deletions(old, rng.randint(1, 3))),
+        (14, "logs/grown%02d.db", 1.5, 2.5, lambda old: tail(old, rng.uniform(0.03, 0.12))),
+    ]
+    for count, name, low, high, change in changes:
+        for i in range(count):
+            old = binary_like(size(low, high))
+            v1[name % i] = old
+            v2[name % i] = change(old)
     for i in range(10):
         v2["new/added%02d.res" % i] = binary_like(size(0.3, 1.2))
         stats["new_bytes"] += len(v2["new/added%02d.res" % i])

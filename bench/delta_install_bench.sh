@@ -30,7 +30,6 @@ data="$out/delta_install_bench.dat"
 say() { echo "$*" | tee -a "$text"; }
 now() { date +%s.%N; }
 wine_run="$win/wine-run"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 wpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 
 gen="$work/gen"
@@ -92,34 +91,15 @@ for method in delta whole; do
 done
 
 port=$(free_port)
-mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
-chmod 755 "$work"
-cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes 2;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 256; }
-http {
-  access_log $work/nginx/logs/access.log;
-  client_body_temp_path $work/nginx/tmp;
-  proxy_temp_path $work/nginx/tmp;
-  fastcgi_temp_path $work/nginx/tmp;
-  uwsgi_temp_path $work/nginx/tmp;
-  scgi_temp_path $work/nginx/tmp;
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $mirror; }
-}
-CONF
-nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -g 'daemon off;' >/dev/null 2>&1 &
-pids+=($!)
-sleep 1
+bench_nginx "$mirror" "$port" || exit 1
+access="$work/nginx-$port/access.log"
 cp "$gen/v2/files.ver" "$work/Pellinor.ver"
 for method in delta whole; do
   rm -f "$work/Pellinor.ver.idx"
   [ $method = delta ] && cp "$gen/v2/files.ver.idx" "$work/Pellinor.ver.idx"
-  : >"$work/nginx/logs/access.log"
+  : >"$access"
   update "mirror-$method" "web:http://127.0.0.1:$port=5"
-  wire=$(awk '{ s += $10 } END { print s + 0 }' "$work/nginx/logs/access.log")
+  wire=$(awk '{ s += $10 } END { print s + 0 }' "$access")
   [ $method = delta ] && wire=$((wire + $(stat -c %s "$gen/v2/files.ver.idx")))
   say "mirror $method: $SECONDS_TAKEN s, $wire bytes (objects$([ $method = delta ] && echo ' and the index')); installer: fetched $FETCHED"
   echo "mirror $method $SECONDS_TAKEN $wire" >>"$data"

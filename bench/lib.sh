@@ -1,6 +1,7 @@
-# Shared by the session-host benchmarks (sourced): the release build's tools,
-# a scratch folder whose servers end with the script, and readers of CPU time
-# and of the load client's key=value lines. Expects $build.
+# Shared by the benchmarks (sourced): the release build's tools, a scratch
+# folder whose servers end with the script, a free port, a plain nginx, and
+# readers of CPU time and of the load client's key=value lines. Expects
+# $build where bench_tools is used.
 
 # Sets sessiond, publish and client; stops when one is not built.
 bench_tools() {
@@ -38,3 +39,39 @@ cpu_of() {
 
 # field LINE KEY: the value of KEY=value in a line of the load client.
 field() { tr ' ' '\n' <<<"$1" | awk -F= -v k="$2" '$1 == k { print $2 }'; }
+
+# A TCP port free on loopback right now.
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# bench_nginx ROOT PORT: nginx serving ROOT on 127.0.0.1:PORT from
+# $work/nginx-PORT, its access log there as access.log; it ends with the
+# script. Returns once it answers (at most 5 s).
+bench_nginx() {
+  local dir="$work/nginx-$2"
+  mkdir -p "$dir/tmp"
+  chmod 755 "$work"  # nginx's workers run as another user
+  cat >"$dir/nginx.conf" <<CONF
+worker_processes 2;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 256; }
+http {
+  access_log $dir/access.log;
+  client_body_temp_path $dir/tmp;
+  proxy_temp_path $dir/tmp;
+  fastcgi_temp_path $dir/tmp;
+  uwsgi_temp_path $dir/tmp;
+  scgi_temp_path $dir/tmp;
+  default_type application/octet-stream;
+  server { listen 127.0.0.1:$2; root $1; }
+}
+CONF
+  nginx -c "$dir/nginx.conf" -p "$dir" -g 'daemon off;' >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$2") 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "nginx did not start on $2" >&2
+  return 1
+}

@@ -27,7 +27,6 @@ mkdir -p "$out"
 bench_work load
 chmod 755 "$work"
 
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 # CPU seconds (user + system) of the given PIDs.
 # RSS in MiB of the given PIDs, summed.
 rss_of() {
