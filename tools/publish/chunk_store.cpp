@@ -19,6 +19,7 @@
 #include "tools/common/parallel.h"
 #include "tools/common/temp_file.h"
 #include "tools/common/text.h"
+#include "tools/publish/manifest_writer.h"
 #include "tools/publish/signing.h"
 
 namespace fs = std::filesystem;
@@ -289,23 +290,6 @@ bool ChunkJob::Prune(std::vector<std::string>* errors) {
 bool WriteChunkIndex(const fs::path& folder, const std::string& index,
                      const std::string& signature, std::string* error) {
   TempFile indexTemp, signatureTemp;
-  auto prepare = [&](const std::string& data, TempFile* temp) {
-    UniqueFd out(tools::CreateTempIn(folder.string(), ".files.ver.idx.", temp));
-    if (!out.valid() || !tools::WriteAll(out.get(), data.data(), data.size()) ||
-        fchmod(out.get(), 0644) != 0 || fsync(out.get()) != 0 || !out.CloseChecked()) {
-      *error = "cannot write a temporary file in " + folder.string() + ": " + strerror(errno);
-      return false;
-    }
-    return true;
-  };
-  auto place = [&](TempFile* temp, const char* name) {
-    if (rename(temp->path().c_str(), (folder / name).c_str()) != 0) {
-      *error = "cannot rename to " + (folder / name).string() + ": " + strerror(errno);
-      return false;
-    }
-    temp->Keep();
-    return true;
-  };
   if (index.empty()) {
     // No index for this release: one left from the last would name another
     // manifest, and cost installers a fetch for nothing.
@@ -330,10 +314,10 @@ bool WriteChunkIndex(const fs::path& folder, const std::string& index,
       return false;
     }
   }
-  if (!prepare(index, &indexTemp)) return false;
-  if (!signature.empty() && !prepare(signature, &signatureTemp)) return false;
-  if (!place(&indexTemp, kChunkIndexName)) return false;
-  return signature.empty() || place(&signatureTemp, kChunkIndexSignatureName);
+  if (!PrepareFile(folder, index, &indexTemp, error)) return false;
+  if (!signature.empty() && !PrepareFile(folder, signature, &signatureTemp, error)) return false;
+  if (!RenameInto(&indexTemp, folder / kChunkIndexName, error)) return false;
+  return signature.empty() || RenameInto(&signatureTemp, folder / kChunkIndexSignatureName, error);
 }
 
 }  // namespace publish

@@ -63,31 +63,6 @@ bool ReadWhole(const fs::path& path, size_t limit, bool* present, std::string* d
   }
 }
 
-// Fully writes text to a new temporary file in folder, ready for a rename.
-bool PrepareFile(const fs::path& folder, const std::string& text, TempFile* temp,
-                 std::string* error) {
-  UniqueFd out(tools::CreateTempIn(folder.string(), kManifestTempPrefix, temp));
-  if (!out.valid()) {
-    *error = "cannot create a temporary file in " + folder.string() + ": " + strerror(errno);
-    return false;
-  }
-  if (!WriteAll(out.get(), text.data(), text.size()) || fchmod(out.get(), 0644) != 0 ||
-      fsync(out.get()) != 0 || !out.CloseChecked()) {
-    *error = "cannot write " + temp->path() + ": " + strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-bool RenameInto(TempFile* temp, const fs::path& target, std::string* error) {
-  if (rename(temp->path().c_str(), target.c_str()) != 0) {
-    *error = "cannot rename to " + target.string() + ": " + strerror(errno);
-    return false;
-  }
-  temp->Keep();
-  return true;
-}
-
 struct ReadBack {
   std::vector<ManifestEntry> entries;
   std::vector<std::string> sites;
@@ -139,6 +114,30 @@ void CollectPrevious(void* context, const ManifestEntry& entry, const char*) {
 }
 
 }  // namespace
+
+bool PrepareFile(const fs::path& folder, const std::string& text, TempFile* temp,
+                 std::string* error) {
+  UniqueFd out(tools::CreateTempIn(folder.string(), kManifestTempPrefix, temp));
+  if (!out.valid()) {
+    *error = "cannot create a temporary file in " + folder.string() + ": " + strerror(errno);
+    return false;
+  }
+  if (!WriteAll(out.get(), text.data(), text.size()) || fchmod(out.get(), 0644) != 0 ||
+      fsync(out.get()) != 0 || !out.CloseChecked()) {
+    *error = "cannot write " + temp->path() + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool RenameInto(TempFile* temp, const fs::path& target, std::string* error) {
+  if (rename(temp->path().c_str(), target.c_str()) != 0) {
+    *error = "cannot rename to " + target.string() + ": " + strerror(errno);
+    return false;
+  }
+  temp->Keep();
+  return true;
+}
 
 bool ReadPreviousRelease(const fs::path& out, PreviousRelease* previous,
                          std::vector<std::string>* errors) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "manifest/manifest_text.h"
+#include "tools/common/temp_file.h"
 #include "tools/publish/options.h"
 #include "tools/publish/release_scan.h"
 
@@ -60,6 +61,13 @@ std::string ManifestText(const std::vector<FileEntry>& files, const Options& opt
 void CheckManifest(const std::string& text, const std::vector<FileEntry>& files,
                    const Options& options, std::vector<std::string>* errors,
                    std::vector<std::string>* warnings);
+
+// Fully writes text to a new temporary file in folder (named as the
+// release scan skips), ready for RenameInto. False with a reason in *error.
+bool PrepareFile(const std::filesystem::path& folder, const std::string& text,
+                 tools::TempFile* temp, std::string* error);
+// Renames the prepared file to target and keeps it.
+bool RenameInto(tools::TempFile* temp, const std::filesystem::path& target, std::string* error);
 
 // Writes files.ver and, when signature is not empty, files.ver.sig, each
 // through a temporary file and a rename, so that readers see an old file or
